@@ -1,0 +1,200 @@
+#include "log/TMessLog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/Home.h"
+#include "platform/Tick.h"
+#include "util/Version.h"
+
+namespace tarn {
+namespace fs = std::filesystem;
+
+namespace {
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string TMessLog::TimeStamp(TDateTime when) { return FormatDateTime("hh:nn:ss.zzz dd/mm/yy", when); }
+
+std::string TMessLog::VersionHeader() {
+  return std::string(21, '.') + " - " + platform::ExePath() + "   Version - " + TARNCARD_VERSION_TEXT;
+}
+
+TMessLog::TMessLog(const std::string& fileName, bool deleteOnSwitch, bool dailyFiles, bool byDayOfMonth,
+                   bool noHeader)
+    : deleteOnSwitch_(deleteOnSwitch), dailyFiles_(dailyFiles), byDayOfMonth_(byDayOfMonth),
+      headerPending_(!noHeader) {
+  std::error_code ec;
+  fs::path p = fileName.empty() ? fs::path("Messages.log") : fs::path(fileName);
+  p = fs::absolute(p, ec).lexically_normal();
+  fileName_ = p.string();
+  if (p.has_parent_path()) fs::create_directories(p.parent_path(), ec);
+  if (dailyFiles_) {
+    dayNumber_ = TodayNumber();
+    currentFileName_ = DayFileName(dayNumber_);
+  } else {
+    currentFileName_ = fileName_;
+    if (deleteOnSwitch_ && fs::exists(currentFileName_, ec)) DeleteOrRename(currentFileName_);
+  }
+  writeStartEnd_ = true;  // the opening text "Start Log" is always supplied
+  Add("Start Log");
+}
+
+TMessLog::~TMessLog() {
+  try {
+    Log(writeStartEnd_ ? "End Log" : "");
+  } catch (...) {
+  }
+}
+
+std::string TMessLog::FileName() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return fileName_;
+}
+
+std::string TMessLog::CurrentFileName() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return currentFileName_;
+}
+
+int TMessLog::DayNumber() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return dayNumber_;
+}
+
+size_t TMessLog::PendingLines() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return lines_.size();
+}
+
+int TMessLog::TodayNumber() const {
+  TDateTime now = Now();
+  return byDayOfMonth_ ? DecodeDateTime(now).day : DayOfWeek(now);
+}
+
+std::string TMessLog::DayFileName(int day) const {
+  fs::path p(fileName_);
+  std::string ext = p.extension().string();
+  std::string base = p.string().substr(0, p.string().size() - ext.size());
+  return base + std::to_string(day) + ext;
+}
+
+void TMessLog::DeleteOrRename(const std::string& file) {
+  std::error_code ec;
+  // Make it writable first, as a read-only file would refuse the deletion elsewhere.
+  fs::permissions(file, fs::perms::owner_write, fs::perm_options::add, ec);
+  if (fs::remove(file, ec) && !ec) return;
+  std::string del = file + ".del";
+  fs::remove(del, ec);
+  fs::rename(file, del, ec);
+}
+
+int TMessLog::Add(const std::string& text) {
+  try {
+    std::lock_guard<std::mutex> g(lock_);
+    lines_.push_back(TimeStamp(Now()) + " - " + text);
+    if (static_cast<int>(lines_.size()) >= kMaxLines) {
+      Flush("");
+      return -1;
+    }
+    return static_cast<int>(lines_.size()) - 1;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int TMessLog::AddNoFlush(const std::string& text) {
+  try {
+    std::lock_guard<std::mutex> g(lock_);
+    lines_.push_back(TimeStamp(Now()) + " - " + text);
+    return static_cast<int>(lines_.size()) - 1;
+  } catch (...) {
+    return -1;
+  }
+}
+
+void TMessLog::Log(const std::string& text) {
+  try {
+    std::lock_guard<std::mutex> g(lock_);
+    Flush(text);
+  } catch (...) {
+  }
+}
+
+int TMessLog::LogFmtV(std::string_view, const std::string& text) {
+  Log(text);
+  return -1;
+}
+
+int TMessLog::LogFmtError(std::string_view format, const std::string& message) {
+  try {
+    std::string first = "TMessLog Format() Exception!";
+    std::string second = " - " + message + "  " + std::string(format);
+    if (message.substr(0, 16) == "Cannot open file") {
+      AddNoFlush(first);
+      AddNoFlush(second);
+    } else {
+      Log(first);
+      Log(second);
+    }
+  } catch (...) {
+  }
+  return -1;
+}
+
+void TMessLog::Flush(const std::string& text) {
+  if (lines_.empty() && text.empty()) return;
+  std::error_code ec;
+  if (dailyFiles_) {
+    int today = TodayNumber();
+    if (today != dayNumber_) {
+      currentFileName_ = DayFileName(today);
+      dayNumber_ = today;
+      if (deleteOnSwitch_ && fs::exists(currentFileName_, ec)) DeleteOrRename(currentFileName_);
+    }
+  }
+  if (!fs::exists(currentFileName_, ec)) {
+    int fd = ::open(currentFileName_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      ::close(fd);
+      headerPending_ = true;
+    }
+  }
+  int fd = ::open(currentFileName_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+  if (fd < 0) {
+    platform::SleepMs(87);
+    fd = ::open(currentFileName_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return;  // the batch waits for the next write; `text` is lost
+  }
+  std::string out;
+  if (headerPending_) {
+    out += VersionHeader() + "\r\n";
+    headerPending_ = false;
+  }
+  for (const auto& line : lines_) out += line + "\r\n";
+  if (!text.empty()) out += TimeStamp(Now()) + " - " + text + "\r\n";
+  WriteAll(fd, out);
+  ::close(fd);
+  lines_.clear();
+}
+
+}  // namespace tarn

@@ -1,0 +1,21 @@
+#include "platform/Tick.h"
+
+#include <chrono>
+#include <thread>
+
+namespace tarn::platform {
+
+uint64_t TickMs() {
+  using namespace std::chrono;
+  return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void SleepMs(uint32_t ms) {
+  if (ms == 0) {
+    std::this_thread::yield();
+    return;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace tarn::platform

@@ -1,0 +1,4 @@
+#include "service/TTARNCard.h"
+namespace tarn {
+int ServiceMain(int, char**) { return 0; }
+}
