@@ -1,0 +1,102 @@
+#pragma once
+// TLoop: the controller of one reader loop (one row of table `loop`). It owns its own
+// managed database connection, its loop component Card1 with the poll and event threads,
+// its event log, and a counter and an input handler per device address. Construction
+// connects, upgrades the schema, reads the devices, messages and settings file, and opens
+// the port; the device-event handlers and the periodic operations below run on the main
+// thread only (the timers' thread), one at a time, so nothing here takes a lock.
+// Destruction closes Card1 (joining its threads) before anything else is freed.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "util/DateTime.h"
+
+namespace tarn {
+
+class TMessLog;
+class TODBC;
+class TODBCConn;
+class TCard;
+class TEventLog;
+class TCounter;
+class TInput;
+
+class TLoop {
+ public:
+  TLoop(TMessLog& log, int loopId);
+  ~TLoop();
+  TLoop(const TLoop&) = delete;
+  TLoop& operator=(const TLoop&) = delete;
+
+  // Set-up steps of the construction.
+  void UpgradeSchema();
+  void InitDevices();
+
+  // Soft count of a passage at an address (nothing when the address has no counter).
+  void AddSoftCount(int address);
+  // Opens the gate of an address for `pulse`, shows "Manual Open" and records a trans row.
+  void ManualOpen(int address, int pulse);
+  // (later - earlier) in whole minutes, truncated toward zero.
+  static int64_t MinutesBetween(TDateTime later, TDateTime earlier);
+
+  // Device-event handlers (bound to Card1's events).
+  void CardData(int address, const std::string& data);
+  void MemoryData(int address, const std::string& data);
+  void BarcodeEvent(int address, const std::string& data);
+  void PrinterEvent(int address, const std::string& data);
+  void CounterEvent(int address, const std::string& data);
+  void InputEvent(int address, const std::string& data);
+  void OfflineEvent(int address);
+  void PowerUpEvent(int address);
+
+  // Card, ticket and status work behind the handlers.
+  void CardRead(int address, const std::string& data);
+  void MemoryCard(int address, const std::string& data);
+  std::string ReaderMessage(int result, int address, double cardNumber);
+  bool SpecialOutput(int address, int space, int pulse);
+  void CheckExitTicket(int address, const std::string& barcode);
+  void RecordIssuedTicket(int address, const std::string& data);
+  void PrinterStatus(int address, const std::string& data);
+
+  // Periodic operations called by the main timer.
+  void UpdateOutputs();
+  bool ForceGateState(int address, bool open);
+  void SyncReaderTime();
+
+  // Fields read by the handlers and the main timer.
+  TMessLog& Log;
+  std::unique_ptr<TODBC> DB;
+  std::unique_ptr<TODBCConn> Conn;
+  std::unique_ptr<TCard> Card1;
+  std::unique_ptr<TEventLog> EventLog;
+  int LoopId;
+  bool DebugLog = true;
+  int SyncMinutes = 0;
+  int SyncCount = 0;
+  int GraceTimePOF = 15;
+  std::vector<int> ExtendedGraceLanes{0};
+  int GraceTimePOFExtended = 15;
+  int GraceTimeFuture = 15;
+  std::vector<int> InternalLanes{0};
+  bool OldTicketFormat = false;
+  bool FlatRateFlag = false;
+  std::string EmailServer;
+  int EmailPort = 0;
+  std::string EmailFrom;
+  std::string EmailTo;
+  bool LowSecurityOnDBError = false;
+  bool SyncExitReader = true;
+  int LastOpenPulse = 0;
+  bool DebitExpiry = false;
+  bool AutoReset = true;
+  // Indexed by address; null below the lowest address.
+  std::vector<std::unique_ptr<TCounter>> Counters;
+  // Input handlers of this loop, indexed by address (kept per loop, so loops with
+  // overlapping addresses never replace or free each other's handlers).
+  std::vector<std::unique_ptr<TInput>> Inputs;
+  std::vector<uint8_t> DeviceTypes;
+};
+
+}  // namespace tarn
