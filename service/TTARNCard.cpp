@@ -1,4 +1,160 @@
 #include "service/TTARNCard.h"
+
+#include <cmath>
+#include <exception>
+
+#include "config/TConnParams.h"
+#include "config/TRegistryEx.h"
+#include "db/TODBC.h"
+#include "db/TODBCConn.h"
+#include "db/TODBCStatement.h"
+#include "log/TMessLog.h"
+#include "loop/TLoop.h"
+#include "platform/Home.h"
+#include "platform/Notify.h"
+#include "util/Strings.h"
+
 namespace tarn {
-int ServiceMain(int, char**) { return 0; }
+
+namespace {
+constexpr uint32_t kMainInterval = 750;
+constexpr uint32_t kRestartInterval = 1000;
+constexpr int kPingTimeout = 700;
+}  // namespace
+
+TTARNCard::TTARNCard(platform::TMainLoop& loop)
+    : timMain(loop, kMainInterval, [this] { timMainTimer(); }),
+      tmrRestart(loop, kRestartInterval, [this] { tmrRestartTimer(); }) {}
+
+TTARNCard::~TTARNCard() {
+  try {
+    StopServer();
+  } catch (...) {
+  }
 }
+
+std::string TTARNCard::ReadComputerName() {
+  TRegistryEx reg("\\System\\CurrentControlSet\\Control\\ComputerName\\ComputerName\\");
+  return reg.ReadStr("ComputerName");
+}
+
+bool TTARNCard::StartServer() {
+  bool result = false;
+  try {
+    Log = std::make_unique<TMessLog>(platform::HomePath("log/vtsql.log"), true, true, false, false);
+    TickCount = 0;
+    HeartbeatCount = 0;
+    auto params = std::make_unique<TConnParams>();
+    Log->Log("Starting server, Reading Registry");
+    Log->Log("Connecting to: " + params->Host + ", Database: " + params->Database);
+
+    Conn = std::make_unique<TODBCConn>(kPingTimeout, "");
+    Env = std::make_unique<TODBC>();
+    Conn->ODBC = Env.get();
+    Env->BindColumns = true;
+    Conn->SetLog(Log.get());
+    Conn->SetParams(params->DSNName, params->ODBCDriver, params->Database, params->User, params->Pass,
+                    params->ConnectOptions());
+    Conn->ServerHost = params->Host;
+    params.reset();
+
+    if (!Conn->Connect()) {
+      Log->Log("Failed connection, check ODBC install and parameters, retrying in 20 seconds");
+    } else {
+      auto st = std::make_unique<TODBCStatement>(Env.get());
+      std::string name = LowerCase(ReadComputerName());
+      LoopIdList = "(";
+      ownLoops_ = 0;
+      // The name goes into SQL text: its quotes are doubled like every other literal.
+      std::string quoted = ReplaceAll(name, "'", "''");
+      if (st->ExecSQL("SELECT * FROM loop WHERE name = '" + quoted + "'")) {
+        do {
+          int id = st->FieldAsInteger("id");
+          Loops.push_back(std::make_unique<TLoop>(*Log, id));
+          LoopIdList += std::to_string(id) + ",";
+        } while (st->dbSkip(skNext, 1));
+      }
+      if (LoopIdList.size() > 1 && LoopIdList.back() == ',') LoopIdList.pop_back();
+      LoopIdList += ")";
+      ownLoops_ = Loops.size();
+      if (!Loops.empty())
+        Log->Log("Loops FOUND for computer name \"" + name + "\"");
+      else
+        Log->Log("No loops found for this computer name \"" + name + "\"");
+
+      size_t before = Loops.size();
+      if (st->ExecSQL("SELECT * FROM loop WHERE UPPER(name) = 'POE/POF'")) {
+        do {
+          Loops.push_back(std::make_unique<TLoop>(*Log, st->FieldAsInteger("id")));
+        } while (st->dbSkip(skNext, 1));
+      }
+      if (Loops.size() > before)
+        Log->Log("Loops (soft counts) FOUND for computer name \"POE/POF\"");
+
+      if (st->ExecSQL("UPDATE settings SET reset_vtsql = 0") && st->NoData())
+        st->ExecSQL("INSERT into settings (reset_vtsql) values (0)");
+      st.reset();
+    }
+    result = !Loops.empty();
+  } catch (const std::exception& e) {
+    if (Log) Log->Log(std::string("StartUp - Exception: ") + e.what());
+    result = false;
+  } catch (...) {
+    if (Log) Log->Log("StartUp - Exception: unknown error");
+    result = false;
+  }
+  timMain.SetEnabled(result);
+  Started = result;
+  if (result) {
+    Log->Log("Started!");
+    if (!readySent_) {
+      platform::SdNotify("READY=1");
+      readySent_ = true;
+    }
+  } else {
+    StopServer();
+  }
+  return result;
+}
+
+void TTARNCard::StopServer() {
+  if (Log) Log->Log("ShutDown...");
+  timMain.SetEnabled(false);
+  // Each loop closes its component (joining its threads) before it frees anything else.
+  for (auto& loop : Loops) loop.reset();
+  Loops.clear();
+  ownLoops_ = 0;
+  Conn.reset();
+  Env.reset();
+  Log.reset();  // writes "End Log"
+  Started = false;
+}
+
+void TTARNCard::ServiceExecute() {
+  Started = false;
+  LastFailedStart = Now() - 21.0 / 86400.0;
+  tmrRestart.SetEnabled(true);
+}
+
+void TTARNCard::ServiceStop() {
+  tmrRestart.SetEnabled(false);
+  platform::SdNotify("STOPPING=1");
+  StopServer();
+}
+
+void TTARNCard::tmrRestartTimer() {
+  tmrRestart.SetEnabled(false);
+  try {
+    if (!Started) {
+      TDateTime now = Now();
+      long long seconds = std::llabs(SecondsBetweenSigned(now, LastFailedStart));
+      if (seconds > 20) {
+        if (!StartServer()) LastFailedStart = Now();
+      }
+    }
+  } catch (...) {
+  }
+  tmrRestart.SetEnabled(true);
+}
+
+}  // namespace tarn

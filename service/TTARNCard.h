@@ -1,5 +1,84 @@
 #pragma once
-// The service object: program entry, start-up and shut-down of the server.
+// TTARNCard: the service object and the server state everything else hangs from.
+// The server is the one message log, the server's managed database connection and the
+// ordered list of loop controllers of this computer. StartServer builds all of it and
+// enables the main timer; StopServer frees it again. The restart timer (every second)
+// starts the server whenever it is stopped and the last failed attempt lies 21 seconds or
+// more back, so a failed start-up is retried for ever and a requested reset restarts the
+// server about a second later.
+//
+// Threads: everything here runs on the main thread (the timers' thread, which also handles
+// every device event), so start-up, ticks, shut-down and device events never overlap.
+// On Linux the stop request of a signal ends the main loop and the shut-down runs on the
+// main thread afterwards.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/MainLoop.h"
+#include "util/DateTime.h"
+
 namespace tarn {
+
+class TMessLog;
+class TODBC;
+class TODBCConn;
+class TLoop;
+
+class TTARNCard {
+ public:
+  static constexpr const char* kServiceName = "TARNCard";
+  static constexpr const char* kDisplayName = "TARN Card Access Controller";
+
+  explicit TTARNCard(platform::TMainLoop& loop);
+  ~TTARNCard();
+  TTARNCard(const TTARNCard&) = delete;
+  TTARNCard& operator=(const TTARNCard&) = delete;
+
+  // Service handlers: the execute handler arms the restart timer (the main loop then runs
+  // until a stop is asked); the stop handler shuts the server down.
+  void ServiceExecute();
+  void ServiceStop();
+
+  bool StartServer();
+  void StopServer();
+  static std::string ReadComputerName();
+
+  void tmrRestartTimer();
+  void timMainTimer();
+
+  // One tick of the main timer and its jobs.
+  void MainTick();
+  bool CheckResetRequest();
+  void CheckOpenRequests();
+  void ApplyGateSchedule();
+  bool InGateOpenWindow(int deviceId, int dayNumber, TDateTime moment);
+  void AutoResetCards(TDateTime moment);
+  void AutoResetCounts(TDateTime moment);
+
+  // Server state (empty, false or 0 while the server is stopped).
+  std::unique_ptr<TMessLog> Log;
+  std::unique_ptr<TODBCConn> Conn;
+  std::unique_ptr<TODBC> Env;
+  std::vector<std::unique_ptr<TLoop>> Loops;
+  std::string LoopIdList;
+  bool Started = false;
+  int TickCount = 0;
+  int HeartbeatCount = 0;
+  int LastMinute = 0;  // survives restarts
+  TDateTime LastFailedStart = 0;
+
+  platform::TTimer timMain;
+  platform::TTimer tmrRestart;
+
+ private:
+  void WriteHeartbeat();
+  // Number of loops built for this computer's name (the rest are POE/POF soft-count loops).
+  size_t ownLoops_ = 0;
+  bool readySent_ = false;
+};
+
+// Program entry: the command-line switches, then the service in the foreground.
 int ServiceMain(int argc, char** argv);
-}
+
+}  // namespace tarn

@@ -1,0 +1,75 @@
+// Automatic resets: passback, group and pathway state of the cards, lot counts and device
+// counters, once a day at their configured minute or at once on an operator's request.
+#include "db/TODBC.h"
+#include "db/TODBCStatement.h"
+#include "log/TMessLog.h"
+#include "service/TTARNCard.h"
+
+namespace tarn {
+
+namespace {
+bool SameMinute(int h, int m, TDateTime configured) {
+  DateParts p = DecodeDateTime(configured);
+  return p.hour == h && p.minute == m;
+}
+}  // namespace
+
+void TTARNCard::AutoResetCards(TDateTime moment) {
+  if (!Env) return;
+  DateParts now = DecodeDateTime(moment);
+  TODBCStatement st(Env.get());
+  if (!st.ExecSQL("SELECT * FROM settings")) return;
+
+  std::string list, description;
+  bool dailyGroup = st.FieldAsBoolean("AUTO_RESET_GROUP");
+  if (st.FieldAsBoolean("AUTO_RESET")) {
+    list += "in_lot=0";
+    description += "Passback ";
+  }
+  if (dailyGroup) description += "Groups ";
+  if (st.FieldAsBoolean("AUTO_RESET_PATHWAY")) {
+    if (!list.empty()) list += ",";
+    list += "in_gate=-1";
+    description += "Pathways ";
+  }
+  bool nowPassback = st.FieldAsBoolean("AUTO_NOW");
+  bool nowGroup = st.FieldAsBoolean("AUTO_NOW_GRP");
+  if (nowPassback || nowGroup) description.clear();
+  if (nowPassback) {
+    list = "in_lot=0";
+    description += "Passback ";
+  }
+  if (nowGroup) description = "Groups ";
+  if (description.empty()) return;
+  if (!(SameMinute(now.hour, now.minute, st.FieldAsDateTime("reset_time")) || nowPassback || nowGroup)) return;
+
+  TODBCStatement upd(Env.get());
+  if (!list.empty()) upd.ExecSQL("UPDATE card SET " + list);
+  if (nowGroup || dailyGroup) upd.ExecSQL("UPDATE card_pool SET cur_inlot=0");
+  if (nowPassback) upd.ExecSQL("UPDATE settings SET auto_now = 0");
+  if (nowGroup) upd.ExecSQL("UPDATE settings SET auto_now_grp = 0");
+  if (Log) Log->Log("Auto Reset: " + description);
+}
+
+void TTARNCard::AutoResetCounts(TDateTime moment) {
+  if (!Env) return;
+  DateParts now = DecodeDateTime(moment);
+  TODBCStatement st(Env.get());
+  TODBCStatement upd(Env.get());
+  if (!st.ExecSQL("SELECT * FROM lot")) return;
+  do {
+    int id = st.FieldAsInteger("id");
+    if (st.FieldAsBoolean("AUTO_R_COUNT") && SameMinute(now.hour, now.minute, st.FieldAsDateTime("auto_r_time")))
+      upd.ExecSQLFmt("UPDATE lot SET lot_count = %d WHERE id = %d", st.FieldAsInteger("reset_amt"), id);
+    if (st.FieldAsBoolean("cnt_reset_flag") &&
+        SameMinute(now.hour, now.minute, st.FieldAsDateTime("cnt_reset_time"))) {
+      int a = st.FieldAsInteger("cnt_reset_amt");
+      upd.ExecSQLFmt(
+          "UPDATE device SET count1 = %d, count2 = %d, count3 = %d, count4 = %d, count5 = %d, count_soft = %d "
+          "WHERE lot_id = %d",
+          a, a, a, a, a, a, id);
+    }
+  } while (st.dbSkip(skNext, 1));
+}
+
+}  // namespace tarn

@@ -1,0 +1,137 @@
+// The main timer's tick and its periodic jobs: reset requests, the once-a-minute jobs,
+// open requests, the gate schedule, the heartbeat file and the lot-full refresh.
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+#include "access/CardValidation.h"
+#include "db/TODBC.h"
+#include "db/TODBCConn.h"
+#include "db/TODBCStatement.h"
+#include "log/TMessLog.h"
+#include "loop/TLoop.h"
+#include "platform/Home.h"
+#include "platform/Notify.h"
+#include "service/TTARNCard.h"
+#include "util/Strings.h"
+
+namespace tarn {
+
+void TTARNCard::timMainTimer() {
+  timMain.SetEnabled(false);
+  try {
+    MainTick();
+  } catch (const std::exception& e) {
+    // A step that raises ends the tick; the timer is re-armed as usual.
+    if (Log) Log->Log(std::string("EXCEPTION: MainTick ") + e.what());
+  } catch (...) {
+    if (Log) Log->Log("EXCEPTION: MainTick");
+  }
+  if (Started) timMain.SetEnabled(true);
+}
+
+void TTARNCard::MainTick() {
+  if (CheckResetRequest()) {
+    for (auto& loop : Loops) loop->UpdateOutputs();
+    StopServer();
+    return;
+  }
+  TDateTime now = Now();
+  int minute = DecodeDateTime(now).minute;
+  if (minute == LastMinute) {
+    CheckOpenRequests();
+  } else {
+    LastMinute = minute;
+    if (!Loops.empty() && Loops.front()->AutoReset) {
+      AutoResetCards(Now());
+      AutoResetCounts(Now());
+    }
+    for (auto& loop : Loops) loop->SyncReaderTime();
+  }
+  if (++TickCount >= 8) {
+    ApplyGateSchedule();
+    TickCount = 0;
+    ++HeartbeatCount;
+    WriteHeartbeat();
+  }
+  for (auto& loop : Loops) loop->UpdateOutputs();
+}
+
+void TTARNCard::WriteHeartbeat() {
+  std::string path = platform::HomePath("alive.txt");
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("Cannot create file \"" + path + "\". " + std::strerror(errno));
+  out << HeartbeatCount << "\r\n";
+  out.close();
+  if (!out) throw std::runtime_error("Cannot write file \"" + path + "\"");
+  platform::SdNotify("WATCHDOG=1");
+}
+
+bool TTARNCard::CheckResetRequest() {
+  if (!Conn || !Conn->Connect()) return false;
+  TODBCStatement st(Env.get());
+  if (!st.ExecSQL("SELECT reset_vtsql FROM settings")) return false;
+  return st.FieldAsBoolean("reset_vtsql");
+}
+
+void TTARNCard::CheckOpenRequests() {
+  // Without a loop of this computer the id list is "()", which no database accepts in an
+  // "in" clause: there is nothing of ours to open then.
+  if (ownLoops_ == 0 || LoopIdList == "()") return;
+  if (!Conn || !Conn->Connect()) return;
+  bool found;
+  {
+    TODBCStatement st(Env.get());
+    found = st.ExecSQLFmt("SELECT * FROM device WHERE loop_id in %s and open_flag<>0", LoopIdList);
+  }
+  if (found) ApplyGateSchedule();
+}
+
+void TTARNCard::ApplyGateSchedule() {
+  if (!Env) return;
+  TDateTime now = Now();
+  int tab = HolidayTab(*Env, DateOf(now));
+  int day = tab == 0 ? DayOfTheWeek(now) : (tab == 2 ? 9 : 8);
+
+  TODBCStatement devices(Env.get());
+  TODBCStatement updates(Env.get());
+  std::string name = ReplaceAll(LowerCase(ReadComputerName()), "'", "''");
+  updates.ExecSQLFmt("UPDATE loop SET lastupdate={fn now()} WHERE name='%s'", name);
+  for (auto& loop : Loops) {
+    if (!devices.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d", loop->LoopId)) continue;
+    do {
+      int id = devices.FieldAsInteger("id");
+      int address = devices.FieldAsInteger("addr_ess");
+      bool open = InGateOpenWindow(id, day, now);
+      if (!open) open = devices.FieldAsInteger("perm_open") != 0;
+      if (loop->ForceGateState(address, open))
+        updates.ExecSQLFmt("UPDATE device SET gate_up=%d WHERE id=%d", open ? 1 : 0, id);
+      if (devices.FieldAsInteger("open_flag") != 0) {
+        updates.ExecSQLFmt("UPDATE device SET open_flag = 0 WHERE id = %d", id);
+        if (!open) loop->ManualOpen(address, static_cast<int>(devices.FieldAsFloat("open_pulse")));
+      }
+    } while (devices.dbSkip(skNext, 1));
+  }
+}
+
+bool TTARNCard::InGateOpenWindow(int deviceId, int dayNumber, TDateTime moment) {
+  TODBCStatement st(Env.get());
+  if (!st.ExecSQLFmt("SELECT * FROM gateoc WHERE device_id = %d and dayofweek = %d", deviceId, dayNumber))
+    return false;
+  // Compare whole seconds of the day, so floating-point noise never moves a window's end.
+  auto secs = [](TDateTime t) {
+    DateParts p = DecodeDateTime(t);
+    return p.hour * 3600 + p.minute * 60 + p.second;
+  };
+  int t = secs(moment);
+  do {
+    int s = secs(st.FieldAsDateTime("start_time"));
+    int e = secs(st.FieldAsDateTime("end_time"));
+    if (s == e) continue;
+    if (s < e ? (s <= t && t <= e) : (t >= s || t <= e)) return true;
+  } while (st.dbSkip(skNext, 1));
+  return false;
+}
+
+}  // namespace tarn

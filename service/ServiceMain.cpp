@@ -1,0 +1,63 @@
+// Program entry: command-line switches, then the service in the foreground until SIGTERM
+// or SIGINT. The main thread runs the timers and every device event; a signal only asks
+// the main loop to end, and the shut-down runs on the main thread afterwards.
+#include <cstdio>
+#include <exception>
+#include <iostream>
+
+#include "config/TRegistryEx.h"
+#include "platform/CommandLine.h"
+#include "platform/Home.h"
+#include "platform/MainLoop.h"
+#include "platform/Signals.h"
+#include "platform/SystemdUnit.h"
+#include "service/SiteCheck.h"
+#include "service/TTARNCard.h"
+#include "util/Version.h"
+
+namespace tarn {
+
+int ServiceMain(int argc, char** argv) {
+  platform::CommandLine cmd;
+  std::string error;
+  std::string program = argc > 0 ? argv[0] : "tarncard";
+  if (!platform::ParseCommandLine(argc, argv, cmd, error)) {
+    std::cerr << program << ": " << error << "\n" << platform::UsageText(program);
+    return 2;
+  }
+  try {
+    switch (cmd.action) {
+      case platform::CommandAction::Help:
+        std::cout << platform::UsageText(program);
+        return 0;
+      case platform::CommandAction::Version:
+        std::cout << TTARNCard::kDisplayName << " " << TARNCARD_VERSION_TEXT << "\n";
+        return 0;
+      case platform::CommandAction::Install:
+        return platform::InstallUnit(cmd.silent);
+      case platform::CommandAction::Uninstall:
+        return platform::UninstallUnit(cmd.silent);
+      case platform::CommandAction::Scramble:
+        std::cout << Scramble(cmd.scrambleText) << "\n";
+        return 0;
+      case platform::CommandAction::Check:
+        return RunSiteCheck(std::cout);
+      case platform::CommandAction::Run:
+        break;
+    }
+    platform::TMainLoop loop;
+    // Signals are blocked before any other thread starts, and handled by asking the main
+    // loop to end.
+    platform::TSignalWatcher signals([&loop](int) { loop.Quit(); });
+    TTARNCard service(loop);
+    service.ServiceExecute();
+    loop.Run();
+    service.ServiceStop();
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << program << ": " << e.what() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace tarn
