@@ -12,6 +12,16 @@ constexpr std::string_view kTable =
 constexpr int kLen = 90;
 static_assert(kTable.size() == kLen);
 
+constexpr bool TableIsSound() {
+  for (size_t i = 0; i < kTable.size(); ++i) {
+    if (kTable[i] < ' ' || kTable[i] > '~') return false;
+    for (size_t j = i + 1; j < kTable.size(); ++j)
+      if (kTable[i] == kTable[j]) return false;
+  }
+  return kTable.find(' ') != std::string_view::npos;
+}
+static_assert(TableIsSound(), "the scramble table needs 90 different printable characters");
+
 // Position of c in the table counted from 1; 0 when it does not occur.
 int TablePos(char c) {
   size_t p = kTable.find(c);
