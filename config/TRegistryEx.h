@@ -29,6 +29,9 @@ class TRegistryEx {
 
 // The substitution behind scrambled registry values, and its inverse (the stored form).
 std::string Unscramble(std::string_view s);
+// Scramble keeps a character that is not in the table as it is (it will not come back);
+// CanScramble says whether every character of s is in the table.
 std::string Scramble(std::string_view s);
+bool CanScramble(std::string_view s);
 
 }  // namespace tarn

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <system_error>
 
@@ -50,7 +51,11 @@ TMessLog::TMessLog(const std::string& fileName, bool deleteOnSwitch, bool dailyF
   if (p.has_parent_path()) fs::create_directories(p.parent_path(), ec);
   if (dailyFiles_) {
     dayNumber_ = TodayNumber();
+    currentDate_ = Date();
     currentFileName_ = DayFileName(dayNumber_);
+    // Today's file stays and is appended to (the server restarts within a day); one last
+    // written before today is the same weekday of an earlier week and is started anew.
+    if (deleteOnSwitch_ && WrittenBefore(currentFileName_, currentDate_)) DeleteOrRename(currentFileName_);
   } else {
     currentFileName_ = fileName_;
     if (deleteOnSwitch_ && fs::exists(currentFileName_, ec)) DeleteOrRename(currentFileName_);
@@ -106,6 +111,15 @@ void TMessLog::DeleteOrRename(const std::string& file) {
   std::string del = file + ".del";
   fs::remove(del, ec);
   fs::rename(file, del, ec);
+}
+
+bool TMessLog::WrittenBefore(const std::string& file, TDateTime date) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return false;
+  // The file's age on the real clock, placed before Now() (the clock seam's time).
+  double ageSec = static_cast<double>(::time(nullptr) - st.st_mtime);
+  if (ageSec < 0) ageSec = 0;
+  return Now() - ageSec / 86400.0 < date;
 }
 
 int TMessLog::Add(const std::string& text) {
@@ -166,9 +180,13 @@ void TMessLog::Flush(const std::string& text) {
   std::error_code ec;
   if (dailyFiles_) {
     int today = TodayNumber();
-    if (today != dayNumber_) {
+    TDateTime date = Date();
+    // The same number on another date is the same weekday a week (or month) later: the
+    // file holds that earlier day's lines and is started anew like any other switch.
+    if (today != dayNumber_ || date != currentDate_) {
       currentFileName_ = DayFileName(today);
       dayNumber_ = today;
+      currentDate_ = date;
       if (deleteOnSwitch_ && fs::exists(currentFileName_, ec)) DeleteOrRename(currentFileName_);
     }
   }

@@ -65,6 +65,7 @@ class TMessLog {
   std::string DayFileName(int day) const;
   int TodayNumber() const;
   static void DeleteOrRename(const std::string& file);
+  static bool WrittenBefore(const std::string& file, TDateTime date);
 
   mutable std::mutex lock_;
   std::string fileName_;
@@ -73,6 +74,7 @@ class TMessLog {
   bool dailyFiles_;
   bool byDayOfMonth_;
   int dayNumber_ = 0;
+  TDateTime currentDate_ = 0;  // the date whose lines CurrentFileName holds (daily files)
   bool writeStartEnd_ = false;
   bool headerPending_;
   std::vector<std::string> lines_;

@@ -93,7 +93,7 @@ bool TMainLoop::ProcessSyncCalls(uint32_t waitMs) {
 uint64_t TMainLoop::NextDue() const {
   uint64_t next = std::numeric_limits<uint64_t>::max();
   for (const TTimer* t : timers_)
-    if (t->enabled_) next = std::min(next, t->due_);
+    if (t->Armed()) next = std::min(next, t->due_);
   return next;
 }
 
@@ -102,9 +102,9 @@ void TMainLoop::RunDueTimers() {
   // Copy: a handler may create or destroy timers.
   std::vector<TTimer*> due;
   for (TTimer* t : timers_)
-    if (t->enabled_ && t->due_ <= now) due.push_back(t);
+    if (t->Armed() && t->due_ <= now) due.push_back(t);
   for (TTimer* t : due) {
-    if (std::find(timers_.begin(), timers_.end(), t) == timers_.end() || !t->enabled_) continue;
+    if (std::find(timers_.begin(), timers_.end(), t) == timers_.end() || !t->Armed()) continue;
     t->due_ = TickMs() + t->interval_;
     try {
       if (t->onTimer_) t->onTimer_();

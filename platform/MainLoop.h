@@ -9,7 +9,8 @@
 //
 // Timers follow the usual component rules: enabling a timer starts its interval anew; a
 // handler that disables and re-enables its own timer is next called one interval after
-// the re-enable.
+// the re-enable. A timer with interval 0 never fires, enabled or not (it would otherwise
+// spin the main thread).
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -38,6 +39,7 @@ class TTimer {
 
  private:
   friend class TMainLoop;
+  bool Armed() const { return enabled_ && interval_ > 0; }
   TMainLoop& loop_;
   uint32_t interval_;
   std::function<void()> onTimer_;

@@ -1,0 +1,182 @@
+#include "platform/SystemdUnit.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include "platform/Home.h"
+
+extern char** environ;
+
+namespace tarn::platform {
+namespace fs = std::filesystem;
+namespace {
+
+// Quotes a word for a unit file: specifiers (%) and variables ($) taken literally,
+// backslashes and quotes escaped, the whole in double quotes.
+std::string UnitQuote(const std::string& s, bool dollars) {
+  if (s.find_first_of("\r\n") != std::string::npos)
+    throw std::invalid_argument("a path with a line break cannot go into a unit file: " + s);
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '%') out += "%%";
+    else if (c == '$' && dollars) out += "$$";
+    else if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else out += c;
+  }
+  return out + "\"";
+}
+
+bool SystemdRuns() {
+  std::error_code ec;
+  return fs::is_directory("/run/systemd/system", ec);
+}
+
+bool ManageWithSystemctl() {
+  const char* dir = std::getenv("TARNCARD_UNIT_DIR");
+  return !(dir && *dir) && SystemdRuns();
+}
+
+// Runs "systemctl <verb> [unit]" and waits; false (with a message) when it fails.
+bool Systemctl(const std::vector<std::string>& args) {
+  std::vector<std::string> all{"systemctl"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::string cmd;
+  for (auto& a : all) cmd += (cmd.empty() ? "" : " ") + a;
+  pid_t pid = 0;
+  int rc = ::posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ);
+  if (rc != 0) {
+    std::cerr << "Cannot run \"" << cmd << "\": " << std::strerror(rc) << "\n";
+    return false;
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      std::cerr << "Cannot wait for \"" << cmd << "\": " << std::strerror(errno) << "\n";
+      return false;
+    }
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::cerr << "\"" << cmd << "\" failed"
+              << (WIFEXITED(status) ? " with exit code " + std::to_string(WEXITSTATUS(status)) : std::string())
+              << "\n";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string UnitFileText(const std::string& exePath, const std::string& homeDir) {
+  std::string t;
+  t += "[Unit]\n";
+  t += "Description=TARN Card Access Controller\n";
+  t += "After=network-online.target\n";
+  t += "Wants=network-online.target\n";
+  t += "\n[Service]\n";
+  t += "Type=notify\n";
+  t += "ExecStart=" + UnitQuote(exePath, true) + "\n";
+  t += "Environment=" + UnitQuote("TARNCARD_HOME=" + homeDir, false) + "\n";
+  t += "Restart=on-failure\n";
+  t += "WatchdogSec=30\n";
+  t += "SupplementaryGroups=dialout\n";
+  t += "NoNewPrivileges=yes\n";
+  t += "ProtectSystem=full\n";
+  t += "PrivateTmp=yes\n";
+  t += "DevicePolicy=closed\n";
+  t += "DeviceAllow=char-ttyS rw\n";
+  t += "DeviceAllow=char-ttyUSB rw\n";
+  t += "DeviceAllow=char-pts rw\n";
+  t += "\n[Install]\n";
+  t += "WantedBy=multi-user.target\n";
+  return t;
+}
+
+std::string UnitDir() {
+  const char* dir = std::getenv("TARNCARD_UNIT_DIR");
+  return (dir && *dir) ? std::string(dir) : std::string("/etc/systemd/system");
+}
+
+std::string UnitFilePath() { return (fs::path(UnitDir()) / kUnitName).string(); }
+
+int InstallUnit(bool silent) {
+  std::string path = UnitFilePath();
+  try {
+    std::string exe = ExePath();
+    if (exe.empty()) {
+      std::cerr << "Cannot install " << kUnitName << ": the path of the executable is unknown\n";
+      return 1;
+    }
+    std::string text = UnitFileText(exe, HomeDir());
+    std::error_code ec;
+    fs::create_directories(UnitDir(), ec);
+    // Written beside and renamed, so systemd never reads half a unit.
+    std::string tmp = path + ".tmp";
+    {
+      std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+      out << text;
+      out.close();
+      if (!out) {
+        std::cerr << "Cannot write " << tmp << ": " << std::strerror(errno) << "\n";
+        fs::remove(tmp, ec);
+        return 1;
+      }
+    }
+    fs::permissions(tmp, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                             fs::perms::others_read, ec);
+    fs::rename(tmp, path, ec);
+    if (ec) {
+      std::cerr << "Cannot write " << path << ": " << ec.message() << "\n";
+      fs::remove(tmp, ec);
+      return 1;
+    }
+    if (ManageWithSystemctl()) {
+      if (!Systemctl({"daemon-reload"}) || !Systemctl({"enable", kUnitName})) return 1;
+    }
+    if (!silent) std::cout << "Service TARNCard installed: " << path << "\n";
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "Cannot install " << kUnitName << ": " << e.what() << "\n";
+    return 1;
+  }
+}
+
+int UninstallUnit(bool silent) {
+  std::string path = UnitFilePath();
+  try {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) {
+      std::cerr << "Service TARNCard is not installed: " << path << " does not exist\n";
+      return 1;
+    }
+    bool systemctl = ManageWithSystemctl();
+    if (systemctl && !Systemctl({"disable", kUnitName})) return 1;
+    if (!fs::remove(path, ec) || ec) {
+      std::cerr << "Cannot remove " << path << ": " << ec.message() << "\n";
+      return 1;
+    }
+    if (systemctl && !Systemctl({"daemon-reload"})) return 1;
+    if (!silent) std::cout << "Service TARNCard uninstalled: " << path << " removed\n";
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "Cannot uninstall " << kUnitName << ": " << e.what() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace tarn::platform
