@@ -15,10 +15,12 @@
 
 namespace tarn {
 
+namespace readerbus {
+class TCard;
+}
 class TMessLog;
 class TODBC;
 class TODBCConn;
-class TCard;
 class TEventLog;
 class TCounter;
 class TInput;
@@ -69,7 +71,7 @@ class TLoop {
   TMessLog& Log;
   std::unique_ptr<TODBC> DB;
   std::unique_ptr<TODBCConn> Conn;
-  std::unique_ptr<TCard> Card1;
+  std::unique_ptr<readerbus::TCard> Card1;
   std::unique_ptr<TEventLog> EventLog;
   int LoopId;
   bool DebugLog = true;
