@@ -1,0 +1,110 @@
+// The service start-up without a database: the log story of a failed start, the restart
+// rule, and the real executable in the foreground stopping on SIGTERM.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <regex>
+
+#include "platform/MainLoop.h"
+#include "service/ServiceTestSupport.h"
+#include "service/TTARNCard.h"
+#include "support/ScratchDir.h"
+#include "util/DateTime.h"
+
+using namespace tarn;
+using tarn::testing::Messages;
+using tarn::testing::ReadLogLines;
+
+namespace {
+
+// A registry whose database cannot be reached: a driver that does not exist.
+void WriteDeadRegistry(const std::filesystem::path& file) {
+  std::ofstream out(file);
+  out << "Windows Registry Editor Version 5.00\r\n\r\n"
+      << "[HKEY_LOCAL_MACHINE\\Software\\Brevanta\\Tarn]\r\n"
+      << "\"ODBCDriver\"=\"No Such Driver\"\r\n";
+}
+
+int CountOf(const std::vector<std::string>& messages, const std::string& text) {
+  return static_cast<int>(std::count(messages.begin(), messages.end(), text));
+}
+
+struct EnvGuard {
+  explicit EnvGuard(const std::filesystem::path& home) {
+    setenv("TARNCARD_HOME", home.c_str(), 1);
+    setenv("TARNCARD_REGISTRY", (home / "registry.reg").c_str(), 1);
+  }
+  ~EnvGuard() {
+    unsetenv("TARNCARD_HOME");
+    unsetenv("TARNCARD_REGISTRY");
+  }
+};
+
+}  // namespace
+
+TEST(ServiceStartup, FailedConnectionIsRetriedAfterTwentyOneSeconds) {
+  auto home = tarn::testing::ScratchDir("service");
+  EnvGuard env(home);
+  WriteDeadRegistry(home / "registry.reg");
+  TDateTime t = EncodeDateTime(2026, 12, 8, 10, 0, 0);  // a Tuesday
+  ScopedClock clock([&] { return t; });
+
+  platform::TMainLoop loop;
+  TTARNCard service(loop);
+  service.ServiceExecute();
+  service.tmrRestartTimer();  // the first tick starts at once
+  EXPECT_FALSE(service.Started);
+  auto messages = Messages(ReadLogLines(home));
+  ASSERT_TRUE(std::filesystem::exists(home / "log" / "vtsql3.log"));
+  EXPECT_EQ(CountOf(messages, "Starting server, Reading Registry"), 1);
+
+  t += 20.0 / 86400;  // 20 s later: still waiting
+  service.tmrRestartTimer();
+  EXPECT_EQ(CountOf(Messages(ReadLogLines(home)), "Starting server, Reading Registry"), 1);
+
+  t += 1.0 / 86400;  // 21 s after the failure: the next attempt
+  service.tmrRestartTimer();
+  EXPECT_EQ(CountOf(Messages(ReadLogLines(home)), "Starting server, Reading Registry"), 2);
+  EXPECT_TRUE(service.tmrRestart.Enabled());
+  service.ServiceStop();
+  service.ServiceStop();  // a second stop frees nothing twice
+  EXPECT_FALSE(service.Started);
+}
+
+TEST(ServiceStartup, ExecutableLogsAFailedStartAndStopsOnSigterm) {
+  auto home = tarn::testing::ScratchDir("service");
+  WriteDeadRegistry(home / "registry.reg");
+  std::string exe = std::string(TARNCARD_BINARY_DIR) + "/tarncard";
+  tarn::testing::ChildProcess child(
+      exe, {}, {"TARNCARD_HOME=" + home.string(), "TARNCARD_REGISTRY=" + (home / "registry.reg").string()});
+  ASSERT_TRUE(tarn::testing::WaitFor(
+      [&] {
+        auto m = Messages(ReadLogLines(home));
+        return std::find(m.begin(), m.end(), "End Log") != m.end();
+      },
+      20000));
+  auto lines = ReadLogLines(home);
+  ASSERT_GE(lines.size(), 8u);
+  EXPECT_EQ(lines[0].substr(0, 24), std::string(21, '.') + " - ");
+  EXPECT_NE(lines[0].find("   Version - 1.0.0.0"), std::string::npos);
+  std::regex stamp(R"(^\d\d:\d\d:\d\d\.\d\d\d \d\d/\d\d/\d\d - .*)");
+  for (size_t i = 1; i < lines.size(); ++i) EXPECT_TRUE(std::regex_match(lines[i], stamp)) << lines[i];
+  auto m = Messages(lines);
+  std::vector<std::string> expected = {"Start Log", "Starting server, Reading Registry",
+                                       "Connecting to: 127.0.0.1, Database: gtd",
+                                       "Failed connection, check ODBC install and parameters, retrying in 20 seconds",
+                                       "ShutDown...", "End Log"};
+  size_t at = 1;
+  for (auto& e : expected) {
+    auto it = std::find(m.begin() + static_cast<long>(at), m.end(), e);
+    ASSERT_NE(it, m.end()) << "missing or out of order: " << e;
+    at = static_cast<size_t>(it - m.begin()) + 1;
+  }
+  EXPECT_NE(std::find(m.begin(), m.end(), "Could not connect to DataSource, check your setup..."), m.end());
+  child.Signal(SIGTERM);
+  int status = 0;
+  ASSERT_TRUE(child.Wait(2000, status));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
