@@ -1,0 +1,320 @@
+#include "db/TODBC.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "db/TODBCStatement.h"
+#include "log/TMessLog.h"
+#include "platform/IniFile.h"
+#include "util/Strings.h"
+
+namespace tarn {
+
+namespace {
+
+constexpr std::array<const char*, 8> kLossStates = {"08001", "08002", "08003", "08004",
+                                                    "08005", "08006", "08007", "08S01"};
+constexpr const char* kLossText = "UNABLE TO COMPLETE NETWORK REQUEST TO HOST";
+
+SQLCHAR* Text(const std::string& s) {
+  return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str()));
+}
+
+bool IsFile(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Appends key=value when the value is not empty.
+void AddPair(std::string& s, const std::string& key, const std::string& value) {
+  if (value.empty()) return;
+  if (!s.empty()) s += ';';
+  s += key + "=" + value;
+}
+
+}  // namespace
+
+TODBC::TODBC() {
+  if (!LoadODBC()) return;
+  SQLHANDLE env = SQL_NULL_HANDLE;
+  if (SqlSucceeded(Api().SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
+    env_ = env;
+    Api().SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION,
+                        reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(SQL_OV_ODBC3)), 0);
+  }
+}
+
+TODBC::~TODBC() {
+  DisconnectFromDataSource();
+  InvalidateStatements();
+  FreeEnvironment();
+  library_.reset();
+}
+
+bool TODBC::LoadODBC() {
+  if (library_ != nullptr) return true;
+  library_ = TOdbcLibrary::Load();
+  return library_ != nullptr;
+}
+
+void TODBC::FreeEnvironment() {
+  if (env_ == SQL_NULL_HENV || !Loaded()) return;
+  ReportError(Api().SQLFreeHandle(SQL_HANDLE_ENV, env_));
+  env_ = SQL_NULL_HENV;
+}
+
+TDriverFamily TODBC::FamilyOf(const std::string& text) {
+  static const std::array<std::pair<const char*, TDriverFamily>, 10> table = {{
+      {"oracle", dfOracle},
+      {"firebird", dfFirebird},
+      {"mysql", dfMySQL},
+      {"sql server", dfSQLServer},
+      {"sql native client", dfSQLServer},
+      {"codebase", dfCodebase},
+      {"foxpro", dfFoxPro},
+      {"dbf", dfFoxPro},
+      {"access", dfAccess},
+      {"excel", dfExcel},
+  }};
+  const std::string lower = LowerCase(text);
+  for (const auto& [sub, family] : table)
+    if (lower.find(sub) != std::string::npos) return family;
+  return dfUnknown;
+}
+
+void TODBC::DetectDriverFamily(const std::string& text) {
+  const TDriverFamily family = FamilyOf(text);
+  if (family != dfUnknown) family_ = family;
+}
+
+std::string TODBC::ReadFileDSN(const std::string& fileName) {
+  std::string s;
+  platform::TIniFile ini(fileName);
+  for (const auto& [key, raw] : ini.ReadSectionValues("ODBC")) {
+    std::string value = raw;
+    if (value.find(' ') != std::string::npos && UpperCase(key) == "DRIVER")
+      value = "{" + value + "}";
+    if (!s.empty()) s += ';';
+    s += key + "=" + value;
+  }
+  return s;
+}
+
+std::string TODBC::BuildConnectString(const std::string& dataSource, const std::string& user,
+                                      const std::string& password, const std::string& database,
+                                      const std::string& driver, const std::string& options,
+                                      TDriverFamily family) {
+  std::string s;
+  if (IsFile(dataSource)) s = ReadFileDSN(dataSource);
+  if (s.empty()) {
+    AddPair(s, "DSN", dataSource);
+    if (!s.empty()) s += ';';
+    s += "DRIVER={" + driver + "}";
+    const char* key = "Database";
+    if (family == dfOracle || family == dfCodebase)
+      key = "DBQ";
+    else if (family == dfFoxPro)
+      key = "SourceDB";
+    AddPair(s, key, database);
+  }
+  AddPair(s, "UID", user);
+  AddPair(s, "PWD", password);
+  if (!options.empty()) {
+    if (!s.empty()) s += ';';
+    s += options;
+  }
+  return s;
+}
+
+bool TODBC::ConnectToDataSource(const std::string& dataSource, const std::string& user,
+                                const std::string& password, const std::string& database,
+                                const std::string& driver, const std::string& options) {
+  if (connected_) return true;
+  if (!Loaded() || !HasEnvironment())
+    throw EODBCError("the ODBC driver manager is not available");
+  const TOdbcEntryPoints& api = Api();
+
+  SQLHANDLE dbc = SQL_NULL_HANDLE;
+  if (!SqlSucceeded(api.SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc))) return false;
+  dbc_ = dbc;
+
+  ReportError(api.SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT,
+                                    reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(5)), 0));
+  DetectDriverFamily(driver);
+  if (!database.empty() && family_ != dfCodebase)
+    ReportError(api.SQLSetConnectAttr(dbc_, SQL_ATTR_CURRENT_CATALOG, Text(database), SQL_NTS));
+  api.SQLSetConnectAttr(dbc_, SQL_ATTR_METADATA_ID,
+                        reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(SQL_FALSE)), 0);
+  ReportError(api.SQLSetConnectAttr(
+      dbc_, SQL_ATTR_ODBC_CURSORS,
+      reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_CUR_USE_IF_NEEDED)), 0));
+
+  SQLRETURN code = SQL_ERROR;
+  if (!dataSource.empty())
+    code = api.SQLConnect(dbc_, Text(dataSource), SQL_NTS, Text(user), SQL_NTS, Text(password),
+                          SQL_NTS);
+  if (SqlSucceeded(code)) {
+    connectionInfo_ = dataSource;
+    FindDataSourceDriver(connectionInfo_);
+  } else {
+    const std::string s =
+        BuildConnectString(dataSource, user, password, database, driver, options, family_);
+    std::array<SQLCHAR, 1024> out{};
+    SQLSMALLINT outLength = 0;
+    code = api.SQLDriverConnect(dbc_, nullptr, Text(s), SQL_NTS, out.data(), 1023, &outLength,
+                                SQL_DRIVER_NOPROMPT);
+    if (SqlSucceeded(code)) {
+      const size_t n = std::min<size_t>(std::max<SQLSMALLINT>(outLength, 0), 1023);
+      connectionInfo_.assign(reinterpret_cast<const char*>(out.data()),
+                             strnlen(reinterpret_cast<const char*>(out.data()), n));
+    }
+  }
+  if (!SqlSucceeded(code)) {
+    family_ = dfUnknown;
+    ReportError(code);
+    FreeConnectionHandle();
+    return false;
+  }
+  DetectDriverFamily(connectionInfo_);
+  connectionDead_ = false;
+  connected_ = true;
+  return true;
+}
+
+void TODBC::FindDataSourceDriver(std::string& name) {
+  if (!Loaded() || !HasEnvironment()) return;
+  std::array<SQLCHAR, 255> dsn{};
+  std::array<SQLCHAR, 255> description{};
+  SQLSMALLINT dsnLength = 0;
+  SQLSMALLINT descriptionLength = 0;
+  SQLUSMALLINT direction = SQL_FETCH_FIRST;
+  while (SqlSucceeded(Api().SQLDataSources(env_, direction, dsn.data(), dsn.size(), &dsnLength,
+                                           description.data(), description.size(),
+                                           &descriptionLength))) {
+    direction = SQL_FETCH_NEXT;
+    if (name == reinterpret_cast<const char*>(dsn.data())) {
+      name = reinterpret_cast<const char*>(description.data());
+      return;
+    }
+  }
+}
+
+void TODBC::FreeConnectionHandle() {
+  if (dbc_ != SQL_NULL_HDBC && Loaded()) Api().SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+  dbc_ = SQL_NULL_HDBC;
+}
+
+void TODBC::InvalidateStatements() {
+  // Each invalidation clears its own slot; copy first so the walk is not disturbed.
+  std::vector<TODBCStatement*> open = statements_;
+  for (TODBCStatement* stmt : open)
+    if (stmt != nullptr) stmt->Invalidate();
+  statements_.clear();
+}
+
+void TODBC::DisconnectFromDataSource() {
+  InvalidateStatements();
+  if (connected_) {
+    try {
+      EndTransaction(true);
+      ReportError(Api().SQLDisconnect(dbc_));
+      ReportError(Api().SQLFreeHandle(SQL_HANDLE_DBC, dbc_));
+    } catch (const std::exception& e) {
+      if (MessLog != nullptr) MessLog->Log(std::string("EXCEPTION: DisconnectFromDataSource ") + e.what());
+    } catch (...) {
+      if (MessLog != nullptr) MessLog->Log("EXCEPTION: DisconnectFromDataSource unknown error");
+    }
+  }
+  dbc_ = SQL_NULL_HDBC;
+  connected_ = false;
+  connectionDead_ = false;
+}
+
+bool TODBC::EndTransaction(bool commit) {
+  if (!connected_) return true;
+  try {
+    return SqlSucceeded(
+        Api().SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK));
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TODBC::IsConnectionDead() {
+  if (connectionDead_) return true;
+  if (dbc_ == SQL_NULL_HDBC || !Loaded()) return false;
+  SQLUINTEGER value = SQL_CD_FALSE;
+  const SQLRETURN code = Api().SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &value,
+                                                 sizeof(value), nullptr);
+  ReportError(code);
+  return SqlSucceeded(code) && value == SQL_CD_TRUE;
+}
+
+void TODBC::ReportError(SQLRETURN code) {
+  if (!ReportErrors || SqlSucceeded(code)) return;
+  std::string text;
+  for (int record = 1; GetDiagText(record, text); ++record)
+    if (MessLog != nullptr) MessLog->Log(text);
+}
+
+bool TODBC::GetDiagText(int record, std::string& text) {
+  text.clear();
+  if (dbc_ == SQL_NULL_HDBC || !Loaded()) return false;
+  std::array<SQLCHAR, 6> state{};
+  std::array<SQLCHAR, 512> message{};
+  SQLINTEGER native = 0;
+  SQLSMALLINT length = 0;
+  SQLRETURN code = Api().SQLGetDiagRec(SQL_HANDLE_DBC, dbc_, static_cast<SQLSMALLINT>(record),
+                                       state.data(), &native, message.data(), message.size(),
+                                       &length);
+  const std::string sqlState(reinterpret_cast<const char*>(state.data()),
+                             strnlen(reinterpret_cast<const char*>(state.data()), 5));
+  if (SqlSucceeded(code) && sqlState == "HY000") {
+    message.fill(0);
+    code = Api().SQLGetDiagField(SQL_HANDLE_DBC, dbc_, static_cast<SQLSMALLINT>(record),
+                                 SQL_DIAG_MESSAGE_TEXT, message.data(), message.size(), &length);
+  }
+  const std::string msg(reinterpret_cast<const char*>(message.data()),
+                        strnlen(reinterpret_cast<const char*>(message.data()), message.size()));
+  bool found = false;
+  if (SqlSucceeded(code) && sqlState != "IM001") {
+    text = msg + ". State:  " + sqlState;
+    found = true;
+  }
+  CheckConnectionLoss(sqlState, found ? text : msg);
+  return found;
+}
+
+void TODBC::CheckConnectionLoss(const std::string& state, const std::string& text) {
+  if (connectionDead_) return;
+  for (const char* loss : kLossStates)
+    if (state == loss) {
+      connectionDead_ = true;
+      return;
+    }
+  if (UpperCase(text).find(kLossText) != std::string::npos) connectionDead_ = true;
+}
+
+size_t TODBC::StatementCount() const {
+  return static_cast<size_t>(
+      std::count_if(statements_.begin(), statements_.end(), [](auto* s) { return s != nullptr; }));
+}
+
+void TODBC::RegisterStatement(TODBCStatement* stmt) {
+  for (auto& slot : statements_)
+    if (slot == nullptr) {
+      slot = stmt;
+      return;
+    }
+  statements_.push_back(stmt);
+}
+
+void TODBC::UnregisterStatement(TODBCStatement* stmt) {
+  for (auto& slot : statements_)
+    if (slot == stmt) slot = nullptr;
+}
+
+}  // namespace tarn

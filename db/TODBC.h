@@ -1,0 +1,126 @@
+#pragma once
+// TODBC: the system's single contact with the ODBC call interface. One TODBC owns one ODBC
+// environment handle and at most one connection handle. It binds the driver manager at run
+// time (TOdbcLibrary), connects by data-source name and then by a connect string it builds,
+// classifies the driver into a family, turns diagnostic records into log lines and notices
+// when a diagnostic says the link to the server is gone.
+//
+// Statements: every allocated TODBCStatement registers itself here. The TODBC never owns a
+// statement object - the caller does (usually through std::unique_ptr). When the connection
+// is disconnected (or the TODBC destroyed) every registered statement is invalidated: its
+// handle is freed and it forgets this TODBC, so later executions on it fail and its own
+// destruction frees nothing twice. A statement must not outlive its use, but outliving the
+// TODBC is safe.
+//
+// Threads: a TODBC and its statements are used by one thread at a time.
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "db/OdbcLibrary.h"
+
+namespace tarn {
+
+class TMessLog;
+class TODBCStatement;
+
+enum TDriverFamily : uint8_t {
+  dfUnknown = 0,
+  dfOracle = 1,
+  dfMySQL = 2,
+  dfFoxPro = 3,
+  dfFirebird = 4,
+  dfAccess = 5,
+  dfExcel = 6,
+  dfSQLServer = 7,
+  dfCodebase = 8,
+};
+
+// Raised by operations that need the driver manager on a TODBC that could not bind it.
+class EODBCError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TODBC {
+ public:
+  TODBC();
+  ~TODBC();
+  TODBC(const TODBC&) = delete;
+  TODBC& operator=(const TODBC&) = delete;
+
+  // Binds the driver manager (again); true when every entry point was found.
+  bool LoadODBC();
+
+  // Connects (by name, then by connect string); returns Connected(). Does nothing when
+  // already connected. Throws EODBCError when the driver manager is not bound.
+  bool ConnectToDataSource(const std::string& dataSource, const std::string& user,
+                           const std::string& password, const std::string& database,
+                           const std::string& driver, const std::string& options);
+  // Invalidates every registered statement, commits, disconnects. Never throws.
+  void DisconnectFromDataSource();
+  bool EndTransaction(bool commit);
+  bool IsConnectionDead();
+
+  // Sets the family from the first matching substring of `text`; no match keeps it.
+  void DetectDriverFamily(const std::string& text);
+  TDriverFamily DriverFamily() const { return family_; }
+  // Family that `text` names, or dfUnknown when nothing matches.
+  static TDriverFamily FamilyOf(const std::string& text);
+
+  // Replaces `name` with the driver description of the data source of that name.
+  void FindDataSourceDriver(std::string& name);
+  // A connect string from the "ODBC" section of a file data source.
+  static std::string ReadFileDSN(const std::string& fileName);
+  // The connect string used when connecting by name fails (family from the driver text).
+  static std::string BuildConnectString(const std::string& dataSource, const std::string& user,
+                                        const std::string& password, const std::string& database,
+                                        const std::string& driver, const std::string& options,
+                                        TDriverFamily family);
+
+  // Writes the connection's diagnostic records when ReportErrors is on and `code` failed.
+  void ReportError(SQLRETURN code);
+  // Diagnostic record `record` (1-based) of the connection as "message. State:  SQLSTATE".
+  bool GetDiagText(int record, std::string& text);
+  // Marks the connection dead when the SQLSTATE or the message says the link is lost.
+  void CheckConnectionLoss(const std::string& state, const std::string& text);
+
+  bool Connected() const { return connected_; }
+  bool ConnectionDead() const { return connectionDead_; }
+  const std::string& ConnectionInfo() const { return connectionInfo_; }
+  bool Loaded() const { return library_ != nullptr; }
+  bool HasEnvironment() const { return env_ != SQL_NULL_HENV; }
+  SQLHENV EnvironmentHandle() const { return env_; }
+  SQLHDBC ConnectionHandle() const { return dbc_; }
+  // The bound driver manager; only valid while Loaded().
+  const TOdbcEntryPoints& Api() const { return library_->Api(); }
+  // Number of statements registered now.
+  size_t StatementCount() const;
+
+  // The statement registry (called by TODBCStatement only).
+  void RegisterStatement(TODBCStatement* stmt);
+  void UnregisterStatement(TODBCStatement* stmt);
+
+  TMessLog* MessLog = nullptr;  // not owned; null = no diagnostics written
+  bool BindColumns = false;     // copied into every statement created on this connection
+  bool ReportErrors = false;    // failed calls write their diagnostic records to MessLog
+  uint32_t TimeOverMs = 0;      // slow-statement threshold (ms); 0 = off
+
+ private:
+  void FreeConnectionHandle();
+  void FreeEnvironment();
+  void InvalidateStatements();
+
+  std::unique_ptr<TOdbcLibrary> library_;
+  SQLHENV env_ = SQL_NULL_HENV;
+  SQLHDBC dbc_ = SQL_NULL_HDBC;
+  std::vector<TODBCStatement*> statements_;
+  bool connected_ = false;
+  bool connectionDead_ = false;
+  std::string connectionInfo_;
+  TDriverFamily family_ = dfUnknown;
+};
+
+}  // namespace tarn
