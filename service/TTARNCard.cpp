@@ -63,7 +63,7 @@ bool TTARNCard::StartServer() {
     } else {
       auto st = std::make_unique<TODBCStatement>(Env.get());
       std::string name = LowerCase(ReadComputerName());
-      LoopIdList = "(";
+      LoopIdList.assign(1, '(');
       ownLoops_ = 0;
       // The name goes into SQL text: its quotes are doubled like every other literal.
       std::string quoted = ReplaceAll(name, "'", "''");
