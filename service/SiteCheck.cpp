@@ -1,9 +1,237 @@
+// `tarncard check`: what this computer would run, and every problem an installer should fix
+// before starting the service.
 #include "service/SiteCheck.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "config/TConnParams.h"
+#include "config/TRegistryEx.h"
+#include "db/TODBC.h"
+#include "db/TODBCConn.h"
+#include "db/TODBCStatement.h"
+#include "platform/Home.h"
+#include "platform/IniFile.h"
+#include "readerbus/SerialPort.h"
+#include "service/TTARNCard.h"
+#include "util/Strings.h"
+
 namespace tarn {
+namespace {
+
+// Tables and the columns the service reads or writes. Columns the loop set-up adds by
+// itself (printer columns, gate_up, device_type, special_out) are not required.
+const std::vector<std::pair<const char*, std::vector<const char*>>> kRequired = {
+    {"loop", {"id", "name", "enabled", "port", "rfmodem", "lastupdate"}},
+    {"device", {"id", "loop_id", "addr_ess", "name", "msg_id", "dir_ection", "no_path", "debit_flag",
+                "open_pulse", "perm_open", "open_flag", "lot_id", "count1", "count2", "count3", "count4",
+                "count5", "count_soft", "lf_output", "lf_output_flag", "lf_enabled", "lf_sign", "lf_sign_flag",
+                "remote_user", "remote_ip", "online_flag", "door_input", "ajar_timer", "ajar_output",
+                "fire_input", "door_ajar", "alarm_ack", "fire_flag"}},
+    {"messages", {"id", "idle", "gateup", "accepted", "not_on_file", "access", "inac_tive", "passback",
+                  "max_group", "not_on_path"}},
+    {"card", {"number", "type_id", "group_id", "in_gate", "in_lot", "trans_dt", "debit_left", "debit_date",
+              "debit_reset_date", "first_name", "last_name", "space_no"}},
+    {"card_type", {"id", "access_level_id", "days", "global_expiry", "first_use_flg", "debit_flg",
+                   "debit_reset_flag", "debit_time_limit", "debit_time_limit_flg", "no_expiry_flg", "pathway_id",
+                   "ignore_passback", "msg_id", "uses"}},
+    {"card_pool", {"id", "max_inlot", "cur_inlot"}},
+    {"a_l_range", {"id", "access_level_id", "day_1", "day_2", "day_3", "day_4", "day_5", "day_6", "day_7",
+                   "day_8", "day_9", "start_time", "end_time"}},
+    {"a_l_range_device", {"a_l_range_id", "device_id"}},
+    {"pathway_ft", {"pathway_id", "from_device", "to_device", "time_limit"}},
+    {"holiday", {"holi_day", "tab_num"}},
+    {"settings", {"reset_vtsql", "auto_reset", "auto_reset_group", "auto_reset_pathway", "reset_time",
+                  "auto_now", "auto_now_grp", "soft_group", "soft_path", "soft_pb", "stup_pbrst"}},
+    {"lot", {"id", "lot_count", "max_capacity", "auto_r_count", "auto_r_time", "reset_amt", "cnt_reset_flag",
+             "cnt_reset_time", "cnt_reset_amt"}},
+    {"counters", {"id", "lot_id"}},
+    {"counter_item", {"device_id", "input", "cntr_id", "chg_lot"}},
+    {"trans", {"card_no", "dat_e", "device_id", "error_code", "error_desc", "cardno", "device_name",
+               "first_name", "last_name", "mem_flag"}},
+    {"tickinv", {"barcode", "ticket", "issuerid", "status", "in_date", "out_date", "l_date"}},
+    {"spots", {"number", "floor"}},
+    {"gateoc", {"device_id", "dayofweek", "start_time", "end_time"}},
+};
+
+const char* DeviceTypeName(int type) {
+  switch (type) {
+    case 1: return "ticket dispenser";
+    case 2: return "exit ticket reader";
+    default: return "card reader";
+  }
+}
+
+// A TCP connection to host:port within timeoutMs; the error text otherwise.
+bool TcpReachable(const std::string& host, int port, int timeoutMs, std::string& error) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &res);
+  if (rc != 0) {
+    error = gai_strerror(rc);
+    return false;
+  }
+  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> guard(res, freeaddrinfo);
+  error = "no address";
+  for (addrinfo* a = res; a; a = a->ai_next) {
+    int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      error = std::strerror(errno);
+      continue;
+    }
+    bool ok = false;
+    if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+      ok = true;
+    } else if (errno == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, timeoutMs) == 1) {
+        int soerr = 0;
+        socklen_t len = sizeof soerr;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len);
+        if (soerr == 0) ok = true;
+        else error = std::strerror(soerr);
+      } else {
+        error = "no answer";
+      }
+    } else {
+      error = std::strerror(errno);
+    }
+    close(fd);
+    if (ok) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 int RunSiteCheck(std::ostream& out) {
-  out << "check: not available in this build\n";
+  std::vector<std::string> problems;
+  auto problem = [&](const std::string& text) {
+    problems.push_back(text);
+    out << "  PROBLEM: " << text << "\n";
+  };
+
+  TConnParams params;
+  std::string computer = LowerCase(TTARNCard::ReadComputerName());
+  out << "Home folder:   " << platform::HomeDir() << "\n";
+  out << "Computer name: " << computer << "\n";
+  out << "Database:      " << params.Database << " on " << params.Host << "\n";
+  out << "ODBC:          " << (params.DSNName.empty() ? "driver {" + params.ODBCDriver + "}" : "data source " + params.DSNName)
+      << ", options " << params.ConnectOptions() << "\n";
+
+  TODBC odbc;
+  TODBCConn conn(700, "");
+  conn.ODBC = &odbc;
+  conn.SetParams(params.DSNName, params.ODBCDriver, params.Database, params.User, params.Pass,
+                 params.ConnectOptions());
+  conn.ServerHost = params.Host;
+  if (!odbc.Loaded()) {
+    problem("the ODBC driver manager (libodbc.so.2) cannot be loaded");
+  } else if (!conn.Connect()) {
+    problem("cannot connect to the database (check the registry values, the ODBC driver and the server)");
+  }
+
+  platform::TIniFile ini(platform::SettingsFilePath());
+  if (odbc.Connected()) {
+    out << "Connected:     " << odbc.ConnectionInfo() << "\n";
+    TODBCStatement st(&odbc);
+    for (auto& [table, columns] : kRequired) {
+      std::string names = st.GetColumnNames(table);
+      if (names.empty()) {
+        problem(std::string("table ") + table + " is missing");
+        continue;
+      }
+      std::set<std::string> have;
+      for (auto& n : Split(names, ',')) have.insert(UpperCase(Trim(n)));
+      for (const char* c : columns)
+        if (!have.count(UpperCase(c))) problem(std::string("column ") + table + "." + c + " is missing");
+    }
+    if (!st.DoSQL("SELECT * FROM settings")) problem("table settings has no row");
+
+    std::vector<std::pair<int, std::string>> loops;
+    std::string quoted = ReplaceAll(computer, "'", "''");
+    if (st.DoSQL("SELECT * FROM loop WHERE name = '" + quoted + "'")) {
+      do loops.emplace_back(st.FieldAsInteger("id"), "this computer");
+      while (st.dbSkip(skNext, 1));
+    }
+    size_t own = loops.size();
+    if (st.DoSQL("SELECT * FROM loop WHERE UPPER(name) = 'POE/POF'")) {
+      do loops.emplace_back(st.FieldAsInteger("id"), "POE/POF soft counts");
+      while (st.dbSkip(skNext, 1));
+    }
+    if (loops.empty()) problem("no loop for computer name \"" + computer + "\" and no POE/POF loop");
+    else if (own == 0) out << "No loop for computer name \"" << computer << "\"; POE/POF soft counts only\n";
+
+    for (auto& [id, why] : loops) {
+      TODBCStatement ls(&odbc);
+      if (!ls.DoSQLFmt("SELECT * FROM loop WHERE id = %d", id)) continue;
+      bool enabled = ls.FieldAsBoolean("enabled");
+      int port = ls.FieldAsInteger("port");
+      out << "Loop " << id << " (" << why << "): " << (enabled ? "enabled" : "disabled");
+      if (enabled) {
+        std::string device = readerbus::SerialDeviceForPort(port, ini.FileName());
+        out << ", COM" << port << " = " << device << (ls.FieldAsBoolean("rfmodem") ? ", RF modem" : "");
+        struct stat sb{};
+        if (stat(device.c_str(), &sb) != 0) {
+          out << "\n";
+          problem("loop " + std::to_string(id) + ": serial device " + device + " does not exist");
+        } else if (!S_ISCHR(sb.st_mode) || [&] {
+                     int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                     bool tty = fd >= 0 && isatty(fd);
+                     if (fd >= 0) close(fd);
+                     return !tty;
+                   }()) {
+          out << "\n";
+          problem("loop " + std::to_string(id) + ": " + device + " is not a serial device (tty)");
+        } else {
+          out << "\n";
+        }
+      } else {
+        out << "\n";
+      }
+      TODBCStatement ds(&odbc);
+      if (ds.DoSQLFmt("SELECT * FROM device WHERE loop_id=%d", id)) {
+        do {
+          int a = ds.FieldAsInteger("addr_ess");
+          out << "  address " << a << ": " << ds.FieldAsString("name") << " ("
+              << DeviceTypeName(ds.FieldAsInteger("device_type")) << ")\n";
+          if (a < 1 || a > 48)
+            problem("loop " + std::to_string(id) + ": device address " + std::to_string(a) + " is outside 1..48");
+        } while (ds.dbSkip(skNext, 1));
+      } else if (enabled) {
+        out << "  no devices\n";
+      }
+    }
+  }
+
+  std::string server = ini.ReadString("Settings", "Email Server", "");
+  if (!server.empty()) {
+    int port = ini.ReadInteger("Settings", "Email Port", 25);
+    std::string error;
+    if (TcpReachable(server, port, 3000, error))
+      out << "E-mail server: " << server << ":" << port << " answers\n";
+    else
+      problem("e-mail server " + server + ":" + std::to_string(port) + " is unreachable (" + error + ")");
+  }
+
+  if (problems.empty()) {
+    out << "OK: nothing wrong found\n";
+    return 0;
+  }
+  out << problems.size() << " problem(s) found\n";
   return 1;
 }
 
