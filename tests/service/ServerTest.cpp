@@ -1,0 +1,262 @@
+// The server on a real database: start-up by computer name and POE/POF, the settings row,
+// the reset request, the heartbeat, and the main timer's jobs with an injected clock.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "db/TODBCStatement.h"
+#include "loop/TLoop.h"
+#include "platform/MainLoop.h"
+#include "service/ServiceTestSupport.h"
+#include "service/TTARNCard.h"
+#include "support/ScratchDir.h"
+#include "support/SiteFiles.h"
+#include "support/TestDatabase.h"
+
+using namespace tarn;
+using tarn::testing::Messages;
+using tarn::testing::ReadLogLines;
+
+namespace {
+
+class ServerTest : public tarn::test::BackendTest {
+ protected:
+  std::string Prefix() const override { return "tarn_svc"; }
+
+  void SetUp() override {
+    BackendTest::SetUp();
+    if (IsSkipped()) return;
+    home_ = std::make_unique<tarn::testing::SiteHome>(tarn::testing::ScratchDir("service"));
+  }
+  void TearDown() override {
+    service_.reset();
+    loop_.reset();
+    home_.reset();
+    BackendTest::TearDown();
+  }
+
+  TTARNCard& Service(const std::string& computer) {
+    tarn::testing::WriteRegistry(home_->Registry(), Db().Params(), computer);
+    loop_ = std::make_unique<platform::TMainLoop>();
+    service_ = std::make_unique<TTARNCard>(*loop_);
+    return *service_;
+  }
+
+  std::vector<std::string> LogMessages() { return Messages(ReadLogLines(home_->Path())); }
+  bool Logged(const std::string& text) {
+    auto m = LogMessages();
+    return std::find(m.begin(), m.end(), text) != m.end();
+  }
+  int Int(const std::string& sql) { return std::atoi(Db().QueryText(sql).c_str()); }
+
+  std::unique_ptr<tarn::testing::SiteHome> home_;
+  std::unique_ptr<platform::TMainLoop> loop_;
+  std::unique_ptr<TTARNCard> service_;
+};
+
+TEST_P(ServerTest, FindsItsLoopsByLowerCasedComputerNameAndThePoePofLoops) {
+  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (7, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (9, 'POE/POF', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (11, 'other-pc', 0)"));
+  auto& svc = Service("SITE-PC");
+  ASSERT_TRUE(svc.StartServer());
+  EXPECT_TRUE(svc.Started);
+  EXPECT_TRUE(svc.timMain.Enabled());
+  ASSERT_EQ(svc.Loops.size(), 3u);
+  EXPECT_EQ(svc.Loops[0]->LoopId, 3);
+  EXPECT_EQ(svc.Loops[1]->LoopId, 7);
+  EXPECT_EQ(svc.Loops[2]->LoopId, 9);
+  EXPECT_EQ(svc.LoopIdList, "(3,7)");
+  EXPECT_TRUE(Logged("Loops FOUND for computer name \"site-pc\""));
+  EXPECT_TRUE(Logged("Loops (soft counts) FOUND for computer name \"POE/POF\""));
+  EXPECT_TRUE(Logged("Started!"));
+  // The empty settings table gains exactly one row with no reset pending.
+  EXPECT_EQ(Int("select count(*) from settings"), 1);
+  EXPECT_EQ(Int("select reset_vtsql from settings"), 0);
+  svc.StopServer();
+  EXPECT_FALSE(svc.Started);
+  EXPECT_TRUE(svc.Loops.empty());
+  EXPECT_EQ(svc.LoopIdList, "(3,7)");  // kept until the next start-up
+}
+
+TEST_P(ServerTest, PoePofLoopsAloneStartTheServer) {
+  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (9, 'poe/pof', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into settings (reset_vtsql) values (1)"));
+  auto& svc = Service("lonely");
+  ASSERT_TRUE(svc.StartServer());
+  EXPECT_EQ(svc.LoopIdList, "()");
+  auto m = LogMessages();
+  auto none = std::find(m.begin(), m.end(), "No loops found for this computer name \"lonely\"");
+  auto soft = std::find(m.begin(), m.end(), "Loops (soft counts) FOUND for computer name \"POE/POF\"");
+  ASSERT_NE(none, m.end());
+  ASSERT_NE(soft, m.end());
+  EXPECT_LT(none, soft);
+  // A pending reset request is cleared; the existing row is kept, not duplicated.
+  EXPECT_EQ(Int("select count(*) from settings"), 1);
+  EXPECT_EQ(Int("select reset_vtsql from settings"), 0);
+  // Open requests cannot be asked of an empty loop list: the check is skipped quietly.
+  svc.CheckOpenRequests();
+  auto after = LogMessages();
+  EXPECT_EQ(std::count_if(after.begin(), after.end(),
+                          [](const std::string& s) { return s.find("State:") != std::string::npos; }),
+            0);
+}
+
+TEST_P(ServerTest, NoLoopAtAllCountsAsAFailedStart) {
+  auto& svc = Service("nobody");
+  EXPECT_FALSE(svc.StartServer());
+  EXPECT_FALSE(svc.Started);
+  EXPECT_FALSE(svc.timMain.Enabled());
+  EXPECT_TRUE(Logged("No loops found for this computer name \"nobody\""));
+  EXPECT_TRUE(Logged("ShutDown..."));
+  EXPECT_TRUE(Logged("End Log"));
+}
+
+TEST_P(ServerTest, ResetRequestStopsTheServerAndTheRestartClearsIt) {
+  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
+  auto& svc = Service("site-pc");
+  svc.ServiceExecute();
+  svc.tmrRestartTimer();
+  ASSERT_TRUE(svc.Started);
+  ASSERT_TRUE(Db().Exec("update settings set reset_vtsql = 1"));
+  svc.timMainTimer();
+  EXPECT_FALSE(svc.Started);
+  EXPECT_FALSE(svc.timMain.Enabled());
+  EXPECT_TRUE(Logged("ShutDown..."));
+  // The restart timer brings it back at once (the last failed start lies far back).
+  svc.tmrRestartTimer();
+  EXPECT_TRUE(svc.Started);
+  EXPECT_EQ(Int("select reset_vtsql from settings"), 0);
+  svc.ServiceStop();
+}
+
+TEST_P(ServerTest, HeartbeatOnEveryEighthTick) {
+  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
+  auto& svc = Service("site-pc");
+  ASSERT_TRUE(svc.StartServer());
+  auto alive = home_->Path() / "alive.txt";
+  for (int i = 0; i < 7; ++i) svc.MainTick();
+  EXPECT_FALSE(std::filesystem::exists(alive));
+  svc.MainTick();
+  EXPECT_EQ(tarn::testing::ReadFile(alive), "1\r\n");
+  for (int i = 0; i < 8; ++i) svc.MainTick();
+  EXPECT_EQ(tarn::testing::ReadFile(alive), "2\r\n");
+  svc.StopServer();
+  // A new start counts from 1 again.
+  ASSERT_TRUE(svc.StartServer());
+  for (int i = 0; i < 8; ++i) svc.MainTick();
+  EXPECT_EQ(tarn::testing::ReadFile(alive), "1\r\n");
+}
+
+TEST_P(ServerTest, GateOpenWindowsAcrossMidnightEqualEndsAndHolidays) {
+  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into gateoc (device_id, dayofweek, start_time, end_time) values (5, 3, '22:00:00', '06:00:00')"));
+  ASSERT_TRUE(Db().Exec("insert into gateoc (device_id, dayofweek, start_time, end_time) values (6, 3, '10:00:00', '10:00:00')"));
+  ASSERT_TRUE(Db().Exec("insert into gateoc (device_id, dayofweek, start_time, end_time) values (5, 9, '08:00:00', '09:00:00')"));
+  auto& svc = Service("site-pc");
+  ASSERT_TRUE(svc.StartServer());
+  TDateTime wed = EncodeDate(2026, 12, 9);  // a Wednesday: day 3
+  auto at = [&](int h, int m, int s = 0) { return wed + EncodeTime(h, m, s); };
+  EXPECT_TRUE(svc.InGateOpenWindow(5, 3, at(23, 30)));
+  EXPECT_TRUE(svc.InGateOpenWindow(5, 3, at(5, 0)));
+  EXPECT_TRUE(svc.InGateOpenWindow(5, 3, at(22, 0)));  // both ends inclusive
+  EXPECT_TRUE(svc.InGateOpenWindow(5, 3, at(6, 0)));
+  EXPECT_FALSE(svc.InGateOpenWindow(5, 3, at(6, 1)));
+  EXPECT_FALSE(svc.InGateOpenWindow(5, 3, at(12, 0)));
+  EXPECT_FALSE(svc.InGateOpenWindow(5, 4, at(5, 0)));  // Thursday's early hours need their own row
+  EXPECT_FALSE(svc.InGateOpenWindow(6, 3, at(10, 0)));  // equal times never open
+  EXPECT_TRUE(svc.InGateOpenWindow(5, 9, at(8, 30)));
+}
+
+TEST_P(ServerTest, GateScheduleHoldsGatesOpenByWindowPermOpenAndHolidayDay) {
+  // A POE/POF loop has a loop component that is never opened: its gate states are still
+  // tracked and written back, which lets this run without a serial line.
+  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (9, 'POE/POF', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into device (id, loop_id, addr_ess, name, perm_open) values (21, 9, 1, 'Perm', 1)"));
+  ASSERT_TRUE(Db().Exec("insert into device (id, loop_id, addr_ess, name) values (22, 9, 2, 'Holiday')"));
+  ASSERT_TRUE(Db().Exec("insert into device (id, loop_id, addr_ess, name) values (23, 9, 3, 'Weekday')"));
+  ASSERT_TRUE(Db().Exec("insert into gateoc (device_id, dayofweek, start_time, end_time) values (22, 9, '00:00:00', '23:59:59')"));
+  ASSERT_TRUE(Db().Exec("insert into gateoc (device_id, dayofweek, start_time, end_time) values (23, 3, '00:00:00', '23:59:59')"));
+  ASSERT_TRUE(Db().Exec("insert into holiday (holi_day, tab_num) values ('2026-12-09', 2)"));
+  auto& svc = Service("site-pc");
+  TDateTime t = EncodeDateTime(2026, 12, 9, 12, 0, 0);
+  ScopedClock clock([&] { return t; });
+  ASSERT_TRUE(svc.StartServer());
+  svc.ApplyGateSchedule();
+  EXPECT_EQ(Int("select gate_up from device where id = 21"), 1);
+  EXPECT_EQ(Int("select gate_up from device where id = 22"), 1);  // holiday tab 2: day 9 rows
+  EXPECT_EQ(Int("select gate_up from device where id = 23"), 0);  // the weekday row does not apply
+  ASSERT_TRUE(Db().Exec("update device set perm_open = 0 where id = 21"));
+  t += 1.0;  // Thursday, no holiday
+  svc.ApplyGateSchedule();
+  EXPECT_EQ(Int("select gate_up from device where id = 21"), 0);
+  EXPECT_EQ(Int("select gate_up from device where id = 22"), 0);
+  EXPECT_EQ(Int("select gate_up from device where id = 23"), 0);
+}
+
+TEST_P(ServerTest, DailyAndImmediateCardResets) {
+  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into card (number, in_lot, in_gate) values (1001, 1, 5)"));
+  ASSERT_TRUE(Db().Exec("insert into card_pool (id, max_inlot, cur_inlot) values (1, 10, 4)"));
+  ASSERT_TRUE(Db().Exec("insert into settings (reset_vtsql, auto_reset, auto_reset_pathway, reset_time) values (0, 1, 1, '03:00:00')"));
+  auto& svc = Service("site-pc");
+  ASSERT_TRUE(svc.StartServer());
+  TDateTime day = EncodeDate(2026, 12, 9);
+
+  svc.AutoResetCards(day + EncodeTime(2, 59, 0));
+  EXPECT_EQ(Int("select in_lot from card"), 1);
+  svc.AutoResetCards(day + EncodeTime(3, 0, 30));
+  EXPECT_EQ(Int("select in_lot from card"), 0);
+  EXPECT_EQ(Int("select in_gate from card"), -1);
+  EXPECT_EQ(Int("select cur_inlot from card_pool"), 4);  // groups are not configured
+  EXPECT_TRUE(Logged("Auto Reset: Passback Pathways "));
+
+  // Groups only.
+  ASSERT_TRUE(Db().Exec("update settings set auto_reset = 0, auto_reset_pathway = 0, auto_reset_group = 1"));
+  ASSERT_TRUE(Db().Exec("update card set in_lot = 2, in_gate = 7"));
+  svc.AutoResetCards(day + EncodeTime(3, 0, 0));
+  EXPECT_EQ(Int("select cur_inlot from card_pool"), 0);
+  EXPECT_EQ(Int("select in_lot from card"), 2);
+  EXPECT_TRUE(Logged("Auto Reset: Groups "));
+
+  // An immediate passback request at any minute, cleared afterwards; groups follow the
+  // daily group setting, pathways never.
+  ASSERT_TRUE(Db().Exec("update card_pool set cur_inlot = 3"));
+  ASSERT_TRUE(Db().Exec("update settings set auto_now = 1"));
+  svc.AutoResetCards(day + EncodeTime(10, 18, 0));
+  EXPECT_EQ(Int("select in_lot from card"), 0);
+  EXPECT_EQ(Int("select in_gate from card"), 7);
+  EXPECT_EQ(Int("select cur_inlot from card_pool"), 0);
+  EXPECT_EQ(Int("select auto_now from settings"), 0);
+}
+
+TEST_P(ServerTest, NothingConfiguredWritesNothing) {
+  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into card (number, in_lot) values (1001, 1)"));
+  auto& svc = Service("site-pc");
+  ASSERT_TRUE(svc.StartServer());
+  auto before = LogMessages().size();
+  svc.AutoResetCards(EncodeDateTime(2026, 12, 9, 0, 0, 0));
+  EXPECT_EQ(Int("select in_lot from card"), 1);
+  EXPECT_EQ(LogMessages().size(), before);
+}
+
+TEST_P(ServerTest, LotAndCounterResetsAtTheirMinutes) {
+  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into lot (id, lot_count, auto_r_count, auto_r_time, reset_amt, cnt_reset_flag, cnt_reset_time, cnt_reset_amt) values (1, 50, 1, '04:00:00', 5, 1, '04:00:00', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into lot (id, lot_count, auto_r_count, auto_r_time, reset_amt) values (2, 70, 1, '04:00:00', 9)"));
+  ASSERT_TRUE(Db().Exec("insert into device (id, loop_id, addr_ess, lot_id, count1, count2, count3, count4, count5, count_soft) values (30, 3, 1, 1, 1, 2, 3, 4, 5, 6)"));
+  auto& svc = Service("site-pc");
+  ASSERT_TRUE(svc.StartServer());
+  svc.AutoResetCounts(EncodeDateTime(2026, 12, 9, 4, 1, 0));
+  EXPECT_EQ(Int("select lot_count from lot where id = 1"), 50);
+  svc.AutoResetCounts(EncodeDateTime(2026, 12, 9, 4, 0, 0));
+  EXPECT_EQ(Int("select lot_count from lot where id = 1"), 5);
+  EXPECT_EQ(Int("select lot_count from lot where id = 2"), 9);
+  EXPECT_EQ(Int("select count1 + count2 + count3 + count4 + count5 + count_soft from device where id = 30"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ServerTest, TARN_BACKENDS);
+
+}  // namespace
