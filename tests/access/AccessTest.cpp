@@ -43,7 +43,7 @@ class AccessTest : public ::testing::TestWithParam<Engine> {
     AddCard(1001, 1, "first_name, last_name, space_no", "'John', 'Smith', 7");
   }
 
-  void Exec(const std::string& sql) { site_->Exec(sql); }
+  void Exec(const std::string& sql) { EXPECT_TRUE(site_->Exec(sql)) << sql; }
   int Int(const std::string& sql) { return site_->Int(sql); }
   std::string Text(const std::string& sql) { return site_->Text(sql); }
 
@@ -264,8 +264,16 @@ TEST_P(AccessTest, DebitTimeLimitRenewalAndSingleCharge) {
   now_ += 40 * kMinute;
   EXPECT_EQ(kAccepted, Read(4002, 1));
   EXPECT_EQ(3, CardInt(4002, "debit_left"));
-  // Neither the inner reader nor an exit without debit charging counts a use.
+  // The inner reader counts no use and leaves the direction, but records the pass.
+  now_ += kMinute;
   EXPECT_EQ(kAccepted, Read(4002, 3));
+  EXPECT_EQ(3, CardInt(4002, "debit_left"));
+  EXPECT_EQ(1, CardInt(4002, "in_lot"));
+  EXPECT_EQ(FormatDateTime("YYYY-MM-DD HH:NN:SS", now_), CardTime(4002, "trans_dt"));
+  // An exit reader without debit charging counts no use either.
+  Exec("UPDATE device SET debit_flag = 0 WHERE id = 2");
+  now_ += 40 * kMinute;
+  EXPECT_EQ(kAccepted, Read(4002, 2));
   EXPECT_EQ(3, CardInt(4002, "debit_left"));
 
   // Monthly allowance due: renewed with this use taken off, good to the end of the month.

@@ -1,7 +1,7 @@
 #pragma once
 // A fresh database for the access tests, on SQLite3 ODBC or on the MariaDB test server,
 // with the tables the access decisions read and write. Statement helpers for setting up
-// rows and reading results back.
+// rows and reading results back. Free of the test framework, so the benchmarks use it too.
 #include <memory>
 #include <string>
 
@@ -29,8 +29,8 @@ class SiteDb {
   TMessLog& Log() { return *log_; }
   std::string LogText() const;
 
-  // Runs a statement; fails the test when it fails.
-  void Exec(const std::string& sql);
+  // Runs a statement; false when it fails (logged).
+  bool Exec(const std::string& sql);
   // First column of the first row, as text / integer ("" / -999 when no row).
   std::string Text(const std::string& sql);
   int Int(const std::string& sql);
