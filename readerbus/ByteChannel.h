@@ -1,0 +1,33 @@
+#pragma once
+// The byte channel the reader bus runs over: a serial port, a pseudo-terminal, or an
+// in-memory pair in tests. Reads never block; WaitReadable bounds any wait.
+// A channel is used by one thread at a time (the poll thread that owns it).
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+namespace tarn::readerbus {
+
+class TByteChannel {
+ public:
+  virtual ~TByteChannel() = default;
+  // Reads up to max bytes that have already arrived. Returns the count (0 = none), or -1
+  // when the channel failed.
+  virtual long Read(uint8_t* buf, size_t max) = 0;
+  // Writes the bytes; returns how many went out, or -1.
+  virtual long Write(const uint8_t* data, size_t len) = 0;
+  // Waits up to ms for a byte to read. True when one is there (or the channel failed, so
+  // that a read reports it).
+  virtual bool WaitReadable(int ms) = 0;
+  // Discards everything received and not yet read.
+  virtual void Purge() = 0;
+};
+
+// Two connected in-memory channels: what one writes the other reads. Thread-safe.
+std::pair<std::unique_ptr<TByteChannel>, std::unique_ptr<TByteChannel>> MakeMemoryChannelPair();
+
+}  // namespace tarn::readerbus

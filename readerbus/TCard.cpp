@@ -1,0 +1,186 @@
+#include "readerbus/TCard.h"
+
+#include <cstdlib>
+
+#include "readerbus/Frame.h"
+#include "readerbus/TPoll.h"
+#include "util/Format.h"
+
+namespace tarn::readerbus {
+
+TCard::TCard() = default;
+
+TCard::~TCard() noexcept { Close(); }
+
+void TCard::SetPort(uint16_t port) { port_.store(port); }
+
+void TCard::SetFirstReader(int value) {
+  if (value >= 1 && value <= kMaxAddress) firstReader_.store(static_cast<int16_t>(value));
+}
+
+void TCard::SetLastReader(int value) {
+  if (value <= kMaxAddress && value >= INT16_MIN) lastReader_.store(static_cast<int16_t>(value));
+}
+
+void TCard::SetReaders(int count) {
+  if (count <= 0) return;
+  int last = FirstReader() + count - 1;
+  if (last > kMaxAddress || last < 0) last = kMaxAddress;
+  lastReader_.store(static_cast<int16_t>(last));
+}
+
+void TCard::SetBaud(uint32_t baud) { baud_.store(baud); }
+
+std::string TCard::GetCardNo() const { return poll_ ? poll_->CardNo() : std::string(); }
+
+bool TCard::Open() {
+  uint16_t port = Port();
+  return OpenWith([port](TPoll& p) { return p.OpenPort(port); });
+}
+
+bool TCard::OpenDevice(const std::string& path) {
+  return OpenWith([&path](TPoll& p) { return p.OpenDevice(path); });
+}
+
+bool TCard::OpenChannel(std::unique_ptr<TByteChannel> channel) {
+  // The lambda may run once only; the channel moves into the poll thread.
+  auto holder = std::make_shared<std::unique_ptr<TByteChannel>>(std::move(channel));
+  return OpenWith([holder](TPoll& p) { return p.OpenChannel(std::move(*holder)); });
+}
+
+bool TCard::OpenWith(const std::function<bool(TPoll&)>& openPort) {
+  {
+    std::lock_guard<std::mutex> lock(gateMutex_);
+    gateUp_.fill(false);
+  }
+  for (auto& h : hasClock_) h.store(false);
+  Close();
+  if (!OnCounter) SetNoCounters(true);
+  if (!OnInput) SetNoInputs(true);
+  openError_.clear();
+  auto poll = std::make_unique<TPoll>(*this);
+  // Commands may be queued from the moment the poll thread exists.
+  poll_ = std::move(poll);
+  if (!openPort(*poll_)) {
+    openError_ = poll_->OpenError();
+    auto failed = std::move(poll_);
+    failed.reset();
+    return false;
+  }
+  return true;
+}
+
+void TCard::Close() {
+  if (!poll_) return;
+  poll_->StopAndWait();
+  droppedBefore_ += poll_->DroppedCommands();
+  auto poll = std::move(poll_);
+  poll.reset();
+}
+
+uint64_t TCard::DroppedCommands() const { return droppedBefore_ + (poll_ ? poll_->DroppedCommands() : 0); }
+
+void TCard::SetIdleMessage(int address, const std::string& text) {
+  if (!ValidIndex(address)) return;
+  std::lock_guard<std::mutex> lock(gateMutex_);
+  idleMessages_[address] = text;
+}
+
+void TCard::SetGateUpMessage(int address, const std::string& text) {
+  if (!ValidIndex(address)) return;
+  std::lock_guard<std::mutex> lock(gateMutex_);
+  gateUpMessages_[address] = text;
+}
+
+bool TCard::GateUp(int address) const {
+  if (!ValidIndex(address)) return false;
+  std::lock_guard<std::mutex> lock(gateMutex_);
+  return gateUp_[address];
+}
+
+bool TCard::HasClock(int address) const { return ValidIndex(address) && hasClock_[address].load(); }
+
+void TCard::MarkHasClock(int address) {
+  if (ValidIndex(address)) hasClock_[address].store(true);
+}
+
+void TCard::Queue(int address, char letter, const std::string& data) {
+  if (!poll_ || address < 0 || address > kMaxAddress) return;
+  poll_->QueueCommand(static_cast<uint16_t>(address), letter, data);
+}
+
+void TCard::GateOpenMsg(int address, bool open, const std::string& message, int pulse) {
+  if (open) {
+    int digits = static_cast<int>(std::abs(static_cast<long long>(pulse)) % 1000);
+    Queue(address, 'G', Format("%.3d", digits) + message.substr(0, kMaxGateMessage));
+  } else {
+    Queue(address, 'B', message.substr(0, kMaxRefuseMessage));
+  }
+}
+
+void TCard::QueueGateState(int address, bool up, bool store) {
+  if (!ValidIndex(address)) return;
+  std::lock_guard<std::mutex> lock(gateMutex_);
+  if (store) gateUp_[address] = up;
+  else up = gateUp_[address];
+  const std::string& text = up ? gateUpMessages_[address] : idleMessages_[address];
+  if (HasClock(address)) Queue(address, up ? 'o' : 'x', DeviceTimeText() + text);
+  else Queue(address, up ? 'O' : 'X', text);
+}
+
+void TCard::SetGateUp(int address, bool up) { QueueGateState(address, up, true); }
+
+void TCard::SendDateTime(int address, const std::string& text) { Queue(address, 'M', text); }
+
+void TCard::SendSignText(int address, const std::string& text) { Queue(address, 'L', text); }
+
+void TCard::SetOutputs(int address, bool on, uint16_t bits) {
+  // One character carries the bits: beyond 191 they do not fit in a byte.
+  if (bits > 0xFF - 64) return;
+  Queue(address, on ? 'W' : 'F', std::string(1, static_cast<char>(64 + bits)));
+}
+
+void TCard::PulseOutput(int address, int output, int time) {
+  if (output < -63 || output > 0xFF - 63) return;
+  Queue(address, 'P', std::string(1, static_cast<char>(63 + output)) + std::to_string(time));
+}
+
+void TCard::SendYCommand(int address, const std::string& text) { Queue(address, 'Y', text); }
+
+void TCard::DeliverEvent(int32_t code, const TEventValues& v) {
+  auto card = [&](const TCardEvent& e) {
+    if (e) e(v.reader, v.value);
+  };
+  auto reader = [&](const TReaderEvent& e) {
+    if (e) e(v.reader);
+  };
+  auto input = [&](const TInputEvent& e) {
+    if (e) e(v.reader, v.board, v.input);
+  };
+  auto comm = [&](const TCommEvent& e) {
+    if (e) e(v.reader, v.comstat);
+  };
+  switch (code) {
+    case 1: card(OnCounter); break;
+    case 2: card(OnInput); break;
+    case 3: card(OnDiscCode); break;
+    case 4: card(OnDeposit); break;
+    case 5: card(OnBarCode); break;
+    case 6: card(OnData); break;
+    case 7: input(OnInputOn); break;
+    case 8: input(OnInputOff); break;
+    case 9: card(OnButtonUp); break;
+    case 10: card(OnButtonDown); break;
+    case 11: reader(OnError); break;
+    case 12: comm(OnErrorEx); break;
+    case 13: reader(OnPowerUp); break;
+    case 14: reader(OnEscrowLever); break;
+    case 15: reader(OnCashBox); break;
+    case 16: comm(OnCommStatus); break;
+    case 17: card(OnPrinter); break;
+    case 18: card(OnMemory); break;
+    default: break;
+  }
+}
+
+}  // namespace tarn::readerbus

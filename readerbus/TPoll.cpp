@@ -1,0 +1,358 @@
+#include "readerbus/TPoll.h"
+
+#include <chrono>
+
+#include "platform/MainLoop.h"
+#include "platform/Tick.h"
+#include "readerbus/Frame.h"
+#include "readerbus/SerialPort.h"
+#include "readerbus/TCard.h"
+#include "util/DateTime.h"
+
+namespace tarn::readerbus {
+namespace {
+
+int16_t CurrentHour() { return static_cast<int16_t>(DecodeDateTime(Now()).hour); }
+
+// Event codes of the reply types that carry nothing more than the event.
+struct SimpleReply {
+  char type;
+  char ack;  // 0: no acknowledgement
+  int32_t code;
+};
+constexpr SimpleReply kSimpleReplies[] = {
+    {'#', 'A', 5}, {'C', 'B', 6}, {'D', 'D', 3}, {'E', 'E', 14}, {'I', 0, 2},
+    {'J', 'J', 17}, {'M', 'M', 18}, {'U', 'U', 15}, {'Z', 'Z', 4},
+};
+
+}  // namespace
+
+TPoll::TPoll(TCard& owner) : owner_(owner) {
+  int16_t hour = CurrentHour();
+  firstPoll_.fill(true);
+  lastSyncHour_.fill(hour);
+  lastCounterData_.fill("^^^^^");
+  for (auto& o : online_) o.store(true);
+  currentAddress_ = static_cast<uint16_t>(owner_.FirstReader() < 0 ? 0 : owner_.FirstReader());
+  events_ = std::make_unique<TProcessInfo>(owner_);
+}
+
+TPoll::~TPoll() noexcept {
+  StopAndWait();
+  events_.reset();  // stops the event thread, serving the main thread meanwhile
+}
+
+bool TPoll::OpenPort(uint16_t port) { return OpenDevice(SerialDeviceForPort(port)); }
+
+bool TPoll::OpenDevice(const std::string& path) {
+  std::string error;
+  auto channel = OpenSerialDevice(path, owner_.Baud(), &error);
+  if (!channel) {
+    openError_ = error;
+    return false;
+  }
+  return StartThread(std::move(channel));
+}
+
+bool TPoll::OpenChannel(std::unique_ptr<TByteChannel> channel) {
+  if (!channel) {
+    openError_ = "no channel";
+    return false;
+  }
+  return StartThread(std::move(channel));
+}
+
+bool TPoll::StartThread(std::unique_ptr<TByteChannel> channel) {
+  channel_ = std::move(channel);
+  channel_->Purge();
+  if (!thread_.joinable()) thread_ = std::thread([this] { Execute(); });
+  return true;
+}
+
+void TPoll::Terminate() {
+  stopRequested_.store(true);
+  std::lock_guard<std::mutex> lock(stopMutex_);
+  stop_ = true;
+  stopWake_.notify_all();
+}
+
+void TPoll::StopAndWait() noexcept {
+  Terminate();
+  if (!thread_.joinable()) return;
+  platform::TMainLoop* loop = platform::TMainLoop::Current();
+  if (loop && loop->IsMainThread())
+    while (!finished_.load()) loop->ProcessSyncCalls(5);
+  thread_.join();
+}
+
+bool TPoll::WaitStop(uint32_t ms) {
+  std::unique_lock<std::mutex> lock(stopMutex_);
+  return stopWake_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stop_; });
+}
+
+void TPoll::QueueCommand(uint16_t address, char letter, const std::string& data) {
+  if (static_cast<int>(address) < owner_.FirstReader() || static_cast<int>(address) > owner_.LastReader()) return;
+  std::lock_guard<std::mutex> lock(ringMutex_);
+  uint16_t next = static_cast<uint16_t>((head_ + 1) % kRingSize);
+  if (next == tail_) {
+    // Full: writing on would make the ring look empty and lose every waiting command.
+    droppedCommands_.fetch_add(1);
+    return;
+  }
+  ring_[head_].text.assign(1, letter);
+  ring_[head_].text += data;
+  ring_[head_].address = address;
+  head_ = next;
+}
+
+int TPoll::PendingCommands() const {
+  std::lock_guard<std::mutex> lock(ringMutex_);
+  return (head_ - tail_ + kRingSize) % kRingSize;
+}
+
+bool TPoll::PeekCommand(Command& out) {
+  std::lock_guard<std::mutex> lock(ringMutex_);
+  if (head_ == tail_) return false;
+  out = ring_[tail_];
+  return true;
+}
+
+void TPoll::DropHeadCommand() {
+  std::lock_guard<std::mutex> lock(ringMutex_);
+  if (head_ == tail_) return;
+  ring_[tail_].text.clear();
+  tail_ = static_cast<uint16_t>((tail_ + 1) % kRingSize);
+}
+
+void TPoll::Post(int32_t code, const TEventValues& values) { events_->PostEvent(code, values); }
+
+bool TPoll::Online(int address) const {
+  return address >= 0 && address < kAddresses ? online_[address].load() : false;
+}
+
+std::string TPoll::CardNo() const {
+  std::lock_guard<std::mutex> lock(cardNoMutex_);
+  return cardNo_;
+}
+
+bool TPoll::Transact(int tries, uint16_t address, const std::string& command, std::string& reply) {
+  bool ok = false;
+  while (tries > 0) {
+    channel_->Purge();
+    SendFrame(address, command);
+    if (ReceiveFrame(reply)) {
+      ok = true;
+      break;
+    }
+    --tries;
+  }
+  if (address >= kAddresses) return ok;
+  TEventValues values;
+  values.reader = static_cast<int16_t>(address);
+  if (firstPoll_[address]) {
+    if (ok) {
+      online_[address].store(true);
+      failCount_[address] = 0;
+      Post(13, values);
+      values.comstat = true;
+      Post(12, values);
+    } else {
+      online_[address].store(false);
+      Post(11, values);
+    }
+    firstPoll_[address] = false;
+  } else {
+    if (online_[address].load() && !ok) {
+      if (++failCount_[address] >= 4) {
+        online_[address].store(false);
+        Post(11, values);
+      }
+    }
+    if (ok) failCount_[address] = 0;
+    if (!online_[address].load() && ok) {
+      online_[address].store(true);
+      Post(13, values);
+      values.comstat = false;
+      Post(12, values);
+    }
+  }
+  return ok;
+}
+
+bool TPoll::SendFrame(uint16_t address, const std::string& command) {
+  std::string frame = BuildFrame(address, command, owner_.PayOnFoot());
+  uint16_t turnAround = owner_.TurnAround();
+  if (turnAround > 0) platform::SleepMs(turnAround);
+  long written = channel_->Write(reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
+  bool ok = written == static_cast<long>(frame.size());
+  // The frame takes about a millisecond a byte on the line before the device can answer.
+  if (ok) deadlineBase_ = platform::TickMs() + frame.size() + owner_.RespDelay();
+  TEventValues values;
+  values.reader = static_cast<int16_t>(address);
+  values.comstat = ok;
+  Post(16, values);
+  return ok;
+}
+
+bool TPoll::ReceiveFrame(std::string& reply) {
+  reply.clear();
+  TReplyDecoder decoder;
+  uint8_t byte;
+  for (;;) {
+    if (!ReadByte(byte)) return false;
+    switch (decoder.Feed(byte)) {
+      case TReplyDecoder::Result::More:
+        break;
+      case TReplyDecoder::Result::Done:
+        reply = decoder.Text();
+        return true;
+      case TReplyDecoder::Result::Failed:
+        deadlineBase_ = 0;
+        return false;
+    }
+  }
+}
+
+bool TPoll::ReadByte(uint8_t& byte) {
+  if (deadlineBase_ == 0) deadlineBase_ = platform::TickMs();
+  for (;;) {
+    long n = channel_->Read(&byte, 1);
+    if (n == 1) {
+      deadlineBase_ = 0;
+      return true;
+    }
+    uint64_t now = platform::TickMs();
+    if (now >= deadlineBase_ + owner_.OffLineDelay()) {
+      deadlineBase_ = 0;
+      return false;
+    }
+    // Wake the moment a byte arrives; a failed channel reports at once, so sleep instead.
+    if (n < 0) platform::SleepMs(1);
+    else channel_->WaitReadable(1);
+  }
+}
+
+void TPoll::ResendGateState(uint16_t address) { owner_.ResendGateState(address); }
+
+void TPoll::ActOnReply(uint16_t address, const std::string& reply) {
+  std::string data = reply.size() > 2 ? reply.substr(2) : std::string();
+  {
+    std::lock_guard<std::mutex> lock(cardNoMutex_);
+    cardNo_ = data;
+  }
+  if (reply.size() < 2) return;  // "*" (ACK) or a reply without a type
+  TEventValues values;
+  values.reader = static_cast<int16_t>(address);
+  values.value = data;
+  char type = reply[1];
+  for (const SimpleReply& r : kSimpleReplies)
+    if (r.type == type) {
+      if (r.ack) QueueCommand(address, r.ack, "");
+      Post(r.code, values);
+      return;
+    }
+  switch (type) {
+    case 'K': {
+      std::string button = reply.size() > 2 ? reply.substr(2, 1) : std::string();
+      QueueCommand(address, 'K', button);
+      values.value = button;
+      Post(reply.size() > 3 && reply[3] == '1' ? 9 : 10, values);
+      break;
+    }
+    case 'L': {
+      std::string board = reply.size() > 2 ? reply.substr(2, 1) : std::string();
+      QueueCommand(address, 'L', board);
+      values.board = static_cast<int16_t>(board.empty() ? 0 : (static_cast<uint8_t>(board[0]) & 0x0F));
+      for (int i = 0; i < 64; ++i) {
+        size_t pos = 3 + static_cast<size_t>(i);
+        if (pos >= reply.size()) break;
+        if (reply[pos] != '1' && reply[pos] != '2') continue;
+        values.input = static_cast<int16_t>(i);
+        Post(reply[pos] == '2' ? 7 : 8, values);
+      }
+      break;
+    }
+    case 'p':
+      owner_.MarkHasClock(address);
+      [[fallthrough]];
+    case 'P':
+      Post(13, values);
+      ResendGateState(address);
+      break;
+    case 'R':
+      if (address < kAddresses && data != lastCounterData_[address]) {
+        lastCounterData_[address] = data;
+        Post(1, values);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void TPoll::PollStep() {
+  // 1. Queued commands first.
+  Command command;
+  std::string reply;
+  while (!stopRequested_.load() && PeekCommand(command)) {
+    bool ok = Transact(1, command.address, command.text, reply);
+    // The device is still on line: the command waits at the head of the ring for the next
+    // cycle. An off-line device gets it once only.
+    if (!ok && Online(command.address)) break;
+    DropHeadCommand();
+  }
+
+  // 2. Next address of the range.
+  int first = owner_.FirstReader();
+  int last = owner_.LastReader();
+  int address = currentAddress_ + 1;
+  if (address > last || address < first) address = first;
+  currentAddress_ = static_cast<uint16_t>(address);
+  if (address > last || address < 0 || address >= kAddresses) return;
+
+  // 3. Choose the poll.
+  std::string poll = "C";
+  bool counterPoll = false;
+  if (!owner_.NoCounters()) {
+    if (++counterPollCount_[address] > 10) {
+      counterPollCount_[address] = 0;
+      poll = "R";
+      counterPoll = true;
+    }
+  }
+  if (!owner_.NoInputs() && !counterPoll) {
+    if (++inputPollCount_[address] > 20) {
+      inputPollCount_[address] = 0;
+      poll = "I";
+    }
+  }
+  if (owner_.HasClock(address)) {
+    int16_t hour = CurrentHour();
+    if (hour != lastSyncHour_[address]) {
+      lastSyncHour_[address] = hour;
+      poll = "S" + DeviceTimeText();
+    }
+  }
+
+  // 4.-5. Exchange and act on the reply.
+  if (!Transact(1, static_cast<uint16_t>(address), poll, reply)) return;
+  ActOnReply(static_cast<uint16_t>(address), reply);
+}
+
+void TPoll::Execute() {
+  while (!stopRequested_.load()) {
+    PollStep();
+    uint32_t pollDelay = owner_.PollDelay();
+    if (pollDelay > 0) {
+      WaitStop(pollDelay);
+    } else if (owner_.LastReader() < owner_.FirstReader()) {
+      WaitStop(10);  // nothing to poll: do not spin
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  channel_.reset();  // the port closes when the thread leaves its loop
+  finished_.store(true);
+}
+
+}  // namespace tarn::readerbus
