@@ -67,10 +67,13 @@ void TODBC::FreeEnvironment() {
 }
 
 TDriverFamily TODBC::FamilyOf(const std::string& text) {
-  static const std::array<std::pair<const char*, TDriverFamily>, 10> table = {{
+  // MariaDB speaks MySQL's dialect (backslash escapes included), so its drivers count as
+  // MySQL ones.
+  static const std::array<std::pair<const char*, TDriverFamily>, 11> table = {{
       {"oracle", dfOracle},
       {"firebird", dfFirebird},
       {"mysql", dfMySQL},
+      {"mariadb", dfMySQL},
       {"sql server", dfSQLServer},
       {"sql native client", dfSQLServer},
       {"codebase", dfCodebase},
@@ -126,6 +129,10 @@ std::string TODBC::BuildConnectString(const std::string& dataSource, const std::
     if (!s.empty()) s += ';';
     s += options;
   }
+  // MySQL servers count only the rows an UPDATE changed; an UPDATE that matched a row but
+  // left it as it was would then read as "no row" and make callers insert a duplicate.
+  // Ask for matched rows (found-rows flag) unless the options choose their own flags.
+  if (family == dfMySQL && !ContainsText(options, "OPTION=")) AddPair(s, "OPTION", "2");
   return s;
 }
 

@@ -1,0 +1,90 @@
+// Driver families and connect strings: no database needed.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "db/TODBC.h"
+#include "log/TEventLog.h"
+#include "support/TestDatabase.h"
+
+namespace tarn {
+namespace {
+
+TEST(DriverFamily, EveryRowOfTheTableMatchesAnywhereInAnyCase) {
+  struct Row {
+    const char* text;
+    TDriverFamily family;
+  } rows[] = {
+      {"Oracle in OraClient11g_home1", dfOracle},
+      {"Firebird/InterBase(r) driver", dfFirebird},
+      {"MySQL ODBC 8.0 Unicode Driver", dfMySQL},
+      {"MariaDB Unicode", dfMySQL},
+      {"ODBC Driver 17 for SQL Server", dfSQLServer},
+      {"SQL Native Client", dfSQLServer},
+      {"Microsoft SQL Server Native Client 11.0", dfSQLServer},
+      {"CodeBase ODBC Driver", dfCodebase},
+      {"Microsoft Visual FoxPro Driver", dfFoxPro},
+      {"Microsoft dBase Driver (*.DBF)", dfFoxPro},
+      {"Microsoft ACCESS Driver (*.mdb)", dfAccess},
+      {"Microsoft Excel Driver (*.xls)", dfExcel},
+      {"SQLite3", dfUnknown},
+      {"", dfUnknown},
+  };
+  for (const Row& row : rows) EXPECT_EQ(TODBC::FamilyOf(row.text), row.family) << row.text;
+}
+
+TEST(DriverFamily, EarlierRowWinsAndNoMatchKeepsThePreviousFamily) {
+  EXPECT_EQ(TODBC::FamilyOf("mysql bridge for oracle"), dfOracle);
+  EXPECT_EQ(TODBC::FamilyOf("excel export of an access file"), dfAccess);
+  TODBC odbc;
+  EXPECT_EQ(odbc.DriverFamily(), dfUnknown);
+  odbc.DetectDriverFamily("MySQL ODBC 8.0");
+  odbc.DetectDriverFamily("DRIVER={Some Driver};SERVER=x");  // a completed string without a hint
+  EXPECT_EQ(odbc.DriverFamily(), dfMySQL);
+}
+
+TEST(ConnectString, BuiltFromTheParametersInOrder) {
+  // The example of a site with SQL Native Client and no data source.
+  EXPECT_EQ(TODBC::BuildConnectString("", "U", "", "D", "SQL Native Client", "O", dfSQLServer),
+            "DRIVER={SQL Native Client};Database=D;UID=U;O");
+  EXPECT_EQ(TODBC::BuildConnectString("Site", "U", "P", "D", "X", "", dfUnknown),
+            "DSN=Site;DRIVER={X};Database=D;UID=U;PWD=P");
+  // The driver pair is always there, empty braces included; empty values add nothing.
+  EXPECT_EQ(TODBC::BuildConnectString("", "", "", "", "", "", dfUnknown), "DRIVER={}");
+  EXPECT_EQ(TODBC::BuildConnectString("", "", "", "db", "Oracle", "", dfOracle), "DRIVER={Oracle};DBQ=db");
+  EXPECT_EQ(TODBC::BuildConnectString("", "", "", "db", "CodeBase", "", dfCodebase), "DRIVER={CodeBase};DBQ=db");
+  EXPECT_EQ(TODBC::BuildConnectString("", "", "", "c:\\d", "FoxPro", "", dfFoxPro),
+            "DRIVER={FoxPro};SourceDB=c:\\d");
+}
+
+TEST(ConnectString, MySQLServersReportMatchedRowsUnlessTheOptionsChooseFlags) {
+  EXPECT_EQ(TODBC::BuildConnectString("", "u", "p", "gtd", "MariaDB Unicode", "SERVER=h", dfMySQL),
+            "DRIVER={MariaDB Unicode};Database=gtd;UID=u;PWD=p;SERVER=h;OPTION=2");
+  EXPECT_EQ(TODBC::BuildConnectString("", "", "", "gtd", "MariaDB Unicode", "option=3", dfMySQL),
+            "DRIVER={MariaDB Unicode};Database=gtd;option=3");
+}
+
+TEST(ConnectString, FileDataSourceIsReadFromItsOdbcSection) {
+  const std::string path = test::TestOutputDir("db") + "/site.dsn";
+  {
+    std::ofstream out(path, std::ios::trunc);
+    out << "[ODBC]\nDRIVER=SQL Server Native Client 11.0\nSERVER=host1\nWSID=\nDatabase=gtd\n"
+           "[Other]\nKey=ignored\n";
+  }
+  EXPECT_EQ(TODBC::ReadFileDSN(path),
+            "DRIVER={SQL Server Native Client 11.0};SERVER=host1;WSID=;Database=gtd");
+  // A file data source replaces DSN, DRIVER and database; user, password and options follow.
+  EXPECT_EQ(TODBC::BuildConnectString(path, "U", "P", "ignored", "X", "O", dfSQLServer),
+            "DRIVER={SQL Server Native Client 11.0};SERVER=host1;WSID=;Database=gtd;UID=U;PWD=P;O");
+}
+
+TEST(EventLog, RecordsNothingAndStartsWithoutPrinterStatus) {
+  TEventLog events(nullptr, 4);
+  EXPECT_EQ(events.LastStatus, -1);
+  EXPECT_EQ(events.LoopId, 4);
+  for (int i = 0; i < 3; ++i) events.LogEvent("Door Ajar Alarm", 2, -1);
+  EXPECT_EQ(events.LastStatus, -1);
+}
+
+}  // namespace
+}  // namespace tarn
