@@ -24,6 +24,8 @@ class TODBCConn;
 class TEventLog;
 class TCounter;
 class TInput;
+class TSql;
+class TIniFileEx;
 
 class TLoop {
  public:
@@ -62,6 +64,14 @@ class TLoop {
   void RecordIssuedTicket(int address, const std::string& data);
   void PrinterStatus(int address, const std::string& data);
 
+  // Printer status word -> "paper out;low paper;" ..., "Ok" when no listed bit is set.
+  static std::string PrinterStatusText(int status);
+  // Adds ptr_paper, ptr_hdwr, ptr_fail, ptr_stat (names ending in "2" for the second
+  // printer) of a status word to an UPDATE builder.
+  static void PrinterColumns(TSql& sql, int status, bool second);
+  // A settings-file comma list of integers; entries that are not numbers give `invalid`.
+  static std::vector<int> LaneList(const std::string& text, int invalid);
+
   // Periodic operations called by the main timer.
   void UpdateOutputs();
   bool ForceGateState(int address, bool open);
@@ -99,6 +109,12 @@ class TLoop {
   // overlapping addresses never replace or free each other's handlers).
   std::vector<std::unique_ptr<TInput>> Inputs;
   std::vector<uint8_t> DeviceTypes;
+
+ private:
+  void WireEvents();
+  // Counter (and input) handlers for every address from lowest to highest.
+  void CreateHandlers(int lowest, int highest, bool soft, bool withInputs);
+  void ReadSettings(TIniFileEx& ini);
 };
 
 }  // namespace tarn

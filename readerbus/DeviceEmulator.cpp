@@ -17,6 +17,16 @@ constexpr KindName kKinds[] = {{"reader", DeviceKind::Reader},   {"dispenser", D
 
 std::string Quoted(const std::string& s) { return "'" + s + "'"; }
 
+// The letter with which the host acknowledges a reply type (0: none expected).
+char AckFor(char type) {
+  switch (type) {
+    case 'C': return 'B';
+    case '#': return 'A';
+    case 'D': case 'E': case 'J': case 'K': case 'L': case 'M': case 'U': case 'Z': return type;
+    default: return 0;
+  }
+}
+
 bool ParseAddress(const std::string& text, int& out) {
   auto v = TryStrToInt(text);
   if (!v || *v < 1 || *v > 48) return false;
@@ -138,14 +148,20 @@ TAnswer TEmulator::Answer(const THostFrame& f) {
     return a;
   }
   std::string text;  // reply text after the address character; empty = ACK
+  if (d->awaitingAck && f.letter == d->awaitingAck && !d->replies.empty()) {
+    d->replies.pop_front();
+    d->awaitingAck = 0;
+  }
   switch (f.letter) {
     case 'C':
       if (d->powerUpPending) {
         d->powerUpPending = false;
         text = d->clock ? "p" : "P";
       } else if (!d->replies.empty()) {
+        // A reply is repeated until the host acknowledges it, as the devices do.
         text = d->replies.front();
-        d->replies.pop_front();
+        d->awaitingAck = AckFor(text[0]);
+        if (!d->awaitingAck) d->replies.pop_front();
       }
       break;
     case 'R':
@@ -269,6 +285,7 @@ std::string TEmulator::Command(const std::string& rawLine, bool& quit) {
   } else if (verb == "off") {
     d->powered = false;
     d->replies.clear();
+    d->awaitingAck = 0;
   } else if (verb == "on") {
     if (!d->powered) {
       d->powered = true;
@@ -277,6 +294,7 @@ std::string TEmulator::Command(const std::string& rawLine, bool& quit) {
   } else if (verb == "restart") {
     d->powered = true;
     d->replies.clear();
+    d->awaitingAck = 0;
     d->powerUpPending = true;
   } else if (verb == "noise") {
     if (!ParseHex(rest, d->noise)) return "noise needs hex bytes";

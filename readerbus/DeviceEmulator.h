@@ -23,6 +23,7 @@ struct TDevice {
   bool powered = true;
   bool powerUpPending = true;  // next poll answered with P/p
   std::deque<std::string> replies;  // reply texts after the address character
+  char awaitingAck = 0;      // the head reply went out; it goes again until this letter comes
   std::string counterData = "00000";
   std::string inputData = "0000";
   std::string noise;         // bytes sent before the next answer

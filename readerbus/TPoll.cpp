@@ -27,14 +27,14 @@ constexpr SimpleReply kSimpleReplies[] = {
 
 }  // namespace
 
-TPoll::TPoll(TCard& owner) : owner_(owner) {
+TPoll::TPoll(TCard& owner, bool deliverEvents) : owner_(owner) {
   int16_t hour = CurrentHour();
   firstPoll_.fill(true);
   lastSyncHour_.fill(hour);
   lastCounterData_.fill("^^^^^");
   for (auto& o : online_) o.store(true);
   currentAddress_ = static_cast<uint16_t>(owner_.FirstReader() < 0 ? 0 : owner_.FirstReader());
-  events_ = std::make_unique<TProcessInfo>(owner_);
+  events_ = std::make_unique<TProcessInfo>(owner_, deliverEvents);
 }
 
 TPoll::~TPoll() noexcept {

@@ -30,7 +30,9 @@ class TPoll {
   static constexpr int kAddresses = 49;  // 0..48
   static constexpr int kRingSize = 16;   // one entry stays free: 15 commands can wait
 
-  explicit TPoll(TCard& owner);
+  // deliverEvents false: no event thread; the events stay in the ring until the caller runs
+  // Events().DispatchEvent() itself (tests that step the cycle by hand).
+  explicit TPoll(TCard& owner, bool deliverEvents = true);
   ~TPoll() noexcept;
   TPoll(const TPoll&) = delete;
   TPoll& operator=(const TPoll&) = delete;
@@ -40,6 +42,8 @@ class TPoll {
   // Same over a device path or a ready channel (tests, the simulator's users).
   bool OpenDevice(const std::string& path);
   bool OpenChannel(std::unique_ptr<TByteChannel> channel);
+  // Gives the line without starting the thread (tests step the cycle with PollStep).
+  void AttachChannel(std::unique_ptr<TByteChannel> channel) { channel_ = std::move(channel); }
   // Why the last OpenPort/OpenDevice failed.
   const std::string& OpenError() const { return openError_; }
 

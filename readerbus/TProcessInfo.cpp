@@ -7,7 +7,10 @@
 
 namespace tarn::readerbus {
 
-TProcessInfo::TProcessInfo(TCard& owner) : owner_(owner) { thread_ = std::thread([this] { Execute(); }); }
+TProcessInfo::TProcessInfo(TCard& owner, bool startThread) : owner_(owner) {
+  if (startThread) thread_ = std::thread([this] { Execute(); });
+  else finished_.store(true);
+}
 
 TProcessInfo::~TProcessInfo() noexcept { StopAndJoin(); }
 

@@ -33,7 +33,8 @@ class TProcessInfo {
   static constexpr int kSlots = 64;
   static constexpr uint32_t kDeliveryGapMs = 30;
 
-  explicit TProcessInfo(TCard& owner);
+  // startThread false: nothing delivers by itself; the caller runs DispatchEvent.
+  explicit TProcessInfo(TCard& owner, bool startThread = true);
   ~TProcessInfo() noexcept;
   TProcessInfo(const TProcessInfo&) = delete;
   TProcessInfo& operator=(const TProcessInfo&) = delete;

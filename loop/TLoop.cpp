@@ -1,0 +1,301 @@
+#include "loop/TLoop.h"
+
+#include <algorithm>
+
+#include "config/TConnParams.h"
+#include "config/TIniFileEx.h"
+#include "counters/TCounter.h"
+#include "counters/TInput.h"
+#include "db/TODBC.h"
+#include "db/TODBCConn.h"
+#include "db/TODBCStatement.h"
+#include "db/TSql.h"
+#include "log/TEventLog.h"
+#include "log/TMessLog.h"
+#include "platform/Home.h"
+#include "readerbus/TCard.h"
+#include "util/Strings.h"
+
+namespace tarn {
+
+namespace {
+
+constexpr char kSettings[] = "Settings";
+
+// A comma list of integers; entries that are not numbers take `invalid`. An empty text
+// keeps the single entry 0 the loop starts with.
+std::vector<int> ParseLaneList(const std::string& text, int invalid) {
+  if (Trim(text).empty()) return {0};
+  std::vector<int> lanes;
+  for (const std::string& item : Split(text, ',')) lanes.push_back(StrToIntDef(Trim(item), invalid));
+  return lanes;
+}
+
+}  // namespace
+
+std::vector<int> TLoop::LaneList(const std::string& text, int invalid) {
+  return ParseLaneList(text, invalid);
+}
+
+TLoop::TLoop(TMessLog& log, int loopId) : Log(log), LoopId(loopId) {
+  {
+    TConnParams params;
+    DebugLog = params.DebugLog;
+    Conn = std::make_unique<TODBCConn>(700, "");
+    DB = std::make_unique<TODBC>();
+    Conn->ODBC = DB.get();
+    Conn->SetLog(&Log);
+    Conn->SetParams(params.DSNName, params.ODBCDriver, params.Database, params.User, params.Pass,
+                    params.ConnectOptions());
+    Conn->ServerHost = params.Host;
+  }
+  if (Conn->Connect()) {
+    UpgradeSchema();
+    InitDevices();
+  }
+}
+
+TLoop::~TLoop() {
+  try {
+    if (Card1) {
+      Card1->Close();
+      Card1.reset();
+      EventLog.reset();
+    }
+    Counters.clear();
+    Inputs.clear();
+    DeviceTypes.clear();
+    Conn.reset();
+    DB.reset();
+  } catch (...) {
+    // Nothing may leave a destructor; the loop is gone either way.
+  }
+}
+
+void TLoop::UpgradeSchema() {
+  const bool reportErrors = DB->ReportErrors;
+  DB->ReportErrors = false;
+  try {
+    TODBCStatement q(DB.get());
+    const std::vector<std::string> deviceColumns = SplitCommaText(q.GetColumnNames("DEVICE"));
+    auto has = [](const std::vector<std::string>& columns, const std::string& name) {
+      return std::any_of(columns.begin(), columns.end(),
+                         [&](const std::string& c) { return SameText(c, name); });
+    };
+    static const char* const kDeviceColumns[] = {
+        "GATE_UP",   "PTR_PAPER", "PTR_HDWR", "PTR_FAIL",    "PTR_STAT",    "PTR_PAPER2",
+        "PTR_HDWR2", "PTR_FAIL2", "PTR_STAT2", "DEVICE_TYPE", "SPECIAL_OUT"};
+    for (const char* column : kDeviceColumns)
+      if (!has(deviceColumns, column))
+        q.ExecSQL("alter table device add " + LowerCase(column) + " integer");
+
+    const std::vector<std::string> ticketColumns = SplitCommaText(q.GetColumnNames("tickinv"));
+    if (!has(ticketColumns, "ONLINE")) {
+      // Statements of older database dialects: each one that the database refuses is
+      // simply not needed there.
+      static const char* const kTicketUpgrade[] = {
+          "drop TRIGGER AI_INSERT$TICKINV$TICKET",
+          "drop generator gen$tickinv$ticket",
+          "alter table tickinv drop issuername",
+          "alter table tickinv add takerid integer",
+          "alter table tickinv add online integer",
+          "alter table tickinv add tran_id integer",
+          "alter table tickinv alter column takerid position 9",
+          "alter table tickinv alter column online position 10",
+          "alter table tickinv alter column tran_id position 11",
+          "drop INDEX TICKINV$status",
+          "CREATE INDEX TICKINV$ticket ON TICKINV (ticket)"};
+      for (const char* sql : kTicketUpgrade) q.DoSQL(sql);
+    }
+  } catch (const std::exception& e) {
+    Log.Log(std::string("UpgradeSchema - Exception: ") + e.what());
+  }
+  DB->ReportErrors = reportErrors;
+}
+
+void TLoop::WireEvents() {
+  Card1->OnData = [this](int16_t a, std::string d) { CardData(a, d); };
+  Card1->OnMemory = [this](int16_t a, std::string d) { MemoryData(a, d); };
+  Card1->OnBarCode = [this](int16_t a, std::string d) { BarcodeEvent(a, d); };
+  Card1->OnPrinter = [this](int16_t a, std::string d) { PrinterEvent(a, d); };
+  Card1->OnCounter = [this](int16_t a, std::string d) { CounterEvent(a, d); };
+  Card1->OnInput = [this](int16_t a, std::string d) { InputEvent(a, d); };
+  Card1->OnError = [this](int16_t a) { OfflineEvent(a); };
+  Card1->OnPowerUp = [this](int16_t a) { PowerUpEvent(a); };
+}
+
+void TLoop::InitDevices() {
+  Card1 = std::make_unique<readerbus::TCard>();
+  WireEvents();
+  try {
+    EventLog = std::make_unique<TEventLog>(DB.get(), LoopId);
+    int lowest = 0;
+    int highest = 0;
+    TODBCStatement q(DB.get());
+    TODBCStatement m(DB.get());
+    if (!q.ExecSQLFmt("SELECT * FROM loop WHERE id = %d", LoopId)) {
+      Log.Log("Failed Card Init - No Loop id: " + std::to_string(LoopId));
+    } else if (q.FieldAsBoolean("enabled")) {
+      const int port = q.FieldAsInteger("port");
+      const bool rfModem = q.FieldAsBoolean("rfmodem");
+      Card1->SetPort(static_cast<uint16_t>(port));
+      Log.LogFmt("Init Devices for LoopId %d Port %d", LoopId, port);
+      if (q.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d", LoopId)) {
+        lowest = 99;
+        highest = -99;
+        do {
+          const int a = q.FieldAsInteger("addr_ess");
+          if (a < 1 || a > readerbus::TCard::kMaxAddress) {
+            // The loop component polls 1..48 only; taking such an address into the range
+            // would leave the whole loop unpolled without a word.
+            Log.LogFmt("Device %s of loop id %d has address %d, outside 1..48: not set up",
+                       q.FieldAsString("name"), LoopId, a);
+            continue;
+          }
+          if (m.ExecSQLFmt("SELECT idle,gateup FROM messages WHERE id=%d", q.FieldAsInteger("msg_id"))) {
+            Card1->SetIdleMessage(a, m.FieldAsString("idle"));
+            Card1->SetGateUpMessage(a, m.FieldAsString("gateup"));
+          } else {
+            Card1->SetIdleMessage(a, "Default message");
+            Card1->SetGateUpMessage(a, "Device activated");
+          }
+          if (DeviceTypes.size() < static_cast<size_t>(a) + 1) DeviceTypes.resize(static_cast<size_t>(a) + 1, 0);
+          DeviceTypes[static_cast<size_t>(a)] = static_cast<uint8_t>(q.FieldAsInteger("device_type"));
+          lowest = std::min(lowest, a);
+          highest = std::max(highest, a);
+        } while (q.dbSkip());
+        if (highest < lowest) {
+          lowest = 0;
+          highest = 0;
+        } else {
+          CreateHandlers(lowest, highest, false, true);
+        }
+      } else {
+        Log.LogFmt("No devices found for loop id %d", LoopId);
+      }
+
+      TIniFileEx ini(platform::SettingsFilePath());
+      Card1->SetFirstReader(lowest);
+      Card1->SetLastReader(highest);
+      if (rfModem) {
+        Log.Log("NOTE: Using RF Modem Mode for loop id " + std::to_string(LoopId));
+        Card1->SetRespDelay(200);
+        Card1->SetTurnAround(100);
+      } else {
+        Card1->SetRespDelay(static_cast<uint32_t>(
+            ini.ReadIntegerEx(kSettings, "RespDelay", static_cast<int>(Card1->RespDelay()))));
+        Card1->SetTurnAround(static_cast<uint16_t>(
+            ini.ReadIntegerEx(kSettings, "TurnAround", static_cast<int>(Card1->TurnAround()))));
+        Card1->SetPollDelay(static_cast<uint32_t>(
+            ini.ReadIntegerEx(kSettings, "PollDelay", static_cast<int>(Card1->PollDelay()))));
+      }
+      ReadSettings(ini);
+
+      if (Card1->Open()) {
+        Log.LogFmt("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
+                   static_cast<int64_t>(Card1->PollDelay()), static_cast<int64_t>(Card1->TurnAround()),
+                   static_cast<int64_t>(Card1->RespDelay()), static_cast<int64_t>(Card1->Baud()),
+                   static_cast<int64_t>(Card1->OffLineDelay()));
+        Log.LogFmt("Device started.  LoopId %d  First address: %d  Last address: %d", LoopId, lowest,
+                   highest);
+      } else {
+        Log.Log("Failed to open port COM" + std::to_string(port) + " for loop id " + std::to_string(LoopId));
+        if (!Card1->OpenError().empty()) Log.Log("  " + Card1->OpenError());
+      }
+    } else if (UpperCase(q.FieldAsString("name")) == "POE/POF") {
+      TIniFileEx ini(platform::SettingsFilePath());
+      if (!ini.ReadBoolEx(kSettings, "NoRemoteCounts", false) &&
+          q.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d", LoopId)) {
+        lowest = 99;
+        highest = -99;
+        do {
+          const int a = q.FieldAsInteger("addr_ess");
+          if (a < 1 || a > readerbus::TCard::kMaxAddress) {
+            Log.LogFmt("Device %s of loop id %d has address %d, outside 1..48: not set up",
+                       q.FieldAsString("name"), LoopId, a);
+            continue;
+          }
+          lowest = std::min(lowest, a);
+          highest = std::max(highest, a);
+        } while (q.dbSkip());
+        if (highest >= lowest) CreateHandlers(lowest, highest, true, false);
+      }
+    }
+
+    q.ExecSQLFmt("UPDATE device SET lf_sign_flag = 1 WHERE loop_id = %d and lf_sign <> 0", LoopId);
+    q.ExecSQLFmt("UPDATE device SET lf_output_flag = 1 WHERE loop_id = %d and lf_enabled <> 0", LoopId);
+    Log.Log("CreateCardInterface - Done");
+  } catch (...) {
+    Log.Log("CreateCardInterface - Exception");
+  }
+}
+
+void TLoop::CreateHandlers(int lowest, int highest, bool soft, bool withInputs) {
+  Counters.clear();
+  Counters.resize(static_cast<size_t>(highest) + 1);
+  for (int a = lowest; a <= highest; ++a) {
+    Counters[static_cast<size_t>(a)] =
+        std::make_unique<TCounter>(Log, soft, Card1.get(), a, LoopId, DB.get());
+    if (soft) Log.Log("Created POE/POF soft counter for address " + std::to_string(a));
+  }
+  if (!withInputs) return;
+  Inputs.clear();
+  Inputs.resize(static_cast<size_t>(highest) + 1);
+  for (int a = lowest; a <= highest; ++a)
+    Inputs[static_cast<size_t>(a)] =
+        std::make_unique<TInput>(LoopId, DB.get(), EventLog.get(), Log, Card1.get(), a);
+}
+
+void TLoop::ReadSettings(TIniFileEx& ini) {
+  Card1->SetPayOnFoot(ini.ReadBoolEx(kSettings, "PayOnFoot Poll", false));
+  Card1->SetNoInputs(ini.ReadBoolEx(kSettings, "Inputs Off", false));
+  Card1->SetNoCounters(ini.ReadBoolEx(kSettings, "Counters Off", false));
+  SyncMinutes = ini.ReadIntegerEx(kSettings, "Sync Readers every XX minutes", 0);
+  SyncCount = 0;
+  GraceTimePOF = ini.ReadIntegerEx(kSettings, "Grace Time from POF (minutes)", 15);
+  ExtendedGraceLanes = ParseLaneList(ini.ReadStringEx(kSettings, "Extended Grace Lane", ""), 0);
+  InternalLanes = ParseLaneList(ini.ReadStringEx(kSettings, "Internal Lanes", ""), 99);
+  GraceTimePOFExtended = ini.ReadIntegerEx(kSettings, "Grace Time from POF Extended (minutes)", 15);
+  GraceTimeFuture = ini.ReadIntegerEx(kSettings, "Grace Time Future", 15);
+  OldTicketFormat = ini.ReadBoolEx(kSettings, "Old Ticket Format?", false);
+  SyncExitReader = ini.ReadBoolEx(kSettings, "Sync Exit Reader", true);
+  FlatRateFlag = ini.ReadBoolEx(kSettings, "Flat Rate Flag", false);
+  EmailServer = ini.ReadStringEx(kSettings, "Email Server", "");
+  EmailPort = 25;
+  EmailPort = ini.ReadIntegerEx(kSettings, "Email Port", EmailPort);
+  EmailFrom = ini.ReadStringEx(kSettings, "Email From", "");
+  EmailTo = ini.ReadStringEx(kSettings, "Email To", "");
+  DebitExpiry = ini.ReadBoolEx(kSettings, "Debit Expiry", false);
+  AutoReset = ini.ReadBoolEx(kSettings, "Auto Reset", true);
+  LowSecurityOnDBError = ini.ReadBoolEx(kSettings, "Low Security on DB Error", false);
+}
+
+void TLoop::AddSoftCount(int address) {
+  if (address < 0 || static_cast<size_t>(address) >= Counters.size()) return;
+  if (TCounter* counter = Counters[static_cast<size_t>(address)].get()) counter->AddSoftCount();
+}
+
+void TLoop::ManualOpen(int address, int pulse) {
+  if (!Card1) return;
+  Log.Log("Manual open Loop Id " + std::to_string(LoopId) + " address " + std::to_string(address));
+  Card1->GateOpenMsg(address, true, "Manual Open", pulse);
+  TODBCStatement q(DB.get());
+  q.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, address);
+  TSql sql(dfMySQL);
+  sql.AddDateTime("dat_e", Now());
+  sql.AddInteger("device_id", q.FieldAsInteger("id"));
+  sql.AddInteger("error_code", 999);
+  sql.AddField("error_desc", "Manual Open", true);
+  sql.AddInteger("cardno", 9999999);
+  sql.AddField("device_name", q.FieldAsString("name"), true);
+  sql.AddField("first_name", q.FieldAsString("remote_user"), true);
+  sql.AddField("last_name", "IP:" + q.FieldAsString("remote_ip"), true);
+  TODBCStatement ins(DB.get());
+  ins.ExecSQL(sql.BuildInsert("INSERT INTO trans", "Values", ""));
+}
+
+int64_t TLoop::MinutesBetween(TDateTime later, TDateTime earlier) {
+  return MinutesBetweenSigned(later, earlier);
+}
+
+}  // namespace tarn

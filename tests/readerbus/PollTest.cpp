@@ -1,0 +1,310 @@
+// The poll cycle stepped by hand over emulated devices: on-line tracking, the command ring,
+// poll scheduling and the reply types. Events stay in the ring until the test delivers them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "readerbus/FakeLine.h"
+#include "readerbus/Frame.h"
+#include "readerbus/TCard.h"
+#include "readerbus/TPoll.h"
+#include "util/DateTime.h"
+
+using namespace tarn;
+using namespace tarn::readerbus;
+using tarn::testing::TFakeLine;
+
+namespace {
+
+class PollStepTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    card.SetFirstReader(1);
+    card.SetLastReader(1);
+    card.SetNoCounters(true);
+    card.SetNoInputs(true);
+    card.OnData = [this](int16_t r, std::string v) { Record("data", r, v); };
+    card.OnMemory = [this](int16_t r, std::string v) { Record("memory", r, v); };
+    card.OnBarCode = [this](int16_t r, std::string v) { Record("barcode", r, v); };
+    card.OnPrinter = [this](int16_t r, std::string v) { Record("printer", r, v); };
+    card.OnCounter = [this](int16_t r, std::string v) { Record("counter", r, v); };
+    card.OnInput = [this](int16_t r, std::string v) { Record("input", r, v); };
+    card.OnButtonUp = [this](int16_t r, std::string v) { Record("buttonup", r, v); };
+    card.OnButtonDown = [this](int16_t r, std::string v) { Record("buttondown", r, v); };
+    card.OnInputOn = [this](int16_t r, int16_t b, int16_t i) { Record("inputon", r, std::to_string(b) + "/" + std::to_string(i)); };
+    card.OnInputOff = [this](int16_t r, int16_t b, int16_t i) { Record("inputoff", r, std::to_string(b) + "/" + std::to_string(i)); };
+    card.OnError = [this](int16_t r) { Record("error", r, ""); };
+    card.OnErrorEx = [this](int16_t r, bool c) { Record("errorex", r, c ? "true" : "false"); };
+    card.OnPowerUp = [this](int16_t r) { Record("powerup", r, ""); };
+    poll = std::make_unique<TPoll>(card, false);
+    poll->AttachChannel(line.TakeHostSide());
+  }
+  void TearDown() override { poll.reset(); }
+
+  void Record(const char* what, int16_t reader, const std::string& value) {
+    events.push_back(std::string(what) + " " + std::to_string(reader) + (value.empty() ? "" : " " + value));
+  }
+  // Delivers everything the poll thread posted.
+  std::vector<std::string> Drain() {
+    events.clear();
+    while (poll->Events().Pending() > 0) poll->Events().DispatchEvent();
+    return events;
+  }
+  void Steps(int n) {
+    for (int i = 0; i < n; ++i) poll->PollStep();
+  }
+  // Letters of the frames to an address, in order.
+  std::string Letters(int address) {
+    std::string out;
+    for (const auto& f : line.Frames())
+      if (f.address == address) out.push_back(f.letter);
+    return out;
+  }
+
+  TFakeLine line;
+  TCard card;
+  std::unique_ptr<TPoll> poll;
+  std::vector<std::string> events;
+};
+
+using Events = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(PollStepTest, OnLineTrackingAcrossSilenceAndRecovery) {
+  card.SetLastReader(2);
+  line.WithEmulator([](TEmulator& e) { e.SetPowerUpReplies(false); });
+  line.Add(1);
+  // Address 2 never answers: one OnError at its first exchange, nothing more after.
+  Steps(2);
+  EXPECT_EQ(Drain(), (Events{"error 2", "powerup 1", "errorex 1 true"}));
+  Steps(10);
+  EXPECT_EQ(Drain(), Events{});
+  EXPECT_FALSE(poll->Online(2));
+
+  // It answers at last: on line again, reported as a recovery.
+  line.Add(2);
+  Steps(2);
+  EXPECT_EQ(Drain(), (Events{"powerup 2", "errorex 2 false"}));
+
+  // It stops answering: three failures are tolerated, the fourth reports it.
+  line.Command("off 2");
+  Steps(6);  // three polls to address 2
+  EXPECT_EQ(Drain(), Events{});
+  EXPECT_TRUE(poll->Online(2));
+  Steps(2);
+  EXPECT_EQ(Drain(), Events{"error 2"});
+  EXPECT_FALSE(poll->Online(2));
+
+  // A failure in between resets the count.
+  line.Command("on 2");
+  Steps(2);
+  Drain();
+  line.Command("silent 2 3");
+  Steps(6);
+  Steps(2);  // one answer in between
+  line.Command("silent 2 3");
+  Steps(6);
+  EXPECT_EQ(Drain(), Events{});
+}
+
+TEST_F(PollStepTest, FailedCommandWaitsWhileOnLineAndIsDroppedWhenOffLine) {
+  card.SetLastReader(2);
+  line.WithEmulator([](TEmulator& e) { e.SetPowerUpReplies(false); });
+  line.Add(1);
+  Steps(2);  // 1 on line, 2 off line
+  Drain();
+
+  line.Command("silent 1 1");
+  poll->QueueCommand(1, 'Y', "first");
+  poll->QueueCommand(1, 'Y', "second");
+  Steps(1);  // the first Y goes unanswered: it stays, the second waits behind it
+  EXPECT_EQ(poll->PendingCommands(), 2);
+  Steps(1);
+  EXPECT_EQ(poll->PendingCommands(), 0);
+  std::vector<std::string> ys;
+  for (const auto& f : line.Frames())
+    if (f.letter == 'Y') ys.push_back(f.data);
+  EXPECT_EQ(ys, (std::vector<std::string>{"first", "first", "second"}));
+
+  // To an off-line device: tried once, then dropped.
+  poll->QueueCommand(2, 'Y', "lost");
+  Steps(1);
+  EXPECT_EQ(poll->PendingCommands(), 0);
+  Steps(2);
+  size_t tries = 0;
+  for (const auto& f : line.Frames()) tries += f.letter == 'Y' && f.data == "lost";
+  EXPECT_EQ(tries, 1u);
+}
+
+TEST_F(PollStepTest, CommandRingNeverOverwritesAndKeepsToTheRange) {
+  card.SetLastReader(3);
+  for (int i = 0; i < 20; ++i) poll->QueueCommand(2, 'Y', std::to_string(i));
+  EXPECT_EQ(poll->PendingCommands(), 15);
+  EXPECT_EQ(poll->DroppedCommands(), 5u);
+  poll->QueueCommand(0, 'Y', "");
+  poll->QueueCommand(4, 'Y', "");
+  EXPECT_EQ(poll->DroppedCommands(), 5u);  // outside the range: not even counted
+  EXPECT_EQ(poll->PendingCommands(), 15);
+
+  // The fifteen go out in order once the device answers.
+  line.Add(2);
+  Steps(1);
+  std::vector<std::string> sent;
+  for (const auto& f : line.Frames())
+    if (f.letter == 'Y') sent.push_back(f.data);
+  ASSERT_EQ(sent.size(), 15u);
+  EXPECT_EQ(sent.front(), "0");
+  EXPECT_EQ(sent.back(), "14");
+}
+
+TEST_F(PollStepTest, CounterInputAndClockPollScheduling) {
+  card.SetNoCounters(false);
+  card.SetNoInputs(false);
+  line.WithEmulator([](TEmulator& e) { e.SetPowerUpReplies(false); });
+  line.Add(1, DeviceKind::Counter);
+  Steps(60);
+  std::string letters = Letters(1);
+  ASSERT_EQ(letters.size(), 60u);
+  for (size_t i = 0; i < letters.size(); ++i) {
+    size_t n = i + 1;
+    char expected = (n % 11 == 0) ? 'R' : (n == 23 || n == 46) ? 'I' : 'C';  // I: 21st and 42nd non-R poll
+    EXPECT_EQ(letters[i], expected) << "poll " << n;
+  }
+
+  card.SetNoCounters(true);
+  card.SetNoInputs(true);
+  Steps(30);
+  EXPECT_EQ(Letters(1).substr(60), std::string(30, 'C'));
+}
+
+TEST_F(PollStepTest, ClockDevicesGetTheTimeOnceAnHour) {
+  std::atomic<int> hour{10};
+  ScopedClock clock([&] { return EncodeDateTime(2026, 1, 5, hour.load(), 59, 30); });
+  poll.reset();
+  poll = std::make_unique<TPoll>(card, false);  // the last sync hour is taken at creation
+  TFakeLine clockLine;
+  poll->AttachChannel(clockLine.TakeHostSide());
+  clockLine.Add(1, DeviceKind::Reader, true);
+  card.SetNoCounters(false);
+
+  Steps(3);  // p at power-up marks the clock device
+  EXPECT_TRUE(card.HasClock(1));
+  Steps(10);  // same hour: the 11th poll is the counter poll
+  hour = 11;
+  Steps(6);
+  std::vector<THostFrame> frames = clockLine.Frames();
+  ASSERT_EQ(frames.size(), 19u);
+  EXPECT_EQ(frames[10].letter, 'R');
+  EXPECT_EQ(frames[13].letter, 'S');
+  EXPECT_EQ(frames[13].data, "115930260105");
+  for (size_t i = 14; i < frames.size(); ++i) EXPECT_EQ(frames[i].letter, 'C') << i;
+
+  // The hour changes on a counter poll: S goes out in its place.
+  Steps(13);  // polls 20..32
+  hour = 12;
+  Steps(12);  // polls 33..44
+  frames = clockLine.Frames();
+  ASSERT_EQ(frames.size(), 44u);
+  EXPECT_EQ(frames[21].letter, 'R');
+  EXPECT_EQ(frames[32].letter, 'S');
+  EXPECT_EQ(frames[32].data, "125930260105");
+  EXPECT_EQ(frames[43].letter, 'R');
+}
+
+TEST_F(PollStepTest, ReplyTypesAndTheirAcknowledgements) {
+  line.Add(1);
+  Steps(1);
+  EXPECT_EQ(Drain(), (Events{"powerup 1", "errorex 1 true", "powerup 1"}));
+
+  line.Command("card 1 123");
+  Steps(2);  // the reply, then the acknowledgement before the next poll
+  EXPECT_EQ(Drain(), Events{"data 1 123"});
+  std::vector<THostFrame> frames = line.Frames();
+  ASSERT_GE(frames.size(), 4u);
+  EXPECT_EQ(frames[frames.size() - 2].letter, 'B');
+  EXPECT_EQ(frames[frames.size() - 2].data, "");
+  EXPECT_EQ(poll->CardNo(), "");  // the poll after the acknowledgement got a lone ACK
+
+  struct Case {
+    const char* command;
+    Events events;
+    std::string ack;  // letter + data; "" = none
+  } cases[] = {
+      {"memory 1 M0001", {"memory 1 M0001"}, "M"},
+      {"barcode 1 0123456789", {"barcode 1 0123456789"}, "A"},
+      {"printer 1 0004", {"printer 1 0004"}, "J"},
+      {"button 1 5 1", {"buttonup 1 5"}, "K5"},
+      {"button 1 7 0", {"buttondown 1 7"}, "K7"},
+      {"inputs 1 3 0120", {"inputoff 1 3/1", "inputon 1 3/2"}, "L3"},
+      {"reply 1 Q??", {}, ""},
+  };
+  for (const Case& c : cases) {
+    line.Command(c.command);
+    size_t before = line.FrameCount();
+    Steps(2);
+    EXPECT_EQ(Drain(), c.events) << c.command;
+    frames = line.Frames();
+    std::string sent;
+    for (size_t i = before; i < frames.size(); ++i)
+      if (frames[i].letter != 'C' && frames[i].letter != 'R' && frames[i].letter != 'I')
+        sent += std::string(1, frames[i].letter) + frames[i].data;
+    EXPECT_EQ(sent, c.ack) << c.command;
+  }
+}
+
+TEST_F(PollStepTest, EqualCounterReadingsAreReportedOnce) {
+  card.SetNoCounters(false);
+  line.WithEmulator([](TEmulator& e) { e.SetPowerUpReplies(false); });
+  line.Add(1, DeviceKind::Counter);
+  line.Command("counter 1 00012");
+  Steps(11);
+  Drain();
+  Steps(11);
+  EXPECT_EQ(Drain(), Events{});
+  line.Command("counter 1 00013");
+  Steps(11);
+  EXPECT_EQ(Drain(), Events{"counter 1 00013"});
+}
+
+TEST_F(PollStepTest, FirstCounterReadingIsAlwaysReported) {
+  card.SetNoCounters(false);
+  line.WithEmulator([](TEmulator& e) { e.SetPowerUpReplies(false); });
+  line.Add(1, DeviceKind::Counter);
+  line.Command("counter 1 00000");
+  Steps(11);
+  EXPECT_EQ(Drain(), (Events{"powerup 1", "errorex 1 true", "counter 1 00000"}));
+}
+
+TEST_F(PollStepTest, LineFaultsFailTheExchangeOnly) {
+  line.WithEmulator([](TEmulator& e) { e.SetPowerUpReplies(false); });
+  line.Add(1);
+  Steps(1);
+  Drain();
+  // Noise before SOH and a second SOH do not hurt the reply.
+  line.Command("noise 1 FF 00 7E 01 31 43 39");
+  line.Command("card 1 555");
+  Steps(2);
+  EXPECT_EQ(Drain(), Events{"data 1 555"});
+
+  // A bad check byte fails the exchange: no event, no acknowledgement. The device repeats
+  // its reply at the next poll, which then counts once.
+  line.Command("badcheck 1");
+  line.Command("card 1 666");
+  size_t before = line.FrameCount();
+  Steps(1);
+  EXPECT_EQ(Drain(), Events{});
+  EXPECT_EQ(line.FrameCount(), before + 1);
+  Steps(2);
+  EXPECT_EQ(Drain(), Events{"data 1 666"});
+
+  // A reply that never ends fails instead of growing without bound.
+  line.SetResponder([](const THostFrame&) { return std::string(1, '\x01') + std::string(5000, 'x'); });
+  std::string reply;
+  EXPECT_FALSE(poll->Transact(1, 1, "C", reply));
+  line.SetResponder(nullptr);
+  EXPECT_TRUE(poll->Transact(1, 1, "C", reply));
+  EXPECT_EQ(reply, "*");
+}

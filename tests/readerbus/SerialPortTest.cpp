@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "platform/Tick.h"
+#include "readerbus/SerialPort.h"
+
+using namespace tarn;
+using namespace tarn::readerbus;
+
+namespace {
+
+// Reads until `count` bytes came or 5 s passed.
+std::string ReadSome(TByteChannel& ch, size_t count) {
+  std::string out;
+  uint64_t end = platform::TickMs() + 5000;
+  uint8_t buf[64];
+  while (out.size() < count && platform::TickMs() < end) {
+    ch.WaitReadable(20);
+    long n = ch.Read(buf, sizeof buf);
+    if (n > 0) out.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(SerialPort, PseudoTerminalIsRawBothWays) {
+  std::string slave, error;
+  int masterFd = OpenPtyMaster(slave, &error);
+  ASSERT_GE(masterFd, 0) << error;
+  TFdChannel master(masterFd);
+  auto port = OpenSerialDevice(slave, 9600, &error);
+  ASSERT_TRUE(port) << error;
+
+  // CR, XON, XOFF and ETX: a cooked line would translate CR, swallow XON/XOFF and echo.
+  const std::string special("\x0D\x11\x13\x03\x0A\x7F\x00\xFF", 8);
+  ASSERT_EQ(master.Write(reinterpret_cast<const uint8_t*>(special.data()), special.size()), 8);
+  EXPECT_EQ(ReadSome(*port, special.size()), special);
+  ASSERT_EQ(port->Write(reinterpret_cast<const uint8_t*>(special.data()), special.size()), 8);
+  EXPECT_EQ(ReadSome(master, special.size()), special);
+
+  // No echo came back to the device side, and a purge drops what was not read.
+  uint8_t b;
+  EXPECT_EQ(master.Read(&b, 1), 0);
+  master.Write(reinterpret_cast<const uint8_t*>("abc"), 3);
+  ASSERT_TRUE(port->WaitReadable(2000));
+  port->Purge();
+  EXPECT_EQ(port->Read(&b, 1), 0);
+}
+
+TEST(SerialPort, OpenFailuresAreReported) {
+  std::string slave, error;
+  int masterFd = OpenPtyMaster(slave, &error);
+  ASSERT_GE(masterFd, 0);
+  TFdChannel master(masterFd);
+  EXPECT_FALSE(OpenSerialDevice(slave, 12345, &error));
+  EXPECT_NE(error.find("12345"), std::string::npos) << error;
+  EXPECT_FALSE(OpenSerialDevice("/dev/tarncard-no-such-port", 9600, &error));
+  EXPECT_FALSE(OpenSerialDevice("/dev/null", 9600, &error));
+  EXPECT_NE(error.find("not a terminal"), std::string::npos) << error;
+
+  // Exclusive: a second open of the same line fails (privileged users bypass TIOCEXCL).
+  auto first = OpenSerialDevice(slave, 9600, &error);
+  ASSERT_TRUE(first) << error;
+  if (::geteuid() != 0) {
+    EXPECT_FALSE(OpenSerialDevice(slave, 9600, &error));
+  }
+}
+
+TEST(SerialPort, PortNumbersMapThroughTheSettingsFile) {
+  std::string ini = std::string(TARNCARD_BINARY_DIR) + "/readerbus-ports.ini";
+  {
+    std::ofstream f(ini, std::ios::trunc);
+    f << "[Settings]\nCOM3=/dev/wrong\n[ports]\ncom3 = /dev/ttyUSB0 \nCOM4=\n";
+  }
+  EXPECT_EQ(SerialDeviceForPort(3, ini), "/dev/ttyUSB0");
+  EXPECT_EQ(SerialDeviceForPort(4, ini), "/dev/ttyS3");  // an empty entry is no entry
+  EXPECT_EQ(SerialDeviceForPort(1, ini), "/dev/ttyS0");
+  EXPECT_EQ(SerialDeviceForPort(12, ini + ".missing"), "/dev/ttyS11");
+}
