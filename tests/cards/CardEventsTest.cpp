@@ -69,8 +69,10 @@ TEST_P(CardEvents, EntryAcceptedThenPassbackThenUnknownCard) {
 
 TEST_P(CardEvents, SoftPassbackAndMessageSetFallbacks) {
   ASSERT_TRUE(Db().Exec("UPDATE settings SET soft_pb = 1"));
-  Loop().CardData(1, "1001");
   size_t from = Mark();
+  Loop().CardData(1, "1001");
+  EXPECT_EQ(Answer(1, 'G', from), "007Welcome Ann Lee");
+  from = Mark();
   Loop().CardData(1, "1001");
   EXPECT_EQ(Answer(1, 'G', from), "007Passback Ann");
   EXPECT_EQ(QueryInt("SELECT max(error_code) FROM trans"), 12);

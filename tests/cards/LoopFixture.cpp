@@ -17,7 +17,6 @@ using ::tarn::testing::JsonString;
 namespace {
 
 const char* const kSite[] = {
-    "INSERT INTO loop (id, name, enabled, port, rfmodem) VALUES (1, 'Main', 1, 1, 0)",
     "INSERT INTO device (id, loop_id, addr_ess, name, msg_id, dir_ection, open_pulse, device_type, special_out, "
     "lot_id) VALUES "
     "(101, 1, 1, 'Entry 1', 2, 1, 7, 0, 0, 1), (102, 1, 2, 'Exit 2', 2, 2, 4, 0, 0, 1), "
@@ -68,6 +67,9 @@ int LoopFixture::QueryInt(const std::string& sql) {
 void LoopFixture::SetUp() {
   BackendTest::SetUp();
   if (IsSkipped() || HasFatalFailure()) return;
+  // "loop" is a reserved word on MySQL-family servers.
+  const std::string loopTable = backend() == Backend::MariaDB ? "`loop`" : "loop";
+  ASSERT_TRUE(Db().Exec("INSERT INTO " + loopTable + " (id, name, enabled, port, rfmodem) VALUES (1, 'Main', 1, 1, 0)"));
   for (const char* sql : kSite) ASSERT_TRUE(Db().Exec(sql)) << sql;
 
   dir_ = ::tarn::testing::ScratchDir("cards");

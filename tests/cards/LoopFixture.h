@@ -40,6 +40,8 @@ class LoopFixture : public BackendTest {
   // Every frame of letter G, B or P to `address` from line `from` on, after the loop has
   // been given time to send a marker command queued behind them (so "none" is a fact).
   std::vector<std::string> FramesUntilMarker(int address, size_t from);
+  // The simulator's output position now. Frames of commands queued earlier may still come
+  // after it: wait for those first.
   size_t Mark() const { return sim_->LineCount(); }
   ::tarn::testing::TSimProcess& Sim() { return *sim_; }
   // The message log's text (the loop logs into the fixture's log).
