@@ -1,0 +1,198 @@
+// Card events of the loop controller: cards read now (OnData, which also carries the
+// records of ticket dispensers and the barcodes of exit readers) and cards a device stored
+// while it could not report (OnMemory). Main thread only, like every handler of TLoop.
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "access/CardProcessing.h"
+#include "access/CardValidation.h"
+#include "db/TODBC.h"
+#include "db/TODBCConn.h"
+#include "db/TODBCStatement.h"
+#include "log/TMessLog.h"
+#include "loop/TLoop.h"
+#include "mail/SendMail.h"
+#include "readerbus/TCard.h"
+#include "util/Strings.h"
+
+namespace tarn {
+
+namespace {
+
+// Device type of an address (1 ticket dispenser, 2 exit ticket reader, other: card reader).
+int DeviceTypeAt(const std::vector<uint8_t>& types, int address) {
+  if (address < 0 || static_cast<size_t>(address) >= types.size()) return 0;
+  return types[static_cast<size_t>(address)];
+}
+
+// A card number as the readers send it: decimal text, 0 when it is none.
+double CardNumberOf(const std::string& text) { return SafeCardNumber(StrToFloatDef(text, 0)); }
+
+// The answer to a read while the database cannot be reached: the gate opens on the last
+// known pulse only when the site chose low security for that case.
+void AnswerWithoutDatabase(TLoop& loop, int address, const std::string& data) {
+  std::string text = "Cannot connect to DB!";
+  if (loop.LowSecurityOnDBError) {
+    if (loop.Card1) loop.Card1->GateOpenMsg(address, true, "Thank you...", loop.LastOpenPulse);
+    text += "  Card Allowed, ";
+  } else {
+    text += "  Card NOT Allowed! ";
+  }
+  if (loop.DebugLog)
+    loop.Log.Log(text + " Loop Id " + IntToStr(loop.LoopId) + " address " + IntToStr(address) + ", Card " + data);
+}
+
+// Template column of each refusal rule, by result code without the soft bit.
+const char* TemplateColumn(AccessResult rule) {
+  switch (rule) {
+    case kAccepted: return "accepted";
+    case kNotOnFile: return "not_on_file";
+    case kNoValidAccess: return "access";
+    case kExpired: return "inac_tive";
+    case kPassback: return "passback";
+    case kGroupMax: return "max_group";
+    case kNotInPath: return "not_on_path";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+void TLoop::CardData(int address, const std::string& data) {
+  try {
+    const int type = DeviceTypeAt(DeviceTypes, address);
+    // A dispenser waits for this before it issues its next ticket.
+    if (type == 1 && Card1) Card1->SendYCommand(address, "");
+    Log.Log("Got CardData event!  - " + IntToStr(address) + "  Loop - " + IntToStr(LoopId) + " - |" + data + "|");
+    if (!Conn->Connect()) {
+      AnswerWithoutDatabase(*this, address, data);
+      return;
+    }
+    if (type == 1)
+      RecordIssuedTicket(address, data);
+    else if (type == 2)
+      CheckExitTicket(address, data);
+    else
+      CardRead(address, data);
+  } catch (...) {
+    Log.Log("CardData Exception!");
+  }
+}
+
+void TLoop::CardRead(int address, const std::string& data) {
+  const double number = CardNumberOf(data);
+  std::string deviceName;
+  std::string firstName;
+  TDateTime when = 0;
+  int space = -1;
+  int pulse = 0;
+  const AccessResult result = ProcessCard(DebugLog, Log, *DB, DebitExpiry, deviceName, firstName, when, "0000", false,
+                                          space, pulse, number, address, LoopId);
+  LastOpenPulse = pulse;
+  const std::string message = ReaderMessage(result, address, number);
+  if (!CardPasses(result)) {
+    if (Card1) Card1->GateOpenMsg(address, false, message, pulse);
+    return;
+  }
+  if (!SpecialOutput(address, space, pulse) && Card1) Card1->GateOpenMsg(address, true, message, pulse);
+  const std::string numberText = FloatToStr(number);
+  if (DebugLog)
+    Log.Log("Card Allowed, Loop Id " + IntToStr(LoopId) + " address " + IntToStr(address) + ", Card " + numberText);
+  if (!EmailServer.empty()) {
+    const std::string body = "Card: " + numberText + ", Name: " + firstName + ", Device: " + deviceName;
+    Log.Log("Sending email to: " + EmailTo + " Server: " + EmailServer + " Port: " + IntToStr(EmailPort));
+    try {
+      std::string status;
+      SendMail("", EmailServer, EmailPort, EmailFrom, EmailTo, "", "Card Event", body, "", status);
+    } catch (...) {
+      Log.Log("Exception in MailMessage()");
+    }
+  }
+  AddSoftCount(address);
+}
+
+void TLoop::MemoryData(int address, const std::string& data) {
+  Log.Log("Got MemoryData event!  - " + IntToStr(address) + " - |" + data + "|");
+  // A stored read with an impossible date (or any other failure) ends here with a line in
+  // the log instead of vanishing in the event dispatch.
+  try {
+    if (Conn->Connect())
+      MemoryCard(address, data);
+    else
+      AnswerWithoutDatabase(*this, address, data);
+  } catch (const std::exception& e) {
+    Log.Log("MemoryData Exception! " + std::string(e.what()));
+  } catch (...) {
+    Log.Log("MemoryData Exception!");
+  }
+}
+
+void TLoop::MemoryCard(int address, const std::string& data) {
+  const double number = data.size() > 10 ? CardNumberOf(data.substr(10)) : 0;
+  std::string deviceName;
+  std::string firstName;
+  TDateTime when = 0;
+  int space = -1;
+  int pulse = 0;
+  const AccessResult result = ProcessCard(DebugLog, Log, *DB, DebitExpiry, deviceName, firstName, when, data, true,
+                                          space, pulse, number, address, LoopId);
+  if (!CardPasses(result)) return;
+  // The vehicle passed while the device could not report: count it, but send no gate command.
+  if (DebugLog)
+    Log.Log("Memory Card Success, Loop Id " + IntToStr(LoopId) + " address " + IntToStr(address) + ", Card " +
+            FloatToStr(number));
+  AddSoftCount(address);
+}
+
+std::string TLoop::ReaderMessage(int result, int address, double cardNumber) {
+  int set = 0;
+  TODBCStatement card(DB.get());
+  TODBCStatement cardType(DB.get());
+  if (FindCard(card, cardNumber) && FindCardType(card, cardType)) set = cardType.FieldAsInteger("msg_id");
+  if (set <= 0) {
+    TODBCStatement device(DB.get());
+    if (device.ExecSQLFmt("SELECT msg_id FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, address))
+      set = device.FieldAsInteger("msg_id");
+  }
+  TODBCStatement messages(DB.get());
+  if (!messages.ExecSQLFmt("SELECT * FROM messages WHERE id = %d", set))
+    messages.ExecSQLFmt("SELECT * FROM messages WHERE id = %d", 1);
+  std::string message = "Unknown Error";
+  const AccessResult rule = result & ~kSoftBit;
+  if (const char* column = TemplateColumn(rule)) {
+    // A card that is not on file has no row to read its number from.
+    const std::string numberText = rule == kNotOnFile ? FloatToStr(cardNumber) : "";
+    message = ExpandMessage(card, messages.FieldAsString(column), cardType, numberText);
+  }
+  return message;
+}
+
+bool TLoop::SpecialOutput(int address, int space, int pulse) {
+  if (space <= 0) return false;
+  TODBCStatement spot(DB.get());
+  if (!spot.DoSQLFmt("select * from spots where number=%d", space)) {
+    if (DebugLog) Log.LogFmt("'Special' output.  %d NOT Found in Spots file", space);
+    return false;
+  }
+  const int floor = spot.FieldAsInteger("floor");
+  if (floor <= 0) {
+    if (DebugLog) Log.LogFmt("'Special' output %d invalid", floor);
+    return false;
+  }
+  if (DebugLog) Log.LogFmt("'Special' output %d going On!", floor);
+  if (!Card1) return true;
+  if (floor < 4) {
+    // Floors 1 to 3 are driven by outputs 1, 3 and 4; the gate itself stays shut.
+    Card1->GateOpenMsg(address, false, "Going Up!", pulse);
+    const int output = floor == 1 ? 1 : floor + 1;
+    const int64_t duration = std::max<int64_t>(static_cast<int64_t>(pulse) * 10, 5);
+    Card1->PulseOutput(address, output, static_cast<int>(std::min<int64_t>(duration, 1000000)));
+  } else {
+    Card1->GateOpenMsg(address, true, "Going Up!", pulse);
+  }
+  return true;
+}
+
+}  // namespace tarn

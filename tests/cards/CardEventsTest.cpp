@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "LoopFixture.h"
+#include "SmtpSink.h"
+#include "db/TODBCConn.h"
+#include "readerbus/TCard.h"
+#include "util/Format.h"
+#include "util/Strings.h"
+
+namespace tarn::test {
+namespace {
+
+using ::tarn::testing::JsonString;
+
+class CardEvents : public LoopFixture {
+ protected:
+  // The G or B frame a read at `address` produced.
+  std::string Answer(int address, char cmd, size_t from) {
+    const auto frame = WaitFrame(address, cmd, from);
+    return frame ? JsonString(*frame, "data") : "<no " + std::string(1, cmd) + " frame>";
+  }
+  int Trans() { return QueryInt("SELECT count(*) FROM trans"); }
+  int LotCount() { return QueryInt("SELECT lot_count FROM lot WHERE id = 1"); }
+  void DatabaseGone() {
+    // A driver that does not exist: every reconnection attempt fails.
+    Loop().Conn->Disconnect();
+    Loop().Conn->Driver = "No Such Driver";
+    Loop().Conn->DataSource = "";
+  }
+};
+
+TEST_P(CardEvents, EntryAcceptedThenPassbackThenUnknownCard) {
+  size_t from = Mark();
+  Loop().CardData(1, "1001");
+  EXPECT_EQ(Answer(1, 'G', from), "007Welcome Ann Lee");
+  EXPECT_EQ(Trans(), 1);
+  EXPECT_EQ(QueryInt("SELECT error_code FROM trans"), 0);
+  EXPECT_EQ(QueryInt("SELECT in_lot FROM card WHERE number = 1001"), 1);
+  EXPECT_NE(Query("SELECT trans_dt FROM card WHERE number = 1001"), "");
+  EXPECT_EQ(LotCount(), 1);
+  EXPECT_EQ(QueryInt("SELECT count_soft FROM device WHERE id = 101"), 1);
+  EXPECT_EQ(Loop().LastOpenPulse, 7);
+
+  // Passback minutes 0: a second entry is refused however late.
+  from = Mark();
+  Loop().CardData(1, "1001");
+  EXPECT_EQ(Answer(1, 'B', from), "Passback Ann");
+  EXPECT_EQ(Trans(), 2);
+  EXPECT_EQ(LotCount(), 1);
+
+  from = Mark();
+  Loop().CardData(1, "5555");
+  EXPECT_EQ(Answer(1, 'B', from), "Card 5555 unknown");
+  EXPECT_EQ(QueryInt("SELECT error_code FROM trans WHERE cardno = 5555"), 1);
+
+  // Text that is no number is card 0, which is not on file.
+  from = Mark();
+  Loop().CardData(1, "abc");
+  EXPECT_EQ(Answer(1, 'B', from), "Card 0 unknown");
+
+  const std::string log = LogText();
+  EXPECT_NE(log.find("Got CardData event!  - 1  Loop - 1 - |1001|"), std::string::npos) << log;
+  EXPECT_NE(log.find("Card Allowed, Loop Id 1 address 1, Card 1001"), std::string::npos);
+}
+
+TEST_P(CardEvents, SoftPassbackAndMessageSetFallbacks) {
+  ASSERT_TRUE(Db().Exec("UPDATE settings SET soft_pb = 1"));
+  size_t from = Mark();
+  Loop().CardData(1, "1001");
+  EXPECT_EQ(Answer(1, 'G', from), "007Welcome Ann Lee");
+  from = Mark();
+  Loop().CardData(1, "1001");
+  EXPECT_EQ(Answer(1, 'G', from), "007Passback Ann");
+  EXPECT_EQ(QueryInt("SELECT max(error_code) FROM trans"), 12);
+  EXPECT_EQ(LotCount(), 2);
+
+  // Card type message set 9 has no row: set 1. Card type set 3: its own.
+  from = Mark();
+  Loop().CardData(2, "1002");
+  EXPECT_EQ(Answer(2, 'G', from), "004Hello Bob");
+  from = Mark();
+  Loop().CardData(2, "1003");
+  EXPECT_EQ(Answer(2, 'G', from), "004Type three Cy");
+
+  EXPECT_EQ(Loop().ReaderMessage(12, 1, 1001), "Passback Ann");
+  EXPECT_EQ(Loop().ReaderMessage(7, 1, 1001), "Unknown Error");
+  EXPECT_EQ(Loop().ReaderMessage(1, 1, 777), "Card 777 unknown");
+  // The device's set is missing too: set 1.
+  ASSERT_TRUE(Db().Exec("UPDATE device SET msg_id = 9 WHERE id = 101"));
+  EXPECT_EQ(Loop().ReaderMessage(1, 1, 777), "No card 777");
+  EXPECT_EQ(Loop().ReaderMessage(0, 1, 1001), "Hello Ann");
+}
+
+TEST_P(CardEvents, SpecialOutputsDriveFloors) {
+  // Card 1004 has space 7 on floor 2; the lift reader's pulse is 3.
+  size_t from = Mark();
+  Loop().CardData(3, "1004");
+  auto frames = FramesUntilMarker(3, from);
+  ASSERT_EQ(frames.size(), 2u) << LogText();
+  EXPECT_EQ(JsonString(frames[0], "cmd"), "B");
+  EXPECT_EQ(JsonString(frames[0], "data"), "Going Up!");
+  EXPECT_EQ(JsonString(frames[1], "cmd"), "P");
+  EXPECT_EQ(JsonString(frames[1], "data"), "B30");
+
+  ASSERT_TRUE(Db().Exec("UPDATE device SET open_pulse = 0 WHERE id = 103"));
+  from = Mark();
+  Loop().CardData(3, "1004");
+  frames = FramesUntilMarker(3, from);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(JsonString(frames[1], "data"), "B5");
+
+  // Floors 1 and 3 use outputs 1 and 4; floor 4 and up open the gate itself.
+  ASSERT_TRUE(Db().Exec("INSERT INTO spots (number, floor) VALUES (10, 1), (11, 3)"));
+  from = Mark();
+  EXPECT_TRUE(Loop().SpecialOutput(3, 10, 2));
+  EXPECT_TRUE(Loop().SpecialOutput(3, 11, 2));
+  EXPECT_TRUE(Loop().SpecialOutput(3, 9, 2));
+  frames = FramesUntilMarker(3, from);
+  ASSERT_EQ(frames.size(), 5u);
+  EXPECT_EQ(JsonString(frames[1], "data"), "@20");
+  EXPECT_EQ(JsonString(frames[3], "data"), "C20");
+  EXPECT_EQ(JsonString(frames[4], "cmd"), "G");
+  EXPECT_EQ(JsonString(frames[4], "data"), "002Going Up!");
+
+  // Nothing special: no space, an unknown space, floor 0.
+  EXPECT_FALSE(Loop().SpecialOutput(3, -1, 2));
+  EXPECT_FALSE(Loop().SpecialOutput(3, 77, 2));
+  EXPECT_FALSE(Loop().SpecialOutput(3, 8, 2));
+  const std::string log = LogText();
+  EXPECT_NE(log.find("'Special' output.  77 NOT Found in Spots file"), std::string::npos);
+  EXPECT_NE(log.find("'Special' output 0 invalid"), std::string::npos);
+  EXPECT_NE(log.find("'Special' output 2 going On!"), std::string::npos);
+
+  // A refused card at the lift: its message, shut gate, no output.
+  ASSERT_TRUE(Db().Exec("DELETE FROM a_l_range_device WHERE device_id = 103"));
+  from = Mark();
+  Loop().CardData(3, "1004");
+  frames = FramesUntilMarker(3, from);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(JsonString(frames[0], "cmd"), "B");
+  EXPECT_EQ(JsonString(frames[0], "data"), "No access");
+}
+
+TEST_P(CardEvents, MemoryReadsAreRecordedWithoutAnswer) {
+  size_t from = Mark();
+  Loop().MemoryData(2, "24031512301001");
+  EXPECT_TRUE(FramesUntilMarker(2, from).empty());
+  EXPECT_EQ(Query("SELECT mem_flag FROM trans"), "1");
+  EXPECT_EQ(Query("SELECT dat_e FROM trans").substr(0, 16), "2024-03-15 12:30");
+  EXPECT_EQ(LotCount(), 1);
+  EXPECT_NE(LogText().find("Memory Card Success, Loop Id 1 address 2, Card 1001"), std::string::npos);
+
+  // A stored time more than five minutes ahead of now belongs to the day before.
+  const TDateTime ahead = Clock() + 1.0 / 24;
+  Loop().MemoryData(2, FormatDateTime("yymmddhhnn", ahead) + "1003");
+  EXPECT_EQ(Query("SELECT dat_e FROM trans WHERE cardno = 1003").substr(0, 16),
+            FormatDateTime("YYYY-MM-DD HH:NN", ahead - 1));
+
+  // A refused memory read and an impossible date: no answer, no crash.
+  from = Mark();
+  Loop().MemoryData(2, "24031512309999");
+  Loop().MemoryData(2, "24134512301001");
+  EXPECT_TRUE(FramesUntilMarker(2, from).empty());
+  EXPECT_EQ(Trans(), 3);
+  EXPECT_NE(LogText().find("MemoryData Exception!"), std::string::npos);
+  EXPECT_EQ(LotCount(), 2);
+}
+
+TEST_P(CardEvents, DatabaseDownAnswersByLowSecurity) {
+  DatabaseGone();
+  Loop().LowSecurityOnDBError = true;
+  Loop().LastOpenPulse = 12;
+  size_t from = Mark();
+  Loop().CardData(1, "1001");
+  EXPECT_EQ(Answer(1, 'G', from), "012Thank you...");
+  from = Mark();
+  Loop().MemoryData(2, "24031512301001");
+  EXPECT_EQ(Answer(2, 'G', from), "012Thank you...");
+  EXPECT_NE(LogText().find("Cannot connect to DB!  Card Allowed,  Loop Id 1 address 1, Card 1001"),
+            std::string::npos);
+
+  Loop().LowSecurityOnDBError = false;
+  from = Mark();
+  Loop().CardData(1, "1001");
+  Loop().BarcodeEvent(5, CycleBarcode(Clock(), 1));
+  EXPECT_TRUE(FramesUntilMarker(1, from).empty());
+  EXPECT_TRUE(FramesUntilMarker(5, from).empty());
+  EXPECT_NE(LogText().find("Cannot connect to DB!  Card NOT Allowed!  Loop Id 1 address 1, Card 1001"),
+            std::string::npos);
+  EXPECT_EQ(Trans(), 0);
+}
+
+TEST_P(CardEvents, AcceptedCardIsMailed) {
+  SmtpSink sink(dir_ / "mail");
+  ASSERT_GT(sink.Port(), 0);
+  Loop().EmailServer = "127.0.0.1";
+  Loop().EmailPort = sink.Port();
+  Loop().EmailTo = "a@x, b@y";
+  Loop().EmailFrom = "gate@site";
+  Loop().CardData(1, "5555");  // refused: no mail
+  Loop().CardData(1, "1001");
+  const std::string mail = sink.WaitMessage(1);
+  EXPECT_NE(mail.find("RCPT TO: <a@x>"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("RCPT TO: <b@y>"), std::string::npos);
+  EXPECT_NE(mail.find("Subject: Card Event"), std::string::npos);
+  EXPECT_NE(mail.find("Card: 1001, Name: Ann, Device: Entry 1"), std::string::npos);
+  EXPECT_EQ(sink.Count(), 1);
+  EXPECT_NE(LogText().find(Format("Sending email to: a@x, b@y Server: 127.0.0.1 Port: %d", sink.Port())),
+            std::string::npos);
+
+  // A server that refuses the connection: the card is processed all the same.
+  Loop().EmailPort = ClosedPort();
+  size_t from = Mark();
+  Loop().CardData(2, "1001");
+  EXPECT_EQ(Answer(2, 'G', from), "004Welcome Ann Lee");
+  EXPECT_EQ(Trans(), 3);
+  EXPECT_EQ(LotCount(), 2);
+}
+
+TEST_P(CardEvents, ReadsFromTheLoopReachTheHandlers) {
+  size_t from = Mark();
+  Sim().Send("card 1 1001");
+  EXPECT_EQ(Answer(1, 'G', from), "007Welcome Ann Lee");
+  EXPECT_TRUE(RunUntil([&] { return Trans() == 1; }));
+  Sim().Send("memory 2 24031512301002");
+  EXPECT_TRUE(RunUntil([&] { return Trans() == 2; }));
+  from = Mark();
+  Sim().Send("barcode 5 " + CycleBarcode(Clock(), 12));
+  EXPECT_EQ(Answer(5, 'G', from), "009Thank you...");
+  from = Mark();
+  Sim().Send("ticket 4 0" + CycleBarcode(Clock() - 1.0 / 24, 13) + "000042");
+  EXPECT_TRUE(WaitFrame(4, 'Y', from).has_value());
+  EXPECT_TRUE(RunUntil([&] { return QueryInt("SELECT count(*) FROM tickinv WHERE ticket = 42") == 1; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, CardEvents, TARN_BACKENDS);
+
+}  // namespace
+}  // namespace tarn::test
