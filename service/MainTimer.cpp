@@ -97,7 +97,7 @@ void TTARNCard::ApplyGateSchedule() {
   TODBCStatement devices(Env.get());
   TODBCStatement updates(Env.get());
   std::string name = ReplaceAll(LowerCase(ReadComputerName()), "'", "''");
-  updates.ExecSQLFmt("UPDATE loop SET lastupdate={fn now()} WHERE name='%s'", name);
+  updates.ExecSQLFmt("UPDATE " + TLoop::LoopTableName(*Env) + " SET lastupdate={fn now()} WHERE name='%s'", name);
   for (auto& loop : Loops) {
     if (!devices.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d", loop->LoopId)) continue;
     do {

@@ -25,6 +25,7 @@
 #include "platform/Home.h"
 #include "platform/IniFile.h"
 #include "readerbus/SerialPort.h"
+#include "loop/TLoop.h"
 #include "service/TTARNCard.h"
 #include "util/Strings.h"
 
@@ -163,12 +164,12 @@ int RunSiteCheck(std::ostream& out) {
 
     std::vector<std::pair<int, std::string>> loops;
     std::string quoted = ReplaceAll(computer, "'", "''");
-    if (st.DoSQL("SELECT * FROM loop WHERE name = '" + quoted + "'")) {
+    if (st.DoSQL("SELECT * FROM " + TLoop::LoopTableName(odbc) + " WHERE name = '" + quoted + "'")) {
       do loops.emplace_back(st.FieldAsInteger("id"), "this computer");
       while (st.dbSkip(skNext, 1));
     }
     size_t own = loops.size();
-    if (st.DoSQL("SELECT * FROM loop WHERE UPPER(name) = 'POE/POF'")) {
+    if (st.DoSQL("SELECT * FROM " + TLoop::LoopTableName(odbc) + " WHERE UPPER(name) = 'POE/POF'")) {
       do loops.emplace_back(st.FieldAsInteger("id"), "POE/POF soft counts");
       while (st.dbSkip(skNext, 1));
     }
@@ -177,7 +178,7 @@ int RunSiteCheck(std::ostream& out) {
 
     for (auto& [id, why] : loops) {
       TODBCStatement ls(&odbc);
-      if (!ls.DoSQLFmt("SELECT * FROM loop WHERE id = %d", id)) continue;
+      if (!ls.DoSQLFmt("SELECT * FROM " + TLoop::LoopTableName(odbc) + " WHERE id = %d", id)) continue;
       bool enabled = ls.FieldAsBoolean("enabled");
       int port = ls.FieldAsInteger("port");
       out << "Loop " << id << " (" << why << "): " << (enabled ? "enabled" : "disabled");

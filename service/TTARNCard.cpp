@@ -67,7 +67,9 @@ bool TTARNCard::StartServer() {
       ownLoops_ = 0;
       // The name goes into SQL text: its quotes are doubled like every other literal.
       std::string quoted = ReplaceAll(name, "'", "''");
-      if (st->ExecSQL("SELECT * FROM loop WHERE name = '" + quoted + "'")) {
+      // "loop" is a reserved word of the MySQL family: the table name is quoted there.
+      const std::string loopTable = TLoop::LoopTableName(*Env);
+      if (st->ExecSQL("SELECT * FROM " + loopTable + " WHERE name = '" + quoted + "'")) {
         do {
           int id = st->FieldAsInteger("id");
           Loops.push_back(std::make_unique<TLoop>(*Log, id));
@@ -83,7 +85,7 @@ bool TTARNCard::StartServer() {
         Log->Log("No loops found for this computer name \"" + name + "\"");
 
       size_t before = Loops.size();
-      if (st->ExecSQL("SELECT * FROM loop WHERE UPPER(name) = 'POE/POF'")) {
+      if (st->ExecSQL("SELECT * FROM " + loopTable + " WHERE UPPER(name) = 'POE/POF'")) {
         do {
           Loops.push_back(std::make_unique<TLoop>(*Log, st->FieldAsInteger("id")));
         } while (st->dbSkip(skNext, 1));

@@ -47,6 +47,8 @@ class ServerTest : public tarn::test::BackendTest {
     auto m = LogMessages();
     return std::find(m.begin(), m.end(), text) != m.end();
   }
+  // "loop" is reserved in the MySQL family and quoted there.
+  std::string L() { return TLoop::LoopTableName(Db().ODBC()); }
   int Int(const std::string& sql) { return std::atoi(Db().QueryText(sql).c_str()); }
 
   std::unique_ptr<tarn::testing::SiteHome> home_;
@@ -55,10 +57,10 @@ class ServerTest : public tarn::test::BackendTest {
 };
 
 TEST_P(ServerTest, FindsItsLoopsByLowerCasedComputerNameAndThePoePofLoops) {
-  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
-  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (7, 'site-pc', 0)"));
-  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (9, 'POE/POF', 0)"));
-  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (11, 'other-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (7, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (9, 'POE/POF', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (11, 'other-pc', 0)"));
   auto& svc = Service("SITE-PC");
   ASSERT_TRUE(svc.StartServer());
   EXPECT_TRUE(svc.Started);
@@ -81,7 +83,7 @@ TEST_P(ServerTest, FindsItsLoopsByLowerCasedComputerNameAndThePoePofLoops) {
 }
 
 TEST_P(ServerTest, PoePofLoopsAloneStartTheServer) {
-  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (9, 'poe/pof', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (9, 'poe/pof', 0)"));
   ASSERT_TRUE(Db().Exec("insert into settings (reset_vtsql) values (1)"));
   auto& svc = Service("lonely");
   ASSERT_TRUE(svc.StartServer());
@@ -114,7 +116,7 @@ TEST_P(ServerTest, NoLoopAtAllCountsAsAFailedStart) {
 }
 
 TEST_P(ServerTest, ResetRequestStopsTheServerAndTheRestartClearsIt) {
-  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
   auto& svc = Service("site-pc");
   svc.ServiceExecute();
   svc.tmrRestartTimer();
@@ -132,7 +134,7 @@ TEST_P(ServerTest, ResetRequestStopsTheServerAndTheRestartClearsIt) {
 }
 
 TEST_P(ServerTest, HeartbeatOnEveryEighthTick) {
-  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
   auto& svc = Service("site-pc");
   ASSERT_TRUE(svc.StartServer());
   auto alive = home_->Path() / "alive.txt";
@@ -150,7 +152,7 @@ TEST_P(ServerTest, HeartbeatOnEveryEighthTick) {
 }
 
 TEST_P(ServerTest, GateOpenWindowsAcrossMidnightEqualEndsAndHolidays) {
-  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
   ASSERT_TRUE(Db().Exec("insert into gateoc (device_id, dayofweek, start_time, end_time) values (5, 3, '22:00:00', '06:00:00')"));
   ASSERT_TRUE(Db().Exec("insert into gateoc (device_id, dayofweek, start_time, end_time) values (6, 3, '10:00:00', '10:00:00')"));
   ASSERT_TRUE(Db().Exec("insert into gateoc (device_id, dayofweek, start_time, end_time) values (5, 9, '08:00:00', '09:00:00')"));
@@ -172,7 +174,7 @@ TEST_P(ServerTest, GateOpenWindowsAcrossMidnightEqualEndsAndHolidays) {
 TEST_P(ServerTest, GateScheduleHoldsGatesOpenByWindowPermOpenAndHolidayDay) {
   // A POE/POF loop has a loop component that is never opened: its gate states are still
   // tracked and written back, which lets this run without a serial line.
-  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (9, 'POE/POF', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (9, 'POE/POF', 0)"));
   ASSERT_TRUE(Db().Exec("insert into device (id, loop_id, addr_ess, name, perm_open) values (21, 9, 1, 'Perm', 1)"));
   ASSERT_TRUE(Db().Exec("insert into device (id, loop_id, addr_ess, name) values (22, 9, 2, 'Holiday')"));
   ASSERT_TRUE(Db().Exec("insert into device (id, loop_id, addr_ess, name) values (23, 9, 3, 'Weekday')"));
@@ -196,7 +198,7 @@ TEST_P(ServerTest, GateScheduleHoldsGatesOpenByWindowPermOpenAndHolidayDay) {
 }
 
 TEST_P(ServerTest, DailyAndImmediateCardResets) {
-  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
   ASSERT_TRUE(Db().Exec("insert into card (number, in_lot, in_gate) values (1001, 1, 5)"));
   ASSERT_TRUE(Db().Exec("insert into card_pool (id, max_inlot, cur_inlot) values (1, 10, 4)"));
   ASSERT_TRUE(Db().Exec("insert into settings (reset_vtsql, auto_reset, auto_reset_pathway, reset_time) values (0, 1, 1, '03:00:00')"));
@@ -232,7 +234,7 @@ TEST_P(ServerTest, DailyAndImmediateCardResets) {
 }
 
 TEST_P(ServerTest, NothingConfiguredWritesNothing) {
-  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
   ASSERT_TRUE(Db().Exec("insert into card (number, in_lot) values (1001, 1)"));
   auto& svc = Service("site-pc");
   ASSERT_TRUE(svc.StartServer());
@@ -243,7 +245,7 @@ TEST_P(ServerTest, NothingConfiguredWritesNothing) {
 }
 
 TEST_P(ServerTest, LotAndCounterResetsAtTheirMinutes) {
-  ASSERT_TRUE(Db().Exec("insert into loop (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
   ASSERT_TRUE(Db().Exec("insert into lot (id, lot_count, auto_r_count, auto_r_time, reset_amt, cnt_reset_flag, cnt_reset_time, cnt_reset_amt) values (1, 50, 1, '04:00:00', 5, 1, '04:00:00', 0)"));
   ASSERT_TRUE(Db().Exec("insert into lot (id, lot_count, auto_r_count, auto_r_time, reset_amt) values (2, 70, 1, '04:00:00', 9)"));
   ASSERT_TRUE(Db().Exec("insert into device (id, loop_id, addr_ess, lot_id, count1, count2, count3, count4, count5, count_soft) values (30, 3, 1, 1, 1, 2, 3, 4, 5, 6)"));
