@@ -49,12 +49,13 @@ bool TCard::OpenChannel(std::unique_ptr<TByteChannel> channel) {
 }
 
 bool TCard::OpenWith(const std::function<bool(TPoll&)>& openPort) {
+  // Stop the old poll thread first: it could mark a clock device after the clearing.
+  Close();
   {
     std::lock_guard<std::mutex> lock(gateMutex_);
     gateUp_.fill(false);
   }
   for (auto& h : hasClock_) h.store(false);
-  Close();
   if (!OnCounter) SetNoCounters(true);
   if (!OnInput) SetNoInputs(true);
   openError_.clear();
