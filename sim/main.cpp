@@ -35,7 +35,7 @@ struct Options {
   std::string device;
   std::string ptyFile;
   std::string link;
-  std::vector<std::string> specs;
+  std::vector<std::string> devices;
 };
 
 void Usage() {
@@ -77,8 +77,8 @@ void Emit(const std::string& line) {
   std::fflush(stdout);
 }
 
-bool ParseSpec(const std::string& spec, TEmulator& emu) {
-  std::vector<std::string> parts = Split(spec, ':');
+bool ParseDeviceArg(const std::string& arg, TEmulator& emu) {
+  std::vector<std::string> parts = Split(arg, ':');
   std::vector<std::string> range = Split(parts[0], '-');
   auto lo = TryStrToInt(range[0]);
   auto hi = range.size() > 1 ? TryStrToInt(range[1]) : lo;
@@ -141,14 +141,14 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "tarncard-sim: unknown option %s\n", a.c_str());
       return 2;
     } else {
-      opt.specs.push_back(a);
+      opt.devices.push_back(a);
     }
   }
 
   TEmulator emu;
   emu.SetPowerUpReplies(opt.powerUp);
-  for (const std::string& s : opt.specs)
-    if (!ParseSpec(s, emu)) {
+  for (const std::string& s : opt.devices)
+    if (!ParseDeviceArg(s, emu)) {
       std::fprintf(stderr, "tarncard-sim: bad device '%s' (ADDR[-ADDR][:KIND[:clock]])\n", s.c_str());
       return 2;
     }
