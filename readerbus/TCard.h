@@ -101,6 +101,9 @@ class TCard {
   uint64_t Exchanges() const;
 
   // --- events -----------------------------------------------------------------------------
+  // Which events have handlers is taken at Open: events without a handler then take no slot
+  // in the event ring and no turn in its 30 ms delivery pace (OnCommStatus alone would
+  // otherwise hold every other event back by a turn). Assign handlers before Open.
   TCardEvent OnCounter, OnInput, OnDeposit, OnPrinter, OnDiscCode, OnBarCode, OnData, OnMemory;
   TInputEvent OnInputOn, OnInputOff;
   TCardEvent OnButtonUp, OnButtonDown;
@@ -108,9 +111,6 @@ class TCard {
   TCommEvent OnErrorEx;
   TReaderEvent OnPowerUp, OnEscrowLever, OnCashBox;
   TCommEvent OnCommStatus;
-  // Which events have handlers is taken at Open: events without a handler then take no slot
-  // in the event ring and no turn in its 30 ms delivery pace (OnCommStatus alone would
-  // otherwise hold every other event back by a turn). Assign handlers before Open.
 
   // Raises the event of an event code with the record's fields (the event thread calls
   // this on the main thread).
