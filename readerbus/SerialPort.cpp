@@ -69,7 +69,9 @@ long TFdChannel::Write(const uint8_t* data, size_t len) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && spins++ < 100) {
+    // A full output buffer drains at line speed; give it a little time, never long: the
+    // poll thread must not hang on a line nobody reads.
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && spins++ < 5) {
       pollfd p{fd_, POLLOUT, 0};
       ::poll(&p, 1, 10);
       continue;

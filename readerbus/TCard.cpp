@@ -49,12 +49,13 @@ bool TCard::OpenChannel(std::unique_ptr<TByteChannel> channel) {
 }
 
 bool TCard::OpenWith(const std::function<bool(TPoll&)>& openPort) {
+  // Stop the old poll thread first: it could mark a clock device after the clearing.
+  Close();
   {
     std::lock_guard<std::mutex> lock(gateMutex_);
     gateUp_.fill(false);
   }
   for (auto& h : hasClock_) h.store(false);
-  Close();
   if (!OnCounter) SetNoCounters(true);
   if (!OnInput) SetNoInputs(true);
   openError_.clear();
@@ -148,6 +149,30 @@ void TCard::PulseOutput(int address, int output, int time) {
 }
 
 void TCard::SendYCommand(int address, const std::string& text) { Queue(address, 'Y', text); }
+
+bool TCard::HasHandler(int32_t code) const {
+  switch (code) {
+    case 1: return static_cast<bool>(OnCounter);
+    case 2: return static_cast<bool>(OnInput);
+    case 3: return static_cast<bool>(OnDiscCode);
+    case 4: return static_cast<bool>(OnDeposit);
+    case 5: return static_cast<bool>(OnBarCode);
+    case 6: return static_cast<bool>(OnData);
+    case 7: return static_cast<bool>(OnInputOn);
+    case 8: return static_cast<bool>(OnInputOff);
+    case 9: return static_cast<bool>(OnButtonUp);
+    case 10: return static_cast<bool>(OnButtonDown);
+    case 11: return static_cast<bool>(OnError);
+    case 12: return static_cast<bool>(OnErrorEx);
+    case 13: return static_cast<bool>(OnPowerUp);
+    case 14: return static_cast<bool>(OnEscrowLever);
+    case 15: return static_cast<bool>(OnCashBox);
+    case 16: return static_cast<bool>(OnCommStatus);
+    case 17: return static_cast<bool>(OnPrinter);
+    case 18: return static_cast<bool>(OnMemory);
+    default: return false;
+  }
+}
 
 void TCard::DeliverEvent(int32_t code, const TEventValues& v) {
   auto card = [&](const TCardEvent& e) {

@@ -101,6 +101,9 @@ class TCard {
   uint64_t Exchanges() const;
 
   // --- events -----------------------------------------------------------------------------
+  // Which events have handlers is taken at Open: events without a handler then take no slot
+  // in the event ring and no turn in its 30 ms delivery pace (OnCommStatus alone would
+  // otherwise hold every other event back by a turn). Assign handlers before Open.
   TCardEvent OnCounter, OnInput, OnDeposit, OnPrinter, OnDiscCode, OnBarCode, OnData, OnMemory;
   TInputEvent OnInputOn, OnInputOff;
   TCardEvent OnButtonUp, OnButtonDown;
@@ -112,6 +115,8 @@ class TCard {
   // Raises the event of an event code with the record's fields (the event thread calls
   // this on the main thread).
   void DeliverEvent(int32_t code, const TEventValues& values);
+  // Whether the event of an event code has a handler.
+  bool HasHandler(int32_t code) const;
 
  protected:
   virtual std::string GetCardNo() const;

@@ -35,7 +35,7 @@ struct Options {
   std::string device;
   std::string ptyFile;
   std::string link;
-  std::vector<std::string> specs;
+  std::vector<std::string> devices;
 };
 
 void Usage() {
@@ -77,8 +77,8 @@ void Emit(const std::string& line) {
   std::fflush(stdout);
 }
 
-bool ParseSpec(const std::string& spec, TEmulator& emu) {
-  std::vector<std::string> parts = Split(spec, ':');
+bool ParseDeviceArg(const std::string& arg, TEmulator& emu) {
+  std::vector<std::string> parts = Split(arg, ':');
   std::vector<std::string> range = Split(parts[0], '-');
   auto lo = TryStrToInt(range[0]);
   auto hi = range.size() > 1 ? TryStrToInt(range[1]) : lo;
@@ -141,14 +141,14 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "tarncard-sim: unknown option %s\n", a.c_str());
       return 2;
     } else {
-      opt.specs.push_back(a);
+      opt.devices.push_back(a);
     }
   }
 
   TEmulator emu;
   emu.SetPowerUpReplies(opt.powerUp);
-  for (const std::string& s : opt.specs)
-    if (!ParseSpec(s, emu)) {
+  for (const std::string& s : opt.devices)
+    if (!ParseDeviceArg(s, emu)) {
       std::fprintf(stderr, "tarncard-sim: bad device '%s' (ADDR[-ADDR][:KIND[:clock]])\n", s.c_str());
       return 2;
     }
@@ -255,6 +255,16 @@ int main(int argc, char** argv) {
           // The host's frame and our answer each take 10 bits a byte on a real line.
           long bits = static_cast<long>(f.length + ans.bytes.size()) * 10;
           SleepMicros(bits * 1000000L / static_cast<long>(opt.baud));
+        }
+        // The host sends a frame only when it is done with the previous one: when more of
+        // its bytes are already here, it gave up waiting for this answer. A device answering
+        // that late collides with the next exchange on a real line; answering anyway would
+        // put every later answer one frame behind its poll.
+        pollfd more{line->Fd(), POLLIN, 0};
+        if (i + 1 < n || ::poll(&more, 1, 0) > 0) {
+          if (opt.json && !opt.quiet) Emit("{\"t\":\"late\"," + stamp() + "\"addr\":" + std::to_string(f.address) + "}");
+          else if (!opt.quiet) Emit("  (answer from " + std::to_string(f.address) + " dropped: the host has moved on)");
+          continue;
         }
         line->Write(reinterpret_cast<const uint8_t*>(ans.bytes.data()), ans.bytes.size());
         if (show && ans.replyType != "ACK") {

@@ -155,3 +155,27 @@ TEST(Frame, DeviceTimeText) {
   EXPECT_EQ(DeviceTimeText(EncodeDateTime(2026, 1, 5, 9, 30, 15)), "093015260105");
   EXPECT_EQ(DeviceTimeText(EncodeDateTime(2031, 12, 31, 23, 59, 59)), "235959311231");
 }
+
+TEST(Frame, DecodersSurviveRandomLineNoise) {
+  uint32_t seed = 20261208;
+  auto next = [&] {
+    seed = seed * 1664525u + 1013904223u;
+    return static_cast<uint8_t>(seed >> 24);
+  };
+  TReplyDecoder reply;
+  TFrameDecoder frame;
+  int done = 0;
+  for (int i = 0; i < 200000; ++i) {
+    uint8_t b = next();
+    if (b < 8 && (next() & 1)) b = kSOH + (b % 6);  // plenty of control bytes
+    if (reply.Feed(b) != TReplyDecoder::Result::More) {
+      ++done;
+      reply.Reset();
+    }
+    ASSERT_LE(reply.Text().size(), kMaxReplyText);
+    if (frame.Feed(b)) {
+      ASSERT_LE(frame.Frame().data.size(), kMaxFrameData);
+    }
+  }
+  EXPECT_GT(done, 0);
+}
