@@ -164,6 +164,11 @@ SQLRETURN TODBCStatement::ExecuteInThread(const std::string& sql) {
   } catch (...) {
     return SQL_ERROR;
   }
+  // Most statements end within microseconds: look a few times before going to sleep, so a
+  // short statement does not pay for a sleep and a wake-up on top of its thread.
+  const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+  while (shared.result.load() == kPending && std::chrono::steady_clock::now() < spinUntil)
+    std::this_thread::yield();
   {
     std::unique_lock<std::mutex> guard(shared.lock);
     while (shared.result.load() == kPending)
