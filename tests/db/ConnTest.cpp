@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 
 #include "db/TODBCConn.h"
 #include "db/TODBCStatement.h"
@@ -69,6 +68,7 @@ std::string SQLiteOptions() { return "LoadExt=" + SQLiteExtensionPath(); }
 
 class ManagedConnectionTest : public BackendTest {
  protected:
+  std::string Prefix() const override { return "tarn_db"; }
   void Configure(TODBCConn& conn, TODBC& odbc, TMessLog* log) {
     const ConnectionParams& p = Db().Params();
     conn.ODBC = &odbc;
@@ -145,7 +145,7 @@ TEST_P(ManagedConnectionTest, DriverRefusalWritesItsDiagnostics) {
   EXPECT_FALSE(odbc.Connected());
   EXPECT_EQ(odbc.DriverFamily(), dfUnknown);
   const std::string text = log.Text();
-  EXPECT_TRUE(std::regex_search(text, std::regex(R"(\. State:  [0-9A-Z]{5}\r\n)"))) << text;
+  EXPECT_TRUE(HasDiagnosticLine(text)) << text;
   if (backend() == Backend::MariaDB) {
     EXPECT_NE(text.find(". State:  28000"), std::string::npos) << text;
   }
@@ -337,8 +337,7 @@ TEST(ODBCConnection, UnknownDriverReportsTheDriverManagersDiagnostic) {
   odbc.ReportErrors = true;
   EXPECT_FALSE(odbc.ConnectToDataSource("", "", "", "x", "No Such Driver", ""));
   EXPECT_TRUE(odbc.ConnectionHandle() == SQL_NULL_HDBC);
-  EXPECT_TRUE(std::regex_search(log.Text(), std::regex(R"(No Such Driver.*\. State:  [0-9A-Z]{5}\r\n)")))
-      << log.Text();
+  EXPECT_TRUE(HasDiagnosticLine(log.Text(), "No Such Driver")) << log.Text();
   odbc.ReportErrors = false;
   const size_t size = log.Text().size();
   EXPECT_FALSE(odbc.ConnectToDataSource("", "", "", "x", "No Such Driver", ""));

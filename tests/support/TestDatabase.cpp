@@ -62,6 +62,22 @@ std::vector<std::string> ReadSqlScript(const std::string& path) {
   return statements;
 }
 
+bool HasDiagnosticLine(const std::string& logText, const std::string& inMessage) {
+  const std::string marker = ". State:  ";
+  for (size_t at = logText.find(marker); at != std::string::npos; at = logText.find(marker, at + 1)) {
+    const size_t state = at + marker.size();
+    if (state + 7 > logText.size() || logText.compare(state + 5, 2, "\r\n") != 0) continue;
+    bool ok = true;
+    for (size_t i = state; i < state + 5; ++i)
+      ok = ok && std::isalnum(static_cast<unsigned char>(logText[i]));
+    if (!ok) continue;
+    const size_t lineStart = logText.rfind('\n', at);
+    const std::string line = logText.substr(lineStart == std::string::npos ? 0 : lineStart, at - lineStart);
+    if (inMessage.empty() || line.find(inMessage) != std::string::npos) return true;
+  }
+  return false;
+}
+
 namespace {
 
 std::string SafeName(const std::string& name) {

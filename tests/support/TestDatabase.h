@@ -51,6 +51,9 @@ std::string SQLiteExtensionPath();
 std::string SchemaPath(Backend backend);
 // The SQL statements of a schema file (split at ';' ending a line, comments dropped).
 std::vector<std::string> ReadSqlScript(const std::string& path);
+// True when the log text holds a diagnostic line "<message>. State:  XXXXX" (five letters or
+// digits, then the line end), optionally one whose message contains `inMessage`.
+bool HasDiagnosticLine(const std::string& logText, const std::string& inMessage = "");
 
 class TestDatabase {
  public:
