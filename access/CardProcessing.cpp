@@ -114,16 +114,18 @@ AccessResult ProcessCard(bool debugLog, TMessLog& log, TODBC& db, bool debitExpi
     bool charged = false;
     if (dir != 3 && IsDebitType(cardType) && device.FieldAsBoolean("debit_flag"))
       charged = ChargeDebit(db, card, cardType, debitExpiry, when);
-    // One UPDATE for the card's own columns: the direction in lot (not at a reader without
-    // bookkeeping), the last charged use (a debit card charged per use keeps the time of
-    // its last charged use) and the last pass.
-    TSql sql(db.DriverFamily());
-    if (dir != 3) sql.AddInteger("in_lot", dir);
-    if (!cardType.FieldAsBoolean("debit_flg") || cardType.FieldAsBoolean("debit_reset_flag") || charged)
+    TODBCStatement update(&db);
+    // The direction in lot, except at a device without passback bookkeeping.
+    if (dir != 3) update.ExecSQLFmt("UPDATE card SET in_lot = %d WHERE number = %f", dir, cardNo);
+    // A debit card charged per use keeps the time of its last charged use.
+    if (!cardType.FieldAsBoolean("debit_flg") || cardType.FieldAsBoolean("debit_reset_flag") || charged) {
+      TSql sql(db.DriverFamily());
       sql.AddDateTime("debit_date", when);
-    sql.AddDateTime("trans_dt", when);
+      update.ExecSQL(sql.BuildUpdate("UPDATE card", Format("WHERE number = %f", cardNo)));
+    }
     {
-      TODBCStatement update(&db);
+      TSql sql(db.DriverFamily());
+      sql.AddDateTime("trans_dt", when);
       update.ExecSQL(sql.BuildUpdate("UPDATE card", Format("WHERE number = %f", cardNo)));
     }
     UpdatePathwayGate(db, card, device, cardType);
