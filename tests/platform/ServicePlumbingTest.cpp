@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/CommandLine.h"
+#include "platform/Home.h"
+#include "platform/MainLoop.h"
+#include "platform/Notify.h"
+#include "platform/Signals.h"
+#include "platform/SystemdUnit.h"
+#include "support/ScratchDir.h"
+
+namespace {
+namespace fs = std::filesystem;
+using namespace tarn::platform;
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);)
+    if (l == line) return true;
+  return false;
+}
+
+CommandLine Parse(std::vector<std::string> args) {
+  CommandLine cmd;
+  std::string error;
+  EXPECT_TRUE(ParseCommandLine(args, cmd, error)) << error;
+  EXPECT_TRUE(error.empty());
+  return cmd;
+}
+
+std::string ParseError(std::vector<std::string> args) {
+  CommandLine cmd;
+  std::string error;
+  EXPECT_FALSE(ParseCommandLine(args, cmd, error));
+  return error;
+}
+
+TEST(CommandLineParse, SwitchesInAnyCaseAndPrefix) {
+  EXPECT_EQ(Parse({}).action, CommandAction::Run);
+  for (const char* s : {"INSTALL", "install", "/Install", "-INSTALL", "--install"})
+    EXPECT_EQ(Parse({s}).action, CommandAction::Install) << s;
+  CommandLine c = Parse({"/uninstall", "-Silent"});
+  EXPECT_EQ(c.action, CommandAction::Uninstall);
+  EXPECT_TRUE(c.silent);
+  c = Parse({"SILENT", "Install"});
+  EXPECT_EQ(c.action, CommandAction::Install);
+  EXPECT_TRUE(c.silent);
+  EXPECT_FALSE(Parse({"install"}).silent);
+  EXPECT_EQ(Parse({"--help"}).action, CommandAction::Help);
+  EXPECT_EQ(Parse({"-h"}).action, CommandAction::Help);
+  EXPECT_EQ(Parse({"/?"}).action, CommandAction::Help);
+  EXPECT_EQ(Parse({"--version"}).action, CommandAction::Version);
+  EXPECT_EQ(Parse({"check"}).action, CommandAction::Check);
+  c = Parse({"--scramble", "-not a switch-"});
+  EXPECT_EQ(c.action, CommandAction::Scramble);
+  EXPECT_EQ(c.scrambleText, "-not a switch-");
+
+  const char* argv[] = {"tarncard", "/INSTALL", "silent"};
+  std::string error;
+  ASSERT_TRUE(ParseCommandLine(3, argv, c, error));
+  EXPECT_EQ(c.action, CommandAction::Install);
+  EXPECT_TRUE(c.silent);
+}
+
+TEST(CommandLineParse, ErrorsSayWhatIsWrong) {
+  EXPECT_NE(ParseError({"--instal"}).find("Unknown switch \"--instal\""), std::string::npos);
+  EXPECT_NE(ParseError({""}).find("Unknown switch"), std::string::npos);
+  EXPECT_NE(ParseError({"---install"}).find("Unknown switch"), std::string::npos);
+  EXPECT_NE(ParseError({"install", "uninstall"}).find("Only one action"), std::string::npos);
+  EXPECT_NE(ParseError({"scramble"}).find("SCRAMBLE needs"), std::string::npos);
+  EXPECT_NE(UsageText("tarncard").find("INSTALL"), std::string::npos);
+}
+
+TEST(SystemdUnitFile, TextHoldsEveryKey) {
+  std::string t = UnitFileText("/opt/tarn/tarncard", "/opt/tarn");
+  for (const char* line :
+       {"[Unit]", "Description=TARN Card Access Controller", "[Service]", "Type=notify",
+        "ExecStart=\"/opt/tarn/tarncard\"", "Environment=\"TARNCARD_HOME=/opt/tarn\"", "Restart=on-failure",
+        "WatchdogSec=30", "SupplementaryGroups=dialout", "NoNewPrivileges=yes", "ProtectSystem=full",
+        "PrivateTmp=yes", "DevicePolicy=closed", "DeviceAllow=char-ttyS rw", "DeviceAllow=char-ttyUSB rw",
+        "DeviceAllow=char-pts rw", "[Install]", "WantedBy=multi-user.target"})
+    EXPECT_TRUE(HasLine(t, line)) << line << "\n" << t;
+
+  // Blanks, specifiers, variables and quotes in paths are taken literally.
+  t = UnitFileText("/opt/my tarn/50%$x\"q", "/srv/a b%c");
+  EXPECT_TRUE(HasLine(t, "ExecStart=\"/opt/my tarn/50%%$$x\\\"q\"")) << t;
+  EXPECT_TRUE(HasLine(t, "Environment=\"TARNCARD_HOME=/srv/a b%%c\"")) << t;
+  EXPECT_THROW(UnitFileText("/opt/x\nExecStartPre=/bin/evil", "/opt"), std::invalid_argument);
+}
+
+class UnitInstall : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = tarn::testing::ScratchDir("platform");
+    units_ = dir_ / "units";
+    setenv("TARNCARD_UNIT_DIR", units_.c_str(), 1);
+    setenv("TARNCARD_HOME", dir_.c_str(), 1);
+  }
+  void TearDown() override { unsetenv("TARNCARD_UNIT_DIR"); }
+  fs::path dir_, units_;
+};
+
+TEST_F(UnitInstall, InstallAndUninstallIntoTheUnitFolder) {
+  fs::path unit = units_ / "TARNCard.service";
+  EXPECT_EQ(UnitFilePath(), unit.string());
+
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(InstallUnit(false), 0);
+  EXPECT_NE(::testing::internal::GetCapturedStdout().find("installed"), std::string::npos);
+  EXPECT_EQ(ReadAll(unit), UnitFileText(ExePath(), dir_.string()));
+  EXPECT_FALSE(fs::exists(unit.string() + ".tmp"));
+
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(InstallUnit(true), 0);  // again, silently: replaced
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(UninstallUnit(true), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_FALSE(fs::exists(unit));
+
+  ::testing::internal::CaptureStderr();
+  EXPECT_NE(UninstallUnit(false), 0);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("not installed"), std::string::npos);
+}
+
+TEST_F(UnitInstall, UnwritableFolderFails) {
+  std::ofstream(dir_ / "plain") << "x";
+  setenv("TARNCARD_UNIT_DIR", (dir_ / "plain" / "units").c_str(), 1);
+  ::testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStdout();
+  EXPECT_NE(InstallUnit(false), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("Cannot write"), std::string::npos);
+}
+
+class NotifySocket : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    unsetenv("NOTIFY_SOCKET");
+    if (fd_ >= 0) close(fd_);
+  }
+  // Binds a datagram socket: a path, or an abstract name when it starts with '@'.
+  void Bind(const std::string& name) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd_, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(name.size(), sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, name.data(), name.size());
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + 1);
+    if (name[0] == '@') {
+      addr.sun_path[0] = '\0';
+      len -= 1;
+    }
+    ASSERT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), len), 0) << strerror(errno);
+    setenv("NOTIFY_SOCKET", name.c_str(), 1);
+  }
+  std::string Receive() {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1) return "<nothing>";
+    char buf[256];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    return n < 0 ? "<error>" : std::string(buf, static_cast<size_t>(n));
+  }
+  int fd_ = -1;
+};
+
+TEST_F(NotifySocket, PathAndAbstractSockets) {
+  unsetenv("NOTIFY_SOCKET");
+  EXPECT_FALSE(SdNotify("READY=1"));  // not run by systemd: nothing to do
+
+  auto dir = tarn::testing::ScratchDir("platform");
+  Bind((dir / "n.sock").string());
+  EXPECT_TRUE(SdNotify("READY=1"));
+  EXPECT_EQ(Receive(), "READY=1");
+  EXPECT_TRUE(SdNotify("STATUS=Waiting for the database\nWATCHDOG=1"));
+  EXPECT_EQ(Receive(), "STATUS=Waiting for the database\nWATCHDOG=1");
+  close(fd_);
+  fd_ = -1;
+  EXPECT_FALSE(SdNotify("STOPPING=1"));  // nobody listens: reported, never raised
+
+  Bind("@tarncard-notify-test-" + std::to_string(getpid()));
+  EXPECT_TRUE(SdNotify("STOPPING=1"));
+  EXPECT_EQ(Receive(), "STOPPING=1");
+
+  setenv("NOTIFY_SOCKET", "relative/path", 1);
+  EXPECT_FALSE(SdNotify("READY=1"));
+  setenv("NOTIFY_SOCKET", ("/" + std::string(200, 'x')).c_str(), 1);
+  EXPECT_FALSE(SdNotify("READY=1"));
+}
+
+TEST(NotifyWatchdog, IntervalIsHalfTheTimeout) {
+  unsetenv("WATCHDOG_USEC");
+  unsetenv("WATCHDOG_PID");
+  EXPECT_EQ(SdWatchdogIntervalMs(), 0u);
+  setenv("WATCHDOG_USEC", "30000000", 1);
+  EXPECT_EQ(SdWatchdogIntervalMs(), 15000u);
+  setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
+  EXPECT_EQ(SdWatchdogIntervalMs(), 15000u);
+  setenv("WATCHDOG_PID", std::to_string(getpid() + 1).c_str(), 1);
+  EXPECT_EQ(SdWatchdogIntervalMs(), 0u);
+  unsetenv("WATCHDOG_PID");
+  setenv("WATCHDOG_USEC", "soon", 1);
+  EXPECT_EQ(SdWatchdogIntervalMs(), 0u);
+  unsetenv("WATCHDOG_USEC");
+}
+
+TEST(SignalWatcher, TermAndHangUpReachTheCallbackAndQuitTheLoop) {
+  TMainLoop loop;
+  std::atomic<int> last{0};
+  std::atomic<int> count{0};
+  {
+    TSignalWatcher watcher([&](int sig) {
+      last = sig;
+      ++count;
+      loop.Quit();
+    });
+    ASSERT_EQ(kill(getpid(), SIGTERM), 0);
+    loop.Run();  // ends through the callback
+    EXPECT_EQ(last, SIGTERM);
+    ASSERT_EQ(kill(getpid(), SIGHUP), 0);
+    ASSERT_TRUE(loop.RunUntil([&] { return count == 2; }, 5000));
+    EXPECT_EQ(last, SIGHUP);
+    ASSERT_EQ(kill(getpid(), SIGPIPE), 0);  // ignored, the process lives on
+  }
+  EXPECT_EQ(count, 2);
+}
+
+}  // namespace
