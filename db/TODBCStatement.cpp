@@ -62,6 +62,7 @@ void TODBCStatement::Invalidate() noexcept {
   }
   columns_.clear();
   buffers_.clear();
+  memoCache_.clear();
   noData_ = false;
   odbc_ = nullptr;
 }
@@ -122,6 +123,13 @@ void TODBCStatement::SetUp() {
   canRefresh_ = (bits & SQL_CA1_POS_REFRESH) != 0 && type != SQL_CURSOR_STATIC;
   canAbsolute_ = (bits & SQL_CA1_ABSOLUTE) != 0;
   canRelative_ = (bits & SQL_CA1_RELATIVE) != 0;
+  if (type == SQL_CURSOR_FORWARD_ONLY) {
+    // Some drivers report the capabilities of their scrollable cursors for the forward-only
+    // one too; a forward-only cursor can neither scroll nor refresh its row.
+    canRefresh_ = false;
+    canAbsolute_ = false;
+    canRelative_ = false;
+  }
   forwardOnly_ = !canAbsolute_ && !canRelative_;
 
   api.SQLSetStmtAttr(handle_, SQL_ATTR_MAX_ROWS, AttrValue(0), 0);
@@ -174,6 +182,7 @@ bool TODBCStatement::DoSQL(const std::string& sql) {
   ReportStmtError(api.SQLFreeStmt(handle_, SQL_CLOSE));
   columns_.clear();
   FreeBuffers();
+  memoCache_.clear();
 
   const uint64_t start = platform::TickMs();
   const SQLRETURN code = ExecuteInThread(sql);
@@ -323,6 +332,7 @@ void TODBCStatement::DescribeColumns() {
 bool TODBCStatement::dbSkip(TSkipMode mode, int32_t offset) {
   for (auto& buffer : buffers_)
     if (!buffer.empty()) buffer[0] = 0;
+  memoCache_.clear();
   if (!Allocated() || odbc_ == nullptr) return false;
   if (mode > skRelative) return false;
   // A forward-only cursor can only move on: every mode fetches the next row there.
@@ -392,14 +402,23 @@ std::string TODBCStatement::FieldByIndexAsString(int index) {
     const std::vector<char>& buffer = buffers_[static_cast<size_t>(index)];
     return Trim(std::string_view(buffer.data(), strnlen(buffer.data(), buffer.size())));
   }
+  // A driver delivers a long value only once per row unless the row can be refreshed, so the
+  // value read is kept until the cursor moves: reading it again gives the same text.
+  const auto cached = memoCache_.find(index);
+  if (cached != memoCache_.end()) return cached->second;
   char probe[1] = {0};
+  std::string value;
   const SQLLEN total = GetData(index + 1, SQL_C_CHAR, probe, 0);
-  if (total <= 0) return "";
-  std::vector<char> text(static_cast<size_t>(total) + 2, 0);
-  const SQLLEN got = GetData(index + 1, SQL_C_CHAR, text.data(), total + 1);
-  if (got <= 0) return "";
-  const size_t n = std::min(static_cast<size_t>(got), static_cast<size_t>(total));
-  return Trim(std::string_view(text.data(), strnlen(text.data(), n)));
+  if (total > 0) {
+    std::vector<char> text(static_cast<size_t>(total) + 2, 0);
+    const SQLLEN got = GetData(index + 1, SQL_C_CHAR, text.data(), total + 1);
+    if (got > 0) {
+      const size_t n = std::min(static_cast<size_t>(got), static_cast<size_t>(total));
+      value = Trim(std::string_view(text.data(), strnlen(text.data(), n)));
+    }
+  }
+  memoCache_.emplace(index, value);
+  return value;
 }
 
 std::string TODBCStatement::FieldAsString(std::string_view name) {
@@ -471,6 +490,7 @@ std::string TODBCStatement::GetColumnNames(const std::string& table) {
   ReportStmtError(api.SQLFreeStmt(handle_, SQL_RESET_PARAMS));
   columns_.clear();
   FreeBuffers();
+  memoCache_.clear();
   std::string name = odbc_->DriverFamily() == dfFirebird ? UpperCase(table) : table;
   const SQLRETURN code = api.SQLColumns(handle_, nullptr, 0, nullptr, 0,
                                         reinterpret_cast<SQLCHAR*>(name.data()), SQL_NTS, nullptr, 0);

@@ -8,6 +8,7 @@
 // Execution runs SQLExecDirect on a short-lived worker thread while the caller waits for its
 // return code. One thread uses a statement at a time.
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -151,6 +152,7 @@ class TODBCStatement {
   bool canAbsolute_ = false;
   bool canRelative_ = false;
   std::string lastSQL_;
+  std::map<int, std::string> memoCache_;  // long values of the current row already read
 };
 
 }  // namespace tarn

@@ -37,6 +37,10 @@ std::vector<int> TLoop::LaneList(const std::string& text, int invalid) {
   return ParseLaneList(text, invalid);
 }
 
+std::string TLoop::LoopTableName(const TODBC& db) {
+  return db.DriverFamily() == dfMySQL ? "`loop`" : "loop";
+}
+
 TLoop::TLoop(TMessLog& log, int loopId) : Log(log), LoopId(loopId) {
   {
     TConnParams params;
@@ -77,7 +81,11 @@ void TLoop::UpgradeSchema() {
   DB->ReportErrors = false;
   try {
     TODBCStatement q(DB.get());
-    const std::vector<std::string> deviceColumns = SplitCommaText(q.GetColumnNames("DEVICE"));
+    // Table names are case-sensitive on some servers: look for the name as the system's
+    // statements write it when the upper-case form finds nothing.
+    std::string names = q.GetColumnNames("DEVICE");
+    if (names.empty()) names = q.GetColumnNames("device");
+    const std::vector<std::string> deviceColumns = SplitCommaText(names);
     auto has = [](const std::vector<std::string>& columns, const std::string& name) {
       return std::any_of(columns.begin(), columns.end(),
                          [&](const std::string& c) { return SameText(c, name); });
@@ -133,7 +141,7 @@ void TLoop::InitDevices() {
     int highest = 0;
     TODBCStatement q(DB.get());
     TODBCStatement m(DB.get());
-    if (!q.ExecSQLFmt("SELECT * FROM loop WHERE id = %d", LoopId)) {
+    if (!q.ExecSQLFmt("SELECT * FROM " + LoopTableName(*DB) + " WHERE id = %d", LoopId)) {
       Log.Log("Failed Card Init - No Loop id: " + std::to_string(LoopId));
     } else if (q.FieldAsBoolean("enabled")) {
       const int port = q.FieldAsInteger("port");

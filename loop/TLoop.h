@@ -69,6 +69,9 @@ class TLoop {
   // Adds ptr_paper, ptr_hdwr, ptr_fail, ptr_stat (names ending in "2" for the second
   // printer) of a status word to an UPDATE builder.
   static void PrinterColumns(TSql& sql, int status, bool second);
+  // The name of table loop as this connection's SQL must write it (LOOP is a reserved word
+  // for MySQL and MariaDB).
+  static std::string LoopTableName(const TODBC& db);
   // A settings-file comma list of integers; entries that are not numbers give `invalid`.
   static std::vector<int> LaneList(const std::string& text, int invalid);
 

@@ -215,7 +215,9 @@ RegistryKeys ParseRegistryText(std::string_view bytes) {
     std::string joined;
     std::string_view whole = line;
     // Hex data runs on over lines ending in a backslash; a quoted text never does.
-    size_t eq = line.find('=');
+    std::string ignored;
+    size_t nameEnd = line[0] == '@' ? 1 : ParseQuoted(line, ignored);
+    size_t eq = nameEnd == std::string_view::npos ? nameEnd : line.find('=', nameEnd);
     if (eq != std::string_view::npos && line.back() == '\\' &&
         TrimBlanks(line.substr(eq + 1)).substr(0, 1) != "\"") {
       joined.assign(line.substr(0, line.size() - 1));

@@ -97,6 +97,8 @@ class TCard {
 
   // Commands dropped because 15 were already waiting.
   uint64_t DroppedCommands() const;
+  // Exchanges on the line since Open (0 while closed).
+  uint64_t Exchanges() const;
 
   // --- events -----------------------------------------------------------------------------
   TCardEvent OnCounter, OnInput, OnDeposit, OnPrinter, OnDiscCode, OnBarCode, OnData, OnMemory;

@@ -1,5 +1,6 @@
 #include "readerbus/TPoll.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/MainLoop.h"
@@ -137,6 +138,7 @@ std::string TPoll::CardNo() const {
 
 bool TPoll::Transact(int tries, uint16_t address, const std::string& command, std::string& reply) {
   bool ok = false;
+  exchanges_.fetch_add(1, std::memory_order_relaxed);
   while (tries > 0) {
     channel_->Purge();
     SendFrame(address, command);
@@ -226,9 +228,15 @@ bool TPoll::ReadByte(uint8_t& byte) {
       deadlineBase_ = 0;
       return false;
     }
-    // Wake the moment a byte arrives; a failed channel reports at once, so sleep instead.
-    if (n < 0) platform::SleepMs(1);
-    else channel_->WaitReadable(1);
+    // Sleep in poll() until a byte arrives or the deadline passes: the reply is taken the
+    // moment it comes, and an idle line costs one wake-up per exchange rather than one a
+    // millisecond. A failed channel reports at once, so that case sleeps instead.
+    if (n < 0) {
+      platform::SleepMs(1);
+    } else {
+      uint64_t left = deadlineBase_ + owner_.OffLineDelay() - now;
+      channel_->WaitReadable(static_cast<int>(std::min<uint64_t>(left, 1000)));
+    }
   }
 }
 

@@ -65,6 +65,8 @@ class TPoll {
   void ResendGateState(uint16_t address);
 
   std::string CardNo() const;
+  // Exchanges run since the thread started (figures for benchmarks and diagnostics).
+  uint64_t Exchanges() const { return exchanges_.load(); }
   TProcessInfo& Events() { return *events_; }
   bool Online(int address) const;
 
@@ -94,6 +96,7 @@ class TPoll {
   uint16_t head_ = 0;  // guarded by ringMutex_
   uint16_t tail_ = 0;  // guarded by ringMutex_
   std::atomic<uint64_t> droppedCommands_{0};
+  std::atomic<uint64_t> exchanges_{0};
 
   // Poll thread only.
   uint16_t currentAddress_ = 0;

@@ -30,6 +30,7 @@ struct Options {
   bool quiet = false;
   bool noPolls = false;
   bool powerUp = true;
+  bool timestamps = false;
   uint32_t baud = 0;  // 0: answer at once
   std::string device;
   std::string ptyFile;
@@ -49,6 +50,7 @@ void Usage() {
       "  --no-polls        do not print idle polls and their ACKs\n"
       "  --quiet           print nothing but errors\n"
       "  --no-powerup      devices do not answer P/p to their first poll\n"
+      "  --timestamps      JSON lines carry \"us\": the monotonic clock in microseconds\n"
       "Commands on stdin: see docs/simulator.md");
 }
 
@@ -89,6 +91,12 @@ bool ParseSpec(const std::string& spec, TEmulator& emu) {
   return true;
 }
 
+long long MonotonicMicros() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 void SleepMicros(long us) {
   if (us <= 0) return;
   timespec ts{us / 1000000, (us % 1000000) * 1000};
@@ -113,6 +121,7 @@ int main(int argc, char** argv) {
     else if (a == "--quiet") opt.quiet = true;
     else if (a == "--no-polls") opt.noPolls = true;
     else if (a == "--no-powerup") opt.powerUp = false;
+    else if (a == "--timestamps") opt.timestamps = true;
     else if (a == "--device") value(opt.device);
     else if (a == "--pty-file") value(opt.ptyFile);
     else if (a == "--link") value(opt.link);
@@ -189,6 +198,9 @@ int main(int argc, char** argv) {
   if (opt.json) Emit("{\"t\":\"ready\",\"pty\":" + JsonText(path) + "}");
   else if (!opt.quiet) Emit("tarncard-sim: devices on " + path);
 
+  auto stamp = [&]() -> std::string {
+    return opt.timestamps ? "\"us\":" + std::to_string(MonotonicMicros()) + "," : std::string();
+  };
   readerbus::TFrameDecoder decoder;
   std::string stdinBuf;
   bool stdinOpen = true;
@@ -231,7 +243,7 @@ int main(int argc, char** argv) {
         bool show = !opt.quiet && !(opt.noPolls && idle && (ans.replyType == "ACK" || ans.replyType.empty()));
         if (show) {
           if (opt.json)
-            Emit("{\"t\":\"frame\",\"addr\":" + std::to_string(f.address) + ",\"cmd\":" +
+            Emit("{\"t\":\"frame\"," + stamp() + "\"addr\":" + std::to_string(f.address) + ",\"cmd\":" +
                  JsonText(std::string(1, f.letter)) + ",\"data\":" + JsonText(f.data) +
                  ",\"ok\":" + (f.checkOk ? "true" : "false") + ",\"start\":" + (f.start == kENQ ? "\"ENQ\"" : "\"STX\"") +
                  ",\"text\":" + JsonText(TEmulator::Describe(f)) + "}");
@@ -247,7 +259,7 @@ int main(int argc, char** argv) {
         line->Write(reinterpret_cast<const uint8_t*>(ans.bytes.data()), ans.bytes.size());
         if (show && ans.replyType != "ACK") {
           if (opt.json)
-            Emit("{\"t\":\"reply\",\"addr\":" + std::to_string(f.address) + ",\"type\":" + JsonText(ans.replyType) +
+            Emit("{\"t\":\"reply\"," + stamp() + "\"addr\":" + std::to_string(f.address) + ",\"type\":" + JsonText(ans.replyType) +
                  ",\"data\":" + JsonText(ans.replyData) + ",\"badcheck\":" + (ans.badCheck ? "true" : "false") +
                  ",\"noise\":" + (ans.noise ? "true" : "false") + "}");
           else

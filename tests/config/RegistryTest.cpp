@@ -190,6 +190,8 @@ TEST_F(RegistryFile, BrokenLinesAndJunkCostOnlyThemselves) {
       "\"Host\"=\"lost with its broken key\"\r\n"
       "[HKLM\\Software\\Brevanta\\Tarn]\r\n"
       "\"Good2\"=dword:00000002\r\n"
+      "\"a=b\"=\"broken text ending in a backslash\\\r\n"
+      "\"Good3\"=\"not swallowed\"\r\n"
       "\"Tail\"=hex:01,\\");  // continuation at the end of the file
   TRegistryEx reg(kTarnKey);
   for (const char* name : {"Open", "NoEquals", "Trailing", "BadDword", "LongDword", "Unknown", "Deleted", "Host"}) {
@@ -200,6 +202,9 @@ TEST_F(RegistryFile, BrokenLinesAndJunkCostOnlyThemselves) {
   }
   EXPECT_EQ(reg.ReadStr("Good1"), "one");
   EXPECT_EQ(reg.ReadInt("Good2"), 2);
+  EXPECT_EQ(reg.ReadStr("Good3"), "not swallowed");
+  reg.ReadStr("a=b");
+  EXPECT_TRUE(reg.ValueMissing);
   EXPECT_TRUE(tarn::platform::RegistryRead(kTarnKey, "Tail").has_value());
 
   // Pure binary junk and an empty file are empty registries.

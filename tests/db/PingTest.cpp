@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "log/TMessLog.h"
+#include "support/TestDatabase.h"
+#include "util/PingHost.h"
+
+namespace tarn::test {
+namespace {
+
+class PingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = TestOutputDir("logs") + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
+    std::error_code ec;
+    std::filesystem::remove(path_, ec);
+    log_ = std::make_unique<TMessLog>(path_, false, false, false, true);
+  }
+  std::string Text() {
+    log_->Log("");
+    std::ifstream in(path_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string path_;
+  std::unique_ptr<TMessLog> log_;
+};
+
+TEST_F(PingTest, LoopbackAnswers) {
+  EXPECT_TRUE(PingHost("127.0.0.1", 700, log_.get()));
+  const std::string text = Text();
+  const size_t pinging = text.find(" - Pinging - 127.0.0.1\r\n");
+  const size_t ok = text.find(" - Ping OK\r\n");
+  ASSERT_NE(pinging, std::string::npos) << text;
+  ASSERT_NE(ok, std::string::npos) << text;
+  EXPECT_LT(pinging, ok);
+  EXPECT_TRUE(PingHost("localhost", 700, nullptr));
+}
+
+TEST_F(PingTest, ShortNamesAndNoTimeoutAreNotChecked) {
+  EXPECT_TRUE(PingHost("abcdef", 700, log_.get()));
+  EXPECT_TRUE(PingHost("", 700, log_.get()));
+  EXPECT_TRUE(PingHost("no.such.host.invalid", 0, log_.get()));
+  EXPECT_TRUE(PingHost("no.such.host.invalid", -5, log_.get()));
+  EXPECT_EQ(Text().find("Ping"), std::string::npos);
+}
+
+TEST_F(PingTest, NameThatCannotBeResolvedIsAnExceptionOfTheCheck) {
+  // A label longer than 63 characters is refused by the resolver before any query is sent.
+  const std::string name = std::string(70, 'x') + ".invalid";
+  EXPECT_FALSE(PingHost(name, 700, log_.get()));
+  const std::string text = Text();
+  EXPECT_NE(text.find(" - Pinging - " + name + "\r\n"), std::string::npos);
+  const size_t exception = text.find(" - Ping Exception - ");
+  const size_t fail = text.find(" - Ping FAIL\r\n");
+  ASSERT_NE(exception, std::string::npos) << text;
+  ASSERT_NE(fail, std::string::npos) << text;
+  EXPECT_LT(exception, fail);
+}
+
+}  // namespace
+}  // namespace tarn::test

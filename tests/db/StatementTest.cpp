@@ -1,0 +1,357 @@
+// Statements and result sets, run once on SQLite3 ODBC and once on MariaDB ODBC.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+
+#include "db/TODBCStatement.h"
+#include "support/TestDatabase.h"
+
+namespace tarn::test {
+namespace {
+
+class StatementTest : public BackendTest {
+ protected:
+  void SetUp() override {
+    BackendTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_TRUE(Db().Exec("INSERT INTO lot (id, name, lot_count) VALUES (1, 'North', 10)"));
+    ASSERT_TRUE(Db().Exec("INSERT INTO lot (id, name, lot_count) VALUES (2, 'South', 20)"));
+    ASSERT_TRUE(Db().Exec("INSERT INTO lot (id, name, lot_count) VALUES (3, 'East', 30)"));
+  }
+  std::unique_ptr<TODBCStatement> Stmt() { return std::make_unique<TODBCStatement>(&Db().ODBC()); }
+  bool IsMariaDB() const { return backend() == Backend::MariaDB; }
+  // A table with one column of every kind the service reads.
+  void CreateKindsTable() {
+    const std::string big = IsMariaDB() ? "BIGINT" : "INTEGER";
+    const std::string dec = IsMariaDB() ? "DECIMAL(10,2)" : "DOUBLE";
+    const std::string memo = IsMariaDB() ? "TEXT" : "VARCHAR(200)";
+    ASSERT_TRUE(Db().Exec("CREATE TABLE kinds (d DATE, t TIME, ts DATETIME, i INTEGER, b " + big +
+                          ", f " + dec + ", s VARCHAR(20), m " + memo + ")"));
+  }
+};
+
+TEST_P(StatementTest, SelectFetchesTheFirstRowAndSkipsThroughTheRest) {
+  auto s = Stmt();
+  ASSERT_TRUE(s->DoSQL("SELECT * FROM lot ORDER BY id"));
+  EXPECT_FALSE(s->NoData());
+  EXPECT_EQ(s->FieldAsInteger("ID"), 1);
+  EXPECT_EQ(s->FieldAsString("name"), "North");
+  ASSERT_TRUE(s->dbSkip(skNext, 1));
+  EXPECT_EQ(s->FieldAsInteger("lot_count"), 20);
+  ASSERT_TRUE(s->dbSkip());
+  EXPECT_EQ(s->FieldAsString("Name"), "East");
+  EXPECT_FALSE(s->dbSkip());
+  // A failed fetch leaves empty values behind.
+  EXPECT_EQ(s->FieldAsString("name"), "");
+  EXPECT_EQ(s->FieldAsInteger("lot_count"), 0);
+  EXPECT_FALSE(s->dbSkip(static_cast<TSkipMode>(6), 1));
+}
+
+TEST_P(StatementTest, SelectWithoutRowsIsFalseWithNoData) {
+  auto s = Stmt();
+  EXPECT_FALSE(s->DoSQL("SELECT * FROM lot WHERE id = 99"));
+  EXPECT_TRUE(s->NoData());
+  EXPECT_EQ(s->FieldAsString("name"), "");
+  EXPECT_EQ(s->FindColumn("NAME"), 1);
+}
+
+TEST_P(StatementTest, LeadingBlankHidesTheSelectVerb) {
+  auto s = Stmt();
+  EXPECT_TRUE(s->DoSQL(" SELECT * FROM lot WHERE id = 1"));
+  EXPECT_FALSE(s->NoData());
+  EXPECT_EQ(s->FieldAsString("name"), "");  // executed, but no row was fetched
+  EXPECT_TRUE(s->dbSkip());
+  EXPECT_EQ(s->FieldAsString("name"), "North");
+}
+
+TEST_P(StatementTest, ChangesReportWhetherARowWasTouched) {
+  auto s = Stmt();
+  EXPECT_TRUE(s->DoSQL("UPDATE lot SET lot_count = 5 WHERE id = 99"));
+  EXPECT_TRUE(s->NoData());
+  EXPECT_TRUE(s->DoSQL("DELETE FROM lot WHERE id = 99"));
+  EXPECT_TRUE(s->NoData());
+  EXPECT_TRUE(s->DoSQL("UPDATE lot SET lot_count = 5 WHERE id = 1"));
+  EXPECT_FALSE(s->NoData());
+  // Matched but unchanged is still a touched row: callers must not insert a duplicate.
+  EXPECT_TRUE(s->DoSQL("UPDATE lot SET lot_count = 5 WHERE id = 1"));
+  EXPECT_FALSE(s->NoData());
+  EXPECT_TRUE(s->DoSQL("INSERT INTO lot (id, name) VALUES (4, 'West')"));
+  EXPECT_FALSE(s->NoData());
+  EXPECT_TRUE(s->DoSQL("DELETE FROM lot WHERE id = 4"));
+  EXPECT_FALSE(s->NoData());
+  // The start-up pattern: no settings row yet, so the update touches nothing and the insert runs.
+  EXPECT_TRUE(s->DoSQL("UPDATE settings SET reset_vtsql = 0"));
+  ASSERT_TRUE(s->NoData());
+  EXPECT_TRUE(s->DoSQL("INSERT into settings (reset_vtsql) values (0)"));
+  EXPECT_TRUE(s->DoSQL("UPDATE settings SET reset_vtsql = 0"));
+  EXPECT_FALSE(s->NoData());
+  EXPECT_EQ(Db().QueryText("SELECT count(*) FROM settings"), "1");
+}
+
+TEST_P(StatementTest, FailureIsFalseWithoutNoDataAndOnlyExecSQLLogsIt) {
+  auto s = Stmt();
+  EXPECT_FALSE(s->DoSQL("SELECT * FROM no_such_table"));
+  EXPECT_FALSE(s->NoData());
+  EXPECT_EQ(Db().LogText().find("no_such_table"), std::string::npos);
+  EXPECT_FALSE(s->ExecSQL("UPDATE no_such_table SET a = 1"));
+  const std::string log = Db().LogText();
+  EXPECT_NE(log.find(" - UPDATE no_such_table SET a = 1\r\n"), std::string::npos) << log;
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(\. State:  [0-9A-Z]{5}\r\n)"))) << log;
+  EXPECT_FALSE(Db().ODBC().ConnectionDead());
+  // Other verbs: true on success, false without data.
+  EXPECT_TRUE(s->DoSQL("CREATE TABLE extra (a INTEGER)"));
+  EXPECT_TRUE(s->DoSQL("DROP TABLE extra"));
+}
+
+TEST_P(StatementTest, SelectIntoReturnsTrueOnlyForOneItemBeforeInto) {
+  if (!IsMariaDB()) GTEST_SKIP() << "SQLite has no SELECT ... INTO";
+  auto s = Stmt();
+  EXPECT_TRUE(s->DoSQL("SELECT lot_count INTO @x FROM lot WHERE id = 1"));
+  EXPECT_FALSE(s->NoData());
+  ASSERT_TRUE(s->DoSQL("SELECT @x AS x"));
+  EXPECT_EQ(s->FieldAsInteger("x"), 10);
+  // Two items: the third word is not INTO, so a row is fetched - and there is none.
+  EXPECT_FALSE(s->DoSQL("SELECT id, lot_count INTO @a, @b FROM lot WHERE id = 2"));
+  EXPECT_TRUE(s->NoData());
+}
+
+TEST_P(StatementTest, FormattedStatements) {
+  auto s = Stmt();
+  ASSERT_TRUE(s->DoSQLFmt("SELECT * FROM lot WHERE id = %d and name = '%s'", 2, "South"));
+  EXPECT_EQ(s->FieldAsInteger("lot_count"), 20);
+  ASSERT_TRUE(s->ExecSQLFmt("UPDATE lot SET lot_count = %d WHERE id = %d", 7, 3));
+  EXPECT_EQ(Db().QueryText("SELECT lot_count FROM lot WHERE id = 3"), "7");
+  // A format error fails the statement without running it; ExecSQLFmt says why.
+  EXPECT_FALSE(s->DoSQLFmt("SELECT * FROM lot WHERE id = %d", "x"));
+  EXPECT_FALSE(s->ExecSQLFmt("UPDATE lot SET lot_count = %d", 1.5));
+  EXPECT_NE(Db().LogText().find("SQL format error"), std::string::npos);
+  EXPECT_EQ(Db().QueryText("SELECT lot_count FROM lot WHERE id = 3"), "7");
+}
+
+TEST_P(StatementTest, ColumnKindsFollowTheDeclaredTypes) {
+  CreateKindsTable();
+  ASSERT_TRUE(Db().Exec("INSERT INTO kinds VALUES ('2026-02-03', '04:05:06', '2026-02-03 04:05:06', 5, 7, "
+                        "5.00, 'text', 'memo text')"));
+  auto s = Stmt();
+  ASSERT_TRUE(s->DoSQL("SELECT * FROM kinds"));
+  EXPECT_EQ(s->ColumnKind(s->FindColumn("d")), ckDate);
+  EXPECT_EQ(s->ColumnKind(s->FindColumn("t")), ckTime);
+  EXPECT_EQ(s->ColumnKind(s->FindColumn("ts")), ckDateTime);
+  EXPECT_EQ(s->ColumnKind(s->FindColumn("i")), ckInteger);
+  EXPECT_EQ(s->ColumnKind(s->FindColumn("b")), ckInteger);
+  EXPECT_EQ(s->ColumnKind(s->FindColumn("f")), ckFloat);
+  EXPECT_EQ(s->ColumnKind(s->FindColumn("s")), ckString);
+  EXPECT_EQ(s->ColumnKind(s->FindColumn("m")), IsMariaDB() ? ckMemo : ckString);
+  EXPECT_EQ(s->ColumnKind(99), ckUnknown);
+  EXPECT_EQ(s->ColumnSize(-1), -1);
+  EXPECT_GE(s->ColumnSize(s->FindColumn("s")), 20);
+}
+
+TEST_P(StatementTest, ReferenceSchemaGivesTheKindsTheServiceReads) {
+  auto s = Stmt();
+  ASSERT_TRUE(Db().Exec("INSERT INTO card (number, type_id, trans_dt) VALUES (12345, 1, '2026-01-02 03:04:05')"));
+  ASSERT_TRUE(Db().Exec("INSERT INTO holiday (holi_day, tab_num) VALUES ('2026-12-25', 2)"));
+  ASSERT_TRUE(Db().Exec("INSERT INTO gateoc (id, device_id, dayofweek, start_time, end_time) VALUES (1, 1, 3, '22:00:00', '06:00:00')"));
+  ASSERT_TRUE(s->DoSQLFmt("SELECT * FROM card WHERE number = %f", 12345.0));
+  EXPECT_EQ(s->ColumnKind(s->FindColumn("number")), ckFloat);
+  EXPECT_EQ(s->FieldAsFloat("number"), 12345.0);
+  EXPECT_EQ(s->ColumnKind(s->FindColumn("trans_dt")), ckDateTime);
+  EXPECT_DOUBLE_EQ(s->FieldAsDateTime("trans_dt"), EncodeDateTime(2026, 1, 2, 3, 4, 5));
+  ASSERT_TRUE(s->DoSQL("SELECT tab_num FROM holiday WHERE holi_day = '2026-12-25'"));
+  EXPECT_EQ(s->FieldAsInteger("tab_num"), 2);
+  ASSERT_TRUE(s->DoSQL("SELECT * FROM gateoc WHERE device_id = 1 and dayofweek = 3"));
+  EXPECT_DOUBLE_EQ(s->FieldAsDateTime("start_time"), EncodeTime(22, 0, 0));
+  EXPECT_DOUBLE_EQ(s->FieldAsDateTime("end_time"), EncodeTime(6, 0, 0));
+}
+
+TEST_P(StatementTest, FieldDefaultsAndConversions) {
+  CreateKindsTable();
+  ASSERT_TRUE(Db().Exec("INSERT INTO kinds VALUES (NULL, NULL, NULL, -12, 9999999999, 5.00, ' 42 ', NULL)"));
+  ScopedClock clock([] { return EncodeDateTime(2026, 6, 7, 8, 9, 10); });
+  auto s = Stmt();
+  ASSERT_TRUE(s->DoSQL("SELECT * FROM kinds"));
+  // Missing columns.
+  EXPECT_EQ(s->FieldAsString("nope"), "");
+  EXPECT_EQ(s->FieldAsInteger("nope"), 0);
+  EXPECT_EQ(s->FieldAsFloat("nope"), 0.0);
+  EXPECT_FALSE(s->FieldAsBoolean("nope"));
+  EXPECT_DOUBLE_EQ(s->FieldAsDateTime("nope"), EncodeDate(2026, 6, 7));
+  // Numbers.
+  EXPECT_EQ(s->FieldAsInteger("i"), -12);
+  EXPECT_TRUE(s->FieldAsBoolean("i"));
+  EXPECT_EQ(s->FieldAsInteger("b"), 0);  // beyond 32 bits
+  EXPECT_DOUBLE_EQ(s->FieldAsFloat("b"), 9999999999.0);
+  EXPECT_EQ(s->FieldAsInteger("f"), 0);  // 5.00 is no integer text
+  EXPECT_DOUBLE_EQ(s->FieldAsFloat("f"), 5.0);
+  EXPECT_EQ(s->FieldAsString("s"), "42");
+  EXPECT_EQ(s->FieldAsInteger("s"), 42);
+  // A text column is no date: today.
+  EXPECT_DOUBLE_EQ(s->FieldAsDateTime("s"), EncodeDate(2026, 6, 7));
+  // Null date-times read as empty text, which parses to day 0.
+  EXPECT_DOUBLE_EQ(s->FieldAsDateTime("d"), 0.0);
+  EXPECT_DOUBLE_EQ(s->FieldAsDateTime("ts"), 0.0);
+  EXPECT_EQ(s->FieldAsString("m"), "");
+  // The first of two columns of one name wins.
+  ASSERT_TRUE(s->DoSQL("SELECT 1 AS a, 2 AS A"));
+  EXPECT_EQ(s->FieldAsInteger("a"), 1);
+}
+
+TEST_P(StatementTest, ImpossibleDateReadsAsDayZero) {
+  CreateKindsTable();
+  if (IsMariaDB()) {
+    ASSERT_TRUE(Db().Exec("SET SESSION sql_mode = ''"));
+    ASSERT_TRUE(Db().Exec("INSERT INTO kinds (d, ts) VALUES ('0000-00-00', '0000-00-00 00:00:00')"));
+  } else {
+    ASSERT_TRUE(Db().Exec("INSERT INTO kinds (d, ts) VALUES ('2026-02-30', '2026-13-01 10:00:00')"));
+  }
+  auto s = Stmt();
+  ASSERT_TRUE(s->DoSQL("SELECT d, ts FROM kinds"));
+  EXPECT_DOUBLE_EQ(s->FieldAsDateTime("d"), 0.0);
+  EXPECT_DOUBLE_EQ(s->FieldAsDateTime("ts"), 0.0);
+}
+
+TEST_P(StatementTest, MemoColumnReadsTheSameTextTwiceInOneRow) {
+  CreateKindsTable();
+  const std::string text(IsMariaDB() ? 3000 : 150, 'x');
+  ASSERT_TRUE(Db().Exec("INSERT INTO kinds (i, m) VALUES (1, ' " + text + "  ')"));
+  ASSERT_TRUE(Db().Exec("INSERT INTO kinds (i, m) VALUES (2, 'second row')"));
+  auto s = Stmt();
+  ASSERT_TRUE(s->DoSQL("SELECT i, m FROM kinds ORDER BY i"));
+  EXPECT_EQ(s->FieldAsString("m"), text);
+  EXPECT_EQ(s->FieldAsString("m"), text);
+  ASSERT_TRUE(s->dbSkip());
+  EXPECT_EQ(s->FieldAsString("m"), "second row");
+  EXPECT_FALSE(s->dbSkip());
+  EXPECT_EQ(s->FieldAsString("m"), "");
+}
+
+TEST_P(StatementTest, ColumnNamesOfATable) {
+  auto s = Stmt();
+  EXPECT_EQ(s->GetColumnNames("counters"), "ID,LOT_ID");
+  const std::string q = IsMariaDB() ? "`" : "\"";
+  ASSERT_TRUE(Db().Exec("CREATE TABLE spaced (id INTEGER, " + q + "my col" + q + " INTEGER)"));
+  EXPECT_EQ(s->GetColumnNames("spaced"), "ID,\"MY COL\"");
+  EXPECT_EQ(s->GetColumnNames("no_such_table"), "");
+  // The statement is usable for queries afterwards.
+  ASSERT_TRUE(s->DoSQL("SELECT name FROM lot WHERE id = 2"));
+  EXPECT_EQ(s->FieldAsString("name"), "South");
+}
+
+TEST_P(StatementTest, ScrollModes) {
+  auto s = Stmt();
+  ASSERT_TRUE(s->DoSQL("SELECT id FROM lot ORDER BY id"));
+  ASSERT_TRUE(s->dbSkip(skNext, 1));
+  EXPECT_EQ(s->FieldAsInteger("id"), 2);
+  if (s->ForwardOnly()) {
+    EXPECT_TRUE(s->dbSkip(skFirst, 0));  // a forward-only cursor just moves on
+    EXPECT_EQ(s->FieldAsInteger("id"), 3);
+  } else if (s->CanAbsolute()) {
+    EXPECT_TRUE(s->dbSkip(skFirst, 0));
+    EXPECT_EQ(s->FieldAsInteger("id"), 1);
+    EXPECT_TRUE(s->dbSkip(skLast, 0));
+    EXPECT_EQ(s->FieldAsInteger("id"), 3);
+  }
+}
+
+TEST_P(StatementTest, TimingLineForSlowStatements) {
+  Db().ODBC().TimeOverMs = 1;
+  auto s = Stmt();
+  const std::string slow =
+      IsMariaDB() ? "SELECT SLEEP(0.02) AS z"
+                  : "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 300000) "
+                    "SELECT count(*) AS z FROM c";
+  EXPECT_TRUE(s->DoSQL(slow));
+  Db().ODBC().TimeOverMs = 0;
+  const std::string log = Db().LogText();
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(\*\*\* TIMEOVR \*\*\* #00: \d+\.\d{3} secs 'DoSQL'  )"))) << log;
+  EXPECT_NE(log.find("'DoSQL'  " + slow), std::string::npos);
+}
+
+TEST_P(StatementTest, DisconnectInvalidatesRegisteredStatements) {
+  auto kept = Stmt();
+  ASSERT_TRUE(kept->DoSQL("SELECT * FROM lot"));
+  EXPECT_GE(Db().ODBC().StatementCount(), 1u);
+  Db().ODBC().DisconnectFromDataSource();
+  EXPECT_EQ(Db().ODBC().StatementCount(), 0u);
+  EXPECT_EQ(kept->ODBC(), nullptr);
+  EXPECT_FALSE(kept->Allocated());
+  EXPECT_FALSE(kept->DoSQL("SELECT * FROM lot"));
+  EXPECT_EQ(kept->FieldAsString("name"), "");
+  EXPECT_EQ(kept->GetColumnNames("lot"), "");
+  kept.reset();  // nothing is freed twice
+  // The managed connection brings it back; a statement on a disconnected TODBC is unusable.
+  TODBC idle;
+  TODBCStatement orphan(&idle);
+  EXPECT_FALSE(orphan.Allocated());
+  EXPECT_FALSE(orphan.DoSQL("SELECT 1"));
+  ASSERT_TRUE(Db().Conn().Connect());
+  EXPECT_EQ(Db().QueryText("SELECT name FROM lot WHERE id = 1"), "North");
+}
+
+TEST_P(StatementTest, StatementMayOutliveItsConnectionObject) {
+  auto odbc = std::make_unique<TODBC>();
+  ASSERT_TRUE(odbc->ConnectToDataSource("", Db().Params().User, Db().Params().Password,
+                                        Db().Params().Database, Db().Params().Driver,
+                                        Db().Params().ConnectOptions));
+  auto s = std::make_unique<TODBCStatement>(odbc.get());
+  ASSERT_TRUE(s->DoSQL("SELECT * FROM lot"));
+  odbc.reset();
+  EXPECT_FALSE(s->Allocated());
+  EXPECT_FALSE(s->DoSQL("SELECT * FROM lot"));
+}
+
+TEST_P(StatementTest, OdbcDateFunctionsWork) {
+  auto s = Stmt();
+  ASSERT_TRUE(s->DoSQL("UPDATE lot SET name = 'x' WHERE id = 1"));
+  ASSERT_TRUE(Db().Exec("INSERT INTO trans (card_no, dat_e, device_id) VALUES (1, {fn now()}, 1)"));
+  ASSERT_TRUE(Db().Exec("INSERT INTO holiday (holi_day, tab_num) VALUES ({fn curdate()}, 1)"));
+  ASSERT_TRUE(s->DoSQL("SELECT dat_e FROM trans"));
+  const TDateTime stamp = s->FieldAsDateTime("dat_e");
+  EXPECT_LT(std::abs(stamp - SystemNow()), 2.0 / 1440);  // within two minutes of the clock
+  ASSERT_TRUE(s->DoSQL("SELECT holi_day FROM holiday"));
+  EXPECT_LE(std::abs(s->FieldAsDateTime("holi_day") - DateOf(SystemNow())), 1.0);
+  ASSERT_TRUE(s->DoSQL("UPDATE loop SET lastupdate={fn now()} WHERE name='x'") || IsMariaDB());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, StatementTest, TARN_BACKENDS);
+
+TEST(DateParsing, FixedPositionsWithDefaults) {
+  EXPECT_DOUBLE_EQ(TODBCStatement::ParseDate("2026-02-03"), EncodeDate(2026, 2, 3));
+  EXPECT_DOUBLE_EQ(TODBCStatement::ParseDate("2026-02-30"), 0.0);
+  EXPECT_DOUBLE_EQ(TODBCStatement::ParseDate(""), 0.0);           // 1899-12-30 by default
+  EXPECT_DOUBLE_EQ(TODBCStatement::ParseDate("2026"), EncodeDate(2026, 12, 30));
+  EXPECT_DOUBLE_EQ(TODBCStatement::ParseTime("23:59:58"), EncodeTime(23, 59, 58));
+  EXPECT_DOUBLE_EQ(TODBCStatement::ParseTime("24:00:00"), 0.0);
+  EXPECT_DOUBLE_EQ(TODBCStatement::ParseTime("07:30"), EncodeTime(7, 30, 0));
+  EXPECT_DOUBLE_EQ(TODBCStatement::ParseDateTime("2026-02-03 04:05:06.789"),
+                   EncodeDateTime(2026, 2, 3, 4, 5, 6));
+  EXPECT_DOUBLE_EQ(TODBCStatement::ParseDateTime("2026-02-03"), EncodeDate(2026, 2, 3));
+  EXPECT_DOUBLE_EQ(TODBCStatement::ParseDateTime("2026-02-03 25:00:00"), 0.0);
+}
+
+TEST(DateParsing, ColumnKindTable) {
+  const std::pair<SQLLEN, TColumnKind> rows[] = {
+      {SQL_CHAR, ckString},        {SQL_VARCHAR, ckString},       {SQL_WVARCHAR, ckString},
+      {SQL_WCHAR, ckString},       {SQL_LONGVARBINARY, ckString}, {SQL_VARBINARY, ckString},
+      {SQL_INTEGER, ckInteger},    {SQL_SMALLINT, ckInteger},     {SQL_TINYINT, ckInteger},
+      {SQL_BIGINT, ckInteger},     {SQL_NUMERIC, ckFloat},        {SQL_DECIMAL, ckFloat},
+      {SQL_FLOAT, ckFloat},        {SQL_REAL, ckFloat},           {SQL_DOUBLE, ckFloat},
+      {SQL_BIT, ckBoolean},        {SQL_TYPE_DATE, ckDate},       {SQL_TIME, ckTime},
+      {SQL_TYPE_TIME, ckTime},     {SQL_DATE, ckDateTime},        {SQL_TIMESTAMP, ckDateTime},
+      {SQL_TYPE_TIMESTAMP, ckDateTime}, {SQL_WLONGVARCHAR, ckMemo}, {SQL_LONGVARCHAR, ckMemo},
+  };
+  for (const auto& [type, kind] : rows) {
+    int32_t size = 12;
+    EXPECT_EQ(TODBCStatement::KindOfType(type, size), kind) << type;
+    EXPECT_EQ(size, 12);
+  }
+  int32_t size = 12;
+  EXPECT_EQ(TODBCStatement::KindOfType(SQL_UNKNOWN_TYPE, size), ckUnknown);
+  EXPECT_EQ(size, 12);
+  EXPECT_EQ(TODBCStatement::KindOfType(SQL_BINARY, size), ckUnknown);
+  EXPECT_EQ(size, 0);
+}
+
+}  // namespace
+}  // namespace tarn::test

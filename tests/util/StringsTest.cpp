@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "util/Strings.h"
+
+namespace {
+using namespace tarn;
+
+TEST(Strings, TrimAndCase) {
+  EXPECT_EQ(Trim(" \t\r\n abc \x01\x1f "), "abc");
+  EXPECT_EQ(Trim(std::string("\0x\0", 3)), "x");
+  EXPECT_EQ(Trim("   "), "");
+  EXPECT_EQ(TrimLeft("  a b  "), "a b  ");
+  EXPECT_EQ(TrimRight("  a b  "), "  a b");
+  EXPECT_EQ(Trim("\xC3\xA9"), "\xC3\xA9");  // bytes above 0x7F are text, not blanks
+  EXPECT_EQ(UpperCase("poe/pof \xC3\xA9"), "POE/POF \xC3\xA9");
+  EXPECT_TRUE(SameText("Lane-PC", "lane-pc"));
+  EXPECT_FALSE(SameText("lane", "lanes"));
+  EXPECT_TRUE(ContainsText("Hello World", "WORLD"));
+  EXPECT_TRUE(StartsText("cannot OPEN", "Cannot open file x"));
+  EXPECT_EQ(ReplaceAll("%u;%u;%U", "%u", "x"), "x;x;%U");
+  EXPECT_EQ(ReplaceAll("aaa", "aa", "a"), "aa");
+}
+
+TEST(Strings, IntegersParseStrictly) {
+  EXPECT_EQ(TryStrToInt("42"), 42);
+  EXPECT_EQ(TryStrToInt("-42"), -42);
+  EXPECT_EQ(TryStrToInt("+7"), 7);
+  EXPECT_EQ(TryStrToInt("$1F"), 31);
+  EXPECT_EQ(TryStrToInt("0x1f"), 31);
+  EXPECT_EQ(TryStrToInt("-0x10"), -16);
+  EXPECT_EQ(TryStrToInt("2147483647"), 2147483647);
+  EXPECT_EQ(TryStrToInt("-2147483648"), -2147483647 - 1);
+  for (const char* bad : {"", " 1", "1 ", "1.0", "12a", "-", "+", "$", "0x", "2147483648", "1e3", "0x1g"})
+    EXPECT_FALSE(TryStrToInt(bad).has_value()) << bad;
+  EXPECT_EQ(TryStrToInt64("9223372036854775807"), INT64_MAX);
+  EXPECT_EQ(TryStrToInt64("-9223372036854775808"), INT64_MIN);
+  EXPECT_FALSE(TryStrToInt64("9223372036854775808").has_value());
+  EXPECT_EQ(StrToIntDef("x", -9), -9);
+}
+
+TEST(Strings, FloatsParseStrictlyAndPrintShortest) {
+  EXPECT_EQ(TryStrToFloat("12345"), 12345.0);
+  EXPECT_EQ(TryStrToFloat("-1.5e3"), -1500.0);
+  EXPECT_EQ(TryStrToFloat(".5"), 0.5);
+  for (const char* bad : {"", "abc", "1,5", " 1", "1 ", "1e", "1e+", "inf", "nan", "1e999", "-1e400", ".", "+"})
+    EXPECT_FALSE(TryStrToFloat(bad).has_value()) << bad;
+  EXPECT_EQ(StrToFloatDef("bad", 2.5), 2.5);
+
+  EXPECT_EQ(FloatToStr(12345.0), "12345");
+  EXPECT_EQ(FloatToStr(0.5), "0.5");
+  EXPECT_EQ(FloatToStr(-2.25), "-2.25");
+  EXPECT_EQ(FloatToStr(0.1 + 0.2), "0.3");
+  EXPECT_EQ(FloatToStr(1e20), "1E20");
+  EXPECT_EQ(FloatToStr(1.5e-7), "1.5E-7");
+  EXPECT_EQ(FloatToStr(123456789012345.0), "123456789012345");
+  EXPECT_EQ(FloatToStr(1234567890123456.0), "1.23456789012346E15");
+  EXPECT_EQ(FloatToStr(0), "0");
+}
+
+TEST(Strings, CommaTextAndSplit) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(SplitCommaText("a,b c"), (V{"a", "b", "c"}));
+  EXPECT_EQ(SplitCommaText(" a , ,b,, "), (V{"a", "b"}));
+  EXPECT_EQ(SplitCommaText("\"x, y\",z"), (V{"x, y", "z"}));
+  EXPECT_EQ(SplitCommaText("\"say \"\"hi\"\"\",last"), (V{"say \"hi\"", "last"}));
+  EXPECT_EQ(SplitCommaText("\"open to the end"), (V{"open to the end"}));
+  EXPECT_EQ(SplitCommaText(""), V{});
+  EXPECT_EQ(Split("a,,b,", ','), (V{"a", "", "b", ""}));
+  EXPECT_EQ(Split("", ','), (V{""}));
+}
+
+}  // namespace
