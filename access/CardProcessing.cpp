@@ -33,13 +33,6 @@ TDateTime MemoryTime(const std::string& memData) {
   return when;
 }
 
-void UpdateCardTime(TODBC& db, const char* column, TDateTime when, double cardNo) {
-  TSql sql(db.DriverFamily());
-  sql.AddDateTime(column, when);
-  TODBCStatement update(&db);
-  update.ExecSQL(sql.BuildUpdate("UPDATE card", Format("WHERE number = %f", cardNo)));
-}
-
 }  // namespace
 
 bool ChargeDebit(TODBC& db, TODBCStatement& card, TODBCStatement& cardType, bool debitExpiry, TDateTime when) {
@@ -89,15 +82,14 @@ void UpdatePathwayGate(TODBC& db, TODBCStatement& card, TODBCStatement& device, 
 void UpdatePoolCount(TODBC& db, TODBCStatement& card, TODBCStatement& device) {
   const int group = card.FieldAsInteger("group_id");
   if (group < 1) return;
-  TODBCStatement pool(&db);
-  if (!pool.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", group)) return;
+  // The conditions are part of the UPDATEs: a missing pool changes nothing, and an exit
+  // never takes the count below zero.
   const int dir = device.FieldAsInteger("dir_ection");
   TODBCStatement update(&db);
-  if (dir == 1) {
+  if (dir == 1)
     update.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot + 1 WHERE id = %d", group);
-  } else if (dir == 2 && pool.FieldAsInteger("cur_inlot") > 0) {
-    update.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot - 1 WHERE id = %d", group);
-  }
+  else if (dir == 2)
+    update.ExecSQLFmt("UPDATE card_pool SET cur_inlot = cur_inlot - 1 WHERE id = %d and cur_inlot > 0", group);
 }
 
 AccessResult ProcessCard(bool debugLog, TMessLog& log, TODBC& db, bool debitExpiry, std::string& deviceName,
@@ -122,14 +114,18 @@ AccessResult ProcessCard(bool debugLog, TMessLog& log, TODBC& db, bool debitExpi
     bool charged = false;
     if (dir != 3 && IsDebitType(cardType) && device.FieldAsBoolean("debit_flag"))
       charged = ChargeDebit(db, card, cardType, debitExpiry, when);
-    if (dir != 3) {
-      TODBCStatement update(&db);
-      update.ExecSQLFmt("UPDATE card SET in_lot = %d WHERE number = %f", dir, cardNo);
-    }
-    // A debit card charged per use keeps the time of its last charged use.
+    // One UPDATE for the card's own columns: the direction in lot (not at a reader without
+    // bookkeeping), the last charged use (a debit card charged per use keeps the time of
+    // its last charged use) and the last pass.
+    TSql sql(db.DriverFamily());
+    if (dir != 3) sql.AddInteger("in_lot", dir);
     if (!cardType.FieldAsBoolean("debit_flg") || cardType.FieldAsBoolean("debit_reset_flag") || charged)
-      UpdateCardTime(db, "debit_date", when, cardNo);
-    UpdateCardTime(db, "trans_dt", when, cardNo);
+      sql.AddDateTime("debit_date", when);
+    sql.AddDateTime("trans_dt", when);
+    {
+      TODBCStatement update(&db);
+      update.ExecSQL(sql.BuildUpdate("UPDATE card", Format("WHERE number = %f", cardNo)));
+    }
     UpdatePathwayGate(db, card, device, cardType);
     // A soft group pass lets the card in without counting it into the full pool.
     if ((r & ~kSoftBit) != kGroupMax) UpdatePoolCount(db, card, device);
