@@ -149,6 +149,30 @@ void TCard::PulseOutput(int address, int output, int time) {
 
 void TCard::SendYCommand(int address, const std::string& text) { Queue(address, 'Y', text); }
 
+bool TCard::HasHandler(int32_t code) const {
+  switch (code) {
+    case 1: return static_cast<bool>(OnCounter);
+    case 2: return static_cast<bool>(OnInput);
+    case 3: return static_cast<bool>(OnDiscCode);
+    case 4: return static_cast<bool>(OnDeposit);
+    case 5: return static_cast<bool>(OnBarCode);
+    case 6: return static_cast<bool>(OnData);
+    case 7: return static_cast<bool>(OnInputOn);
+    case 8: return static_cast<bool>(OnInputOff);
+    case 9: return static_cast<bool>(OnButtonUp);
+    case 10: return static_cast<bool>(OnButtonDown);
+    case 11: return static_cast<bool>(OnError);
+    case 12: return static_cast<bool>(OnErrorEx);
+    case 13: return static_cast<bool>(OnPowerUp);
+    case 14: return static_cast<bool>(OnEscrowLever);
+    case 15: return static_cast<bool>(OnCashBox);
+    case 16: return static_cast<bool>(OnCommStatus);
+    case 17: return static_cast<bool>(OnPrinter);
+    case 18: return static_cast<bool>(OnMemory);
+    default: return false;
+  }
+}
+
 void TCard::DeliverEvent(int32_t code, const TEventValues& v) {
   auto card = [&](const TCardEvent& e) {
     if (e) e(v.reader, v.value);

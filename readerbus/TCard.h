@@ -108,10 +108,15 @@ class TCard {
   TCommEvent OnErrorEx;
   TReaderEvent OnPowerUp, OnEscrowLever, OnCashBox;
   TCommEvent OnCommStatus;
+  // Which events have handlers is taken at Open: events without a handler then take no slot
+  // in the event ring and no turn in its 30 ms delivery pace (OnCommStatus alone would
+  // otherwise hold every other event back by a turn). Assign handlers before Open.
 
   // Raises the event of an event code with the record's fields (the event thread calls
   // this on the main thread).
   void DeliverEvent(int32_t code, const TEventValues& values);
+  // Whether the event of an event code has a handler.
+  bool HasHandler(int32_t code) const;
 
  protected:
   virtual std::string GetCardNo() const;

@@ -34,6 +34,7 @@ TPoll::TPoll(TCard& owner, bool deliverEvents) : owner_(owner) {
   lastSyncHour_.fill(hour);
   lastCounterData_.fill("^^^^^");
   for (auto& o : online_) o.store(true);
+  for (int code = 0; code < kEventCodes; ++code) wanted_[code] = owner_.HasHandler(code);
   currentAddress_ = static_cast<uint16_t>(owner_.FirstReader() < 0 ? 0 : owner_.FirstReader());
   events_ = std::make_unique<TProcessInfo>(owner_, deliverEvents);
 }
@@ -125,7 +126,9 @@ void TPoll::DropHeadCommand() {
   tail_ = static_cast<uint16_t>((tail_ + 1) % kRingSize);
 }
 
-void TPoll::Post(int32_t code, const TEventValues& values) { events_->PostEvent(code, values); }
+void TPoll::Post(int32_t code, const TEventValues& values) {
+  if (code > 0 && code < kEventCodes && wanted_[code]) events_->PostEvent(code, values);
+}
 
 bool TPoll::Online(int address) const {
   return address >= 0 && address < kAddresses ? online_[address].load() : false;

@@ -108,6 +108,9 @@ class TPoll {
   std::array<int16_t, kAddresses> lastSyncHour_{};
   std::array<std::string, kAddresses> lastCounterData_;
   std::array<std::atomic<bool>, kAddresses> online_;
+  // Event codes with a handler when the thread was created; the others are not posted.
+  static constexpr int kEventCodes = 19;
+  std::array<bool, kEventCodes> wanted_{};
 
   mutable std::mutex cardNoMutex_;
   std::string cardNo_;  // guarded by cardNoMutex_

@@ -256,6 +256,16 @@ int main(int argc, char** argv) {
           long bits = static_cast<long>(f.length + ans.bytes.size()) * 10;
           SleepMicros(bits * 1000000L / static_cast<long>(opt.baud));
         }
+        // The host sends a frame only when it is done with the previous one: when more of
+        // its bytes are already here, it gave up waiting for this answer. A device answering
+        // that late collides with the next exchange on a real line; answering anyway would
+        // put every later answer one frame behind its poll.
+        pollfd more{line->Fd(), POLLIN, 0};
+        if (i + 1 < n || ::poll(&more, 1, 0) > 0) {
+          if (opt.json && !opt.quiet) Emit("{\"t\":\"late\"," + stamp() + "\"addr\":" + std::to_string(f.address) + "}");
+          else if (!opt.quiet) Emit("  (answer from " + std::to_string(f.address) + " dropped: the host has moved on)");
+          continue;
+        }
         line->Write(reinterpret_cast<const uint8_t*>(ans.bytes.data()), ans.bytes.size());
         if (show && ans.replyType != "ACK") {
           if (opt.json)

@@ -115,6 +115,10 @@ class Sim {
     if (reader_.joinable()) reader_.join();
   }
   const std::string& Pty() const { return pty_; }
+  std::vector<std::string> Lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
   pid_t Pid() const { return pid_; }
   void Send(const std::string& line) {
     std::string l = line + "\n";
@@ -261,6 +265,11 @@ int Latency(int samples, int baud, int devices) {
       continue;
     }
     ms.push_back(static_cast<double>(JsonMicros(gate) - JsonMicros(reply)) / 1000.0);
+    if (std::getenv("BENCH_VERBOSE") && ms.back() > 100) {
+      std::fprintf(stderr, "slow %.1f ms:\n", ms.back());
+      for (const auto& l : sim.Lines())
+        if (JsonMicros(l) >= JsonMicros(reply) && JsonMicros(l) <= JsonMicros(gate)) std::fprintf(stderr, "  %s\n", l.c_str());
+    }
   }
   card.Close();
   if (ms.empty()) return 1;

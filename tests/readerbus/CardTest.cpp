@@ -289,3 +289,20 @@ TEST(EventRing, HoldsSixtyThreeDeliversSpacedAndSurvivesHandlers) {
     EXPECT_EQ(quiet.Pending(), 2);
   }
 }
+
+TEST_F(CardTest, CommStatusIsRaisedForWrittenFramesWhenHandled) {
+  line.Add(1);
+  card.SetLastReader(1);
+  card.SetPollDelay(2);
+  int good = 0, bad = 0;
+  card.OnCommStatus = [&](int16_t r, bool ok) {
+    EXPECT_EQ(r, 1);
+    (ok ? good : bad)++;
+  };
+  ASSERT_TRUE(card.OpenChannel(line.TakeHostSide()));
+  ASSERT_TRUE(main.RunUntil([&] { return good >= 3; }, kWait));
+  EXPECT_EQ(bad, 0);
+  // Merged while pending: far fewer events than frames.
+  card.Close();
+  EXPECT_LT(static_cast<size_t>(good), line.FrameCount());
+}

@@ -308,3 +308,18 @@ TEST_F(PollStepTest, LineFaultsFailTheExchangeOnly) {
   EXPECT_TRUE(poll->Transact(1, 1, "C", reply));
   EXPECT_EQ(reply, "*");
 }
+
+TEST(PollEvents, EventsWithoutHandlerTakeNoSlotInTheRing) {
+  TFakeLine line;
+  TCard card;
+  card.SetLastReader(1);
+  card.OnData = [](int16_t, std::string) {};
+  TPoll poll(card, false);
+  poll.AttachChannel(line.TakeHostSide());
+  line.Add(1);
+  for (int i = 0; i < 5; ++i) poll.PollStep();  // on line, P reply, comm status: none handled
+  EXPECT_EQ(poll.Events().Pending(), 0);
+  line.Command("card 1 42");
+  poll.PollStep();
+  EXPECT_EQ(poll.Events().Pending(), 1);
+}

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "platform/MainLoop.h"
+#include "readerbus/Frame.h"
+#include "readerbus/SerialPort.h"
 #include "readerbus/TCard.h"
 #include "support/SimProcess.h"
 
@@ -128,4 +130,31 @@ TEST_F(SimTest, DevicePowerCycleAndLineFaults) {
   EXPECT_TRUE(bad);
   sim.Send("bogus 1");
   EXPECT_TRUE(sim.WaitFor([](const std::string& l) { return JsonString(l, "t") == "error"; }, kWait));
+}
+
+TEST(SimLine, LateAnswersAreDroppedSoTheLineStaysInStep) {
+  // A host that gave up on address 1 and already polls address 2: the simulator, still
+  // pacing its answer to 1, must not answer it, or every answer would trail by a frame.
+  TSimProcess sim({"--baud", "300", "1-2"});
+  ASSERT_TRUE(sim.Started());
+  std::string error;
+  auto port = OpenSerialDevice(sim.PtyPath(), 9600, &error);
+  ASSERT_TRUE(port) << error;
+  std::string frames = BuildFrame(1, "C", false) + BuildFrame(2, "C", false);
+  ASSERT_EQ(port->Write(reinterpret_cast<const uint8_t*>(frames.data()), frames.size()), static_cast<long>(frames.size()));
+  auto late = sim.WaitFor([](const std::string& l) { return JsonString(l, "t") == "late"; }, kWait);
+  ASSERT_TRUE(late);
+  EXPECT_EQ(JsonInt(*late, "addr"), 1);
+  // Address 2 answers its power-up P: one reply, nothing from address 1.
+  auto reply = sim.WaitFor([](const std::string& l) { return JsonString(l, "t") == "reply"; }, kWait);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(JsonInt(*reply, "addr"), 2);
+  std::string got;
+  uint8_t buf[64];
+  while (port->WaitReadable(500)) {
+    long n = port->Read(buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+  }
+  EXPECT_EQ(got, BuildReply("2P"));
 }
