@@ -122,7 +122,10 @@ void TLoop::CheckExitTicket(int address, const std::string& barcode) {
         state = TicketState::Accepted;
       } else {
         const int64_t minutes = MinutesBetween(Now(), issued);
-        int64_t limit = Listed(ExtendedGraceLanes, lane - 50) ? GraceTimePOFExtended : GraceTimePOF;
+        // Extended-grace lanes are counted from 51 like the flat-rate lanes; the list's
+        // placeholder 0 (nothing configured, or an entry that is no number) names no lane.
+        const bool extended = lane > 50 && Listed(ExtendedGraceLanes, lane - 50);
+        int64_t limit = extended ? GraceTimePOFExtended : GraceTimePOF;
         if (direction == 1 && status == 2) {
           // Back in through an entry: only a ticket read within its own minute passes, and it
           // counts as inside again.

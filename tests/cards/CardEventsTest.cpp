@@ -26,11 +26,22 @@ class CardEvents : public LoopFixture {
   int Trans() { return QueryInt("SELECT count(*) FROM trans"); }
   int LotCount() { return QueryInt("SELECT lot_count FROM lot WHERE id = 1"); }
   void DatabaseGone() {
-    // A driver that does not exist: every reconnection attempt fails.
+    custom_ = Loop().Conn->Custom;
+    database_ = Loop().Conn->DataBase;
+    // The loop's database goes away: a server port nobody listens on, or a database file
+    // in a folder that does not exist. Every reconnection attempt fails.
     Loop().Conn->Disconnect();
-    Loop().Conn->Driver = "No Such Driver";
-    Loop().Conn->DataSource = "";
+    if (backend() == Backend::MariaDB)
+      Loop().Conn->Custom = Format("SERVER=127.0.0.1;PORT=%d", ClosedPort());
+    else
+      Loop().Conn->DataBase = (dir_ / "gone" / "site.db").string();
   }
+  void DatabaseBack() {
+    Loop().Conn->Custom = custom_;
+    Loop().Conn->DataBase = database_;
+  }
+  std::string custom_;
+  std::string database_;
 };
 
 TEST_P(CardEvents, EntryAcceptedThenPassbackThenUnknownCard) {
@@ -192,6 +203,13 @@ TEST_P(CardEvents, DatabaseDownAnswersByLowSecurity) {
   EXPECT_NE(LogText().find("Cannot connect to DB!  Card NOT Allowed!  Loop Id 1 address 1, Card 1001"),
             std::string::npos);
   EXPECT_EQ(Trans(), 0);
+
+  // The next read after the database returns is handled as usual.
+  DatabaseBack();
+  from = Mark();
+  Loop().CardData(1, "1001");
+  EXPECT_EQ(Answer(1, 'G', from), "007Welcome Ann Lee");
+  EXPECT_EQ(Trans(), 1);
 }
 
 TEST_P(CardEvents, AcceptedCardIsMailed) {

@@ -96,8 +96,11 @@ TEST_P(TicketEvents, GraceFlatRateAndExtendedLanes) {
   EXPECT_EQ(Read(5, CycleBarcode(Clock() - 120 * kMinute, 50)), "B:ExitPass Expired");
   Loop().FlatRateFlag = false;
 
-  Loop().ExtendedGraceLanes = {3};
+  // Nothing configured (the list holds its placeholder 0): lane 50 is an ordinary lane.
+  Loop().ExtendedGraceLanes = {0};
   Loop().GraceTimePOFExtended = 60;
+  EXPECT_EQ(Read(5, CycleBarcode(Clock() - 31 * kMinute, 50)), "B:ExitPass Expired");
+  Loop().ExtendedGraceLanes = {3};
   EXPECT_EQ(Read(5, CycleBarcode(Clock() - 30 * kMinute, 53)), "G:009Thank you...");
   EXPECT_EQ(Read(5, CycleBarcode(Clock() - 30 * kMinute, 52)), "B:ExitPass Expired");
 }
