@@ -96,6 +96,12 @@ std::unique_ptr<TOdbcLibrary> TOdbcLibrary::Load() {
   return lib;
 }
 
+std::unique_ptr<TOdbcLibrary> TOdbcLibrary::FromEntryPoints(const TOdbcEntryPoints& api) {
+  std::unique_ptr<TOdbcLibrary> lib(new TOdbcLibrary());
+  lib->api_ = api;
+  return lib;
+}
+
 TOdbcLibrary::~TOdbcLibrary() {
   if (module_ != nullptr) dlclose(module_);
 }

@@ -80,6 +80,8 @@ class TOdbcLibrary {
   // Opens and binds the driver manager; nullptr when the library or any entry point is
   // missing (the library is closed again then).
   static std::unique_ptr<TOdbcLibrary> Load();
+  // A table of entry points that is no loaded library (tests replace the driver manager).
+  static std::unique_ptr<TOdbcLibrary> FromEntryPoints(const TOdbcEntryPoints& api);
   // The library names tried, in order.
   static std::vector<std::string> CandidateNames();
   // The entry-point names, in binding order (41 of them).

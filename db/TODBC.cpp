@@ -38,7 +38,14 @@ void AddPair(std::string& s, const std::string& key, const std::string& value) {
 }  // namespace
 
 TODBC::TODBC() {
-  if (!LoadODBC()) return;
+  if (LoadODBC()) AllocateEnvironment();
+}
+
+TODBC::TODBC(std::unique_ptr<TOdbcLibrary> library) : library_(std::move(library)) {
+  if (library_ != nullptr) AllocateEnvironment();
+}
+
+void TODBC::AllocateEnvironment() {
   SQLHANDLE env = SQL_NULL_HANDLE;
   if (SqlSucceeded(Api().SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
     env_ = env;

@@ -47,6 +47,8 @@ class EODBCError : public std::runtime_error {
 class TODBC {
  public:
   TODBC();
+  // Runs on the given driver-manager entry points instead of binding the library.
+  explicit TODBC(std::unique_ptr<TOdbcLibrary> library);
   ~TODBC();
   TODBC(const TODBC&) = delete;
   TODBC& operator=(const TODBC&) = delete;
@@ -112,6 +114,7 @@ class TODBC {
   void FreeConnectionHandle();
   void FreeEnvironment();
   void InvalidateStatements();
+  void AllocateEnvironment();
 
   std::unique_ptr<TOdbcLibrary> library_;
   SQLHENV env_ = SQL_NULL_HENV;

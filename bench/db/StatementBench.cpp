@@ -130,6 +130,12 @@ int main(int argc, char** argv) {
     }
     Run({"MariaDB", "MariaDB Unicode", "tarn_db_bench", "tarn", "tarn", std::string("SERVER=127.0.0.1;PORT=") + port},
         iterations);
+    TODBC admin;
+    if (admin.ConnectToDataSource("", "tarn", "tarn", "", "MariaDB Unicode",
+                                  std::string("SERVER=127.0.0.1;PORT=") + port)) {
+      TODBCStatement s(&admin);
+      s.DoSQL("DROP DATABASE IF EXISTS tarn_db_bench");
+    }
   } else {
     std::printf("MariaDB skipped: TARNCARD_TEST_MARIADB_PORT is not set\n");
   }

@@ -319,6 +319,22 @@ TEST_P(StatementTest, OdbcDateFunctionsWork) {
   ASSERT_TRUE(s->DoSQL("UPDATE loop SET lastupdate={fn now()} WHERE name='x'") || IsMariaDB());
 }
 
+TEST_P(StatementTest, LegacySchemaHasTheOldDeviceAndTicketShapes) {
+  auto s = Stmt();
+  const std::string device = s->GetColumnNames("device");
+  EXPECT_NE(device.find("GATE_UP"), std::string::npos);
+  EXPECT_NE(s->GetColumnNames("tickinv").find("ONLINE"), std::string::npos);
+  const std::string legacy = std::string(TARNCARD_SOURCE_DIR) + "/schema/legacy-" +
+                             (IsMariaDB() ? "mariadb" : "sqlite") + ".sql";
+  ASSERT_TRUE(Db().ExecScript(legacy)) << Db().LogText();
+  const std::string old = s->GetColumnNames("device");
+  for (const char* added : {"GATE_UP", "PTR_PAPER", "PTR_STAT2", "DEVICE_TYPE", "SPECIAL_OUT"})
+    EXPECT_EQ(old.find(added), std::string::npos) << added;
+  EXPECT_NE(old.find("ADDR_ESS"), std::string::npos);
+  const std::string tickets = s->GetColumnNames("tickinv");
+  EXPECT_EQ(tickets, "BARCODE,TICKET,ISSUERID,ISSUERNAME,STATUS,SECURITY,IN_DATE,OUT_DATE,L_DATE");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, StatementTest, TARN_BACKENDS);
 
 TEST(DateParsing, FixedPositionsWithDefaults) {

@@ -120,11 +120,16 @@ TestDatabase::TestDatabase(Backend backend, const std::string& prefix, const std
 
 TestDatabase::~TestDatabase() {
   conn_.reset();
-  if (backend_ == Backend::MariaDB && odbc_ != nullptr && odbc_->Connected()) {
-    TODBCStatement drop(odbc_.get());
-    drop.DoSQL("DROP DATABASE IF EXISTS " + dbName_);
-  }
   odbc_.reset();
+  if (created_) {
+    // The test's own connection may be gone by now: drop through a server connection.
+    TODBC admin;
+    if (admin.ConnectToDataSource("", params_.User, params_.Password, "", params_.Driver,
+                                  params_.ConnectOptions)) {
+      TODBCStatement drop(&admin);
+      drop.DoSQL("DROP DATABASE IF EXISTS " + dbName_);
+    }
+  }
   log_.reset();
 }
 
@@ -147,6 +152,7 @@ bool TestDatabase::CreateMariaDB(std::string* error) {
     if (error) *error = "cannot create database " + dbName_ + ": " + LogText();
     return false;
   }
+  created_ = true;
   return true;
 }
 

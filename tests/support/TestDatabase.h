@@ -87,6 +87,7 @@ class TestDatabase {
   bool CreateMariaDB(std::string* error);
 
   Backend backend_;
+  bool created_ = false;  // a MariaDB database to drop at the end
   std::string dbName_;
   ConnectionParams params_;
   std::string logPath_;

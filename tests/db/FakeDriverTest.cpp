@@ -1,0 +1,348 @@
+// Driver behaviour the installed drivers do not show on demand (function-not-supported
+// records, general errors with a separate message field, SQL Server's size-0 varchar, cursors
+// that cannot scroll), played by a scripted stand-in for the driver manager.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "db/TODBCStatement.h"
+#include "support/TestDatabase.h"
+
+namespace tarn::test {
+namespace {
+
+struct Diag {
+  std::string state;
+  std::string message;
+};
+
+// The script of the stand-in; reset by every test.
+struct Script {
+  std::vector<Diag> connection;
+  std::vector<Diag> statement;
+  std::string fieldText = "message from the field";
+  SQLRETURN fieldResult = SQL_SUCCESS;
+  SQLRETURN exec = SQL_SUCCESS;
+  SQLLEN rowCount = 1;
+  SQLLEN size = 0;
+  SQLLEN type = SQL_VARCHAR;
+  SQLULEN cursorType = SQL_CURSOR_DYNAMIC;
+  SQLUINTEGER bits = 0;
+  int rows = 2;
+  int fetches = 0;
+  int scrolls = 0;
+  int setPos = 0;
+  int getData = 0;
+  SQLCHAR* bound = nullptr;
+  SQLLEN boundLength = 0;
+} script;
+
+int env, dbc, stmt;  // their addresses serve as handles
+
+template <class F>
+struct Stub;
+template <class... A>
+struct Stub<SQLRETURN (*)(A...)> {
+  static SQLRETURN Fail(A...) { return SQL_ERROR; }
+  static SQLRETURN Ok(A...) { return SQL_SUCCESS; }
+};
+
+void Copy(const std::string& text, SQLCHAR* out, SQLSMALLINT size, SQLSMALLINT* length) {
+  if (out != nullptr && size > 0) {
+    const size_t n = std::min(text.size(), static_cast<size_t>(size - 1));
+    std::memcpy(out, text.data(), n);
+    out[n] = 0;
+  }
+  if (length != nullptr) *length = static_cast<SQLSMALLINT>(text.size());
+}
+
+const std::vector<Diag>& DiagsOf(SQLSMALLINT type) {
+  return type == SQL_HANDLE_STMT ? script.statement : script.connection;
+}
+
+TOdbcEntryPoints FakeApi() {
+  TOdbcEntryPoints a{};
+#define STUB(name, how) a.name = Stub<decltype(a.name)>::how
+  STUB(SQLGetEnvAttr, Fail); STUB(SQLSetEnvAttr, Ok); STUB(SQLDrivers, Fail);
+  STUB(SQLDataSources, Fail); STUB(SQLSetConnectAttr, Ok); STUB(SQLConnect, Fail);
+  STUB(SQLBrowseConnect, Fail); STUB(SQLSetStmtAttr, Ok); STUB(SQLTables, Fail);
+  STUB(SQLStatistics, Fail); STUB(SQLPrimaryKeys, Fail); STUB(SQLForeignKeys, Fail);
+  STUB(SQLPrepare, Fail); STUB(SQLExecute, Fail); STUB(SQLEndTran, Ok);
+  STUB(SQLDescribeCol, Fail); STUB(SQLColumns, Fail); STUB(SQLSpecialColumns, Fail);
+  STUB(SQLBindParameter, Fail); STUB(SQLPutData, Fail); STUB(SQLCloseCursor, Ok);
+  STUB(SQLDisconnect, Ok); STUB(SQLFreeHandle, Ok); STUB(SQLFreeStmt, Ok); STUB(SQLCancel, Ok);
+#undef STUB
+  a.SQLAllocHandle = [](SQLSMALLINT type, SQLHANDLE, SQLHANDLE* out) -> SQLRETURN {
+    *out = type == SQL_HANDLE_ENV ? static_cast<void*>(&env)
+                                  : type == SQL_HANDLE_DBC ? static_cast<void*>(&dbc) : static_cast<void*>(&stmt);
+    return SQL_SUCCESS;
+  };
+  a.SQLDriverConnect = [](SQLHDBC, SQLHWND, SQLCHAR* in, SQLSMALLINT, SQLCHAR* out, SQLSMALLINT size,
+                          SQLSMALLINT* length, SQLUSMALLINT) -> SQLRETURN {
+    Copy(reinterpret_cast<const char*>(in), out, size, length);
+    return SQL_SUCCESS;
+  };
+  a.SQLGetConnectAttr = [](SQLHDBC, SQLINTEGER, SQLPOINTER value, SQLINTEGER, SQLINTEGER*) -> SQLRETURN {
+    *static_cast<SQLUINTEGER*>(value) = SQL_CD_FALSE;
+    return SQL_SUCCESS;
+  };
+  a.SQLGetInfo = [](SQLHDBC, SQLUSMALLINT, SQLPOINTER value, SQLSMALLINT, SQLSMALLINT*) -> SQLRETURN {
+    *static_cast<SQLUINTEGER*>(value) = script.bits;
+    return SQL_SUCCESS;
+  };
+  a.SQLGetStmtAttr = [](SQLHSTMT, SQLINTEGER, SQLPOINTER value, SQLINTEGER, SQLINTEGER*) -> SQLRETURN {
+    *static_cast<SQLULEN*>(value) = script.cursorType;
+    return SQL_SUCCESS;
+  };
+  a.SQLExecDirect = [](SQLHSTMT, SQLCHAR*, SQLINTEGER) { return script.exec; };
+  a.SQLRowCount = [](SQLHSTMT, SQLLEN* rows) -> SQLRETURN {
+    *rows = script.rowCount;
+    return SQL_SUCCESS;
+  };
+  a.SQLNumResultCols = [](SQLHSTMT, SQLSMALLINT* n) -> SQLRETURN {
+    *n = 1;
+    return SQL_SUCCESS;
+  };
+  a.SQLColAttribute = [](SQLHSTMT, SQLUSMALLINT, SQLUSMALLINT field, SQLPOINTER text, SQLSMALLINT size,
+                         SQLSMALLINT* length, SQLLEN* number) -> SQLRETURN {
+    if (field == SQL_DESC_NAME) Copy("col", static_cast<SQLCHAR*>(text), size, length);
+    if (field == SQL_DESC_DISPLAY_SIZE) *number = script.size;
+    if (field == SQL_DESC_CONCISE_TYPE) *number = script.type;
+    return SQL_SUCCESS;
+  };
+  a.SQLBindCol = [](SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLPOINTER buffer, SQLLEN length, SQLLEN*) -> SQLRETURN {
+    script.bound = static_cast<SQLCHAR*>(buffer);
+    script.boundLength = length;
+    return SQL_SUCCESS;
+  };
+  a.SQLFetch = [](SQLHSTMT) -> SQLRETURN {
+    if (++script.fetches > script.rows) return SQL_NO_DATA;
+    if (script.bound != nullptr) Copy("row " + std::to_string(script.fetches), script.bound, 10, nullptr);
+    return SQL_SUCCESS;
+  };
+  a.SQLFetchScroll = [](SQLHSTMT, SQLSMALLINT, SQLLEN) -> SQLRETURN {
+    ++script.scrolls;
+    return SQL_SUCCESS;
+  };
+  a.SQLGetData = [](SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLPOINTER buffer, SQLLEN length,
+                    SQLLEN* indicator) -> SQLRETURN {
+    // A long value is delivered once per row, unless the row was refreshed in between.
+    if (++script.getData > 2 && script.setPos == 0) return SQL_NO_DATA;
+    *indicator = 4;
+    if (length > 4) Copy("memo", static_cast<SQLCHAR*>(buffer), static_cast<SQLSMALLINT>(length), nullptr);
+    return length > 4 ? SQL_SUCCESS : SQL_SUCCESS_WITH_INFO;
+  };
+  a.SQLSetPos = [](SQLHSTMT, SQLSETPOSIROW, SQLUSMALLINT, SQLUSMALLINT) -> SQLRETURN {
+    ++script.setPos;
+    script.getData = 0;
+    return SQL_SUCCESS;
+  };
+  a.SQLGetDiagRec = [](SQLSMALLINT type, SQLHANDLE, SQLSMALLINT record, SQLCHAR* state, SQLINTEGER*,
+                       SQLCHAR* message, SQLSMALLINT size, SQLSMALLINT* length) -> SQLRETURN {
+    const auto& diags = DiagsOf(type);
+    if (record < 1 || static_cast<size_t>(record) > diags.size()) return SQL_NO_DATA;
+    Copy(diags[record - 1].state, state, 6, nullptr);
+    Copy(diags[record - 1].message, message, size, length);
+    return SQL_SUCCESS;
+  };
+  a.SQLGetDiagField = [](SQLSMALLINT, SQLHANDLE, SQLSMALLINT, SQLSMALLINT, SQLPOINTER info, SQLSMALLINT size,
+                         SQLSMALLINT* length) -> SQLRETURN {
+    Copy(script.fieldText, static_cast<SQLCHAR*>(info), size, length);
+    return script.fieldResult;
+  };
+  return a;
+}
+
+class FakeDriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    script = Script{};
+    path_ = TestOutputDir("logs") + "/fake_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
+    std::error_code ec;
+    std::filesystem::remove(path_, ec);
+    log_ = std::make_unique<TMessLog>(path_, false, false, false, true);
+    odbc_ = std::make_unique<TODBC>(TOdbcLibrary::FromEntryPoints(FakeApi()));
+    odbc_->MessLog = log_.get();
+    odbc_->ReportErrors = true;
+    odbc_->BindColumns = true;
+  }
+  void TearDown() override { odbc_.reset(); }
+  std::string Text() {
+    log_->Log("");
+    std::ifstream in(path_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  void Connect(const std::string& driver = "Fake Driver") {
+    ASSERT_TRUE(odbc_->ConnectToDataSource("", "", "", "", driver, ""));
+  }
+  std::string path_;
+  std::unique_ptr<TMessLog> log_;
+  std::unique_ptr<TODBC> odbc_;
+};
+
+TEST_F(FakeDriverTest, FunctionNotSupportedFirstWritesNothing) {
+  Connect();
+  script.connection = {{"IM001", "Driver does not support this function"}, {"08S01", "later"}};
+  odbc_->ReportError(SQL_ERROR);
+  const std::string text = Text();
+  EXPECT_EQ(text.find("State:"), std::string::npos) << text;
+  // The record is still looked at for a lost link; reporting stops at it.
+  EXPECT_FALSE(odbc_->ConnectionDead());
+}
+
+TEST_F(FakeDriverTest, ConnectionRecordsAreWrittenInOrderAndGeneralErrorsUseTheMessageField) {
+  Connect();
+  script.connection = {{"01000", "first"}, {"HY000", "short text"}, {"IM001", "stop"}, {"42000", "unseen"}};
+  odbc_->ReportError(SQL_ERROR);
+  const std::string text = Text();
+  const size_t first = text.find(" - first. State:  01000\r\n");
+  const size_t general = text.find(" - message from the field. State:  HY000\r\n");
+  ASSERT_NE(first, std::string::npos) << text;
+  ASSERT_NE(general, std::string::npos) << text;
+  EXPECT_LT(first, general);
+  EXPECT_EQ(text.find("short text"), std::string::npos);
+  EXPECT_EQ(text.find("unseen"), std::string::npos);
+  // Success codes and a switched-off report write nothing.
+  const size_t size = Text().size();
+  odbc_->ReportError(SQL_SUCCESS_WITH_INFO);
+  odbc_->ReportErrors = false;
+  odbc_->ReportError(SQL_ERROR);
+  EXPECT_EQ(Text().size(), size);
+  // A general error whose message field cannot be read is not found.
+  script.fieldResult = SQL_ERROR;
+  script.connection = {{"HY000", "x"}};
+  std::string diag;
+  EXPECT_FALSE(odbc_->GetDiagText(1, diag));
+}
+
+TEST_F(FakeDriverTest, StatementRecordsMarkALostLinkAndStopAtFunctionNotSupported) {
+  Connect();
+  TODBCStatement s(odbc_.get());
+  script.exec = SQL_ERROR;
+  script.statement = {{"08S01", "Communication link failure"}, {"IM001", "stop"}, {"42000", "unseen"}};
+  EXPECT_FALSE(s.ExecSQL("SELECT broken"));
+  const std::string text = Text();
+  EXPECT_NE(text.find(" - SELECT broken\r\n"), std::string::npos);
+  EXPECT_NE(text.find(" - Communication link failure. State:  08S01\r\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("unseen"), std::string::npos);
+  EXPECT_TRUE(odbc_->ConnectionDead());
+  EXPECT_TRUE(odbc_->IsConnectionDead());
+  // ExecSQL reports even when the connection's reporting is off, and restores the switch.
+  odbc_->ReportErrors = false;
+  script.statement = {{"42S02", "no table"}};
+  EXPECT_FALSE(s.ExecSQL("SELECT other"));
+  EXPECT_NE(Text().find(" - no table. State:  42S02\r\n"), std::string::npos);
+  EXPECT_FALSE(odbc_->ReportErrors);
+}
+
+TEST_F(FakeDriverTest, NoDataFromTheDriverAndZeroRowCountsMeanTheSame) {
+  Connect();
+  TODBCStatement s(odbc_.get());
+  script.exec = SQL_NO_DATA;
+  EXPECT_TRUE(s.DoSQL("UPDATE t SET a = 1"));
+  EXPECT_TRUE(s.NoData());
+  EXPECT_TRUE(s.DoSQL("insert into t values (1)"));
+  EXPECT_TRUE(s.NoData());
+  EXPECT_FALSE(s.DoSQL("CREATE TABLE t (a INTEGER)"));
+  EXPECT_TRUE(s.NoData());
+  script.exec = SQL_SUCCESS;
+  script.rowCount = 0;
+  EXPECT_TRUE(s.DoSQL("DELETE FROM t"));
+  EXPECT_TRUE(s.NoData());
+  script.rowCount = 3;
+  EXPECT_TRUE(s.DoSQL("DELETE FROM t"));
+  EXPECT_FALSE(s.NoData());
+  script.rowCount = 0;
+  EXPECT_TRUE(s.DoSQL("CREATE TABLE t (a INTEGER)"));
+  EXPECT_FALSE(s.NoData());
+}
+
+TEST_F(FakeDriverTest, SqlServerVarcharOfSizeZeroGetsAnEightThousandCharacterBuffer) {
+  Connect("ODBC Driver 17 for SQL Server");
+  EXPECT_EQ(odbc_->DriverFamily(), dfSQLServer);
+  TODBCStatement s(odbc_.get());
+  ASSERT_TRUE(s.DoSQL("SELECT col FROM t"));
+  EXPECT_EQ(s.ColumnSize(0), 8000);
+  EXPECT_EQ(script.boundLength, 8001);
+  EXPECT_EQ(s.FieldAsString("col"), "row 1");
+  TODBC other(TOdbcLibrary::FromEntryPoints(FakeApi()));
+  ASSERT_TRUE(other.ConnectToDataSource("", "", "", "", "Fake Driver", ""));
+  TODBCStatement t(&other);
+  ASSERT_TRUE(t.DoSQL("SELECT col FROM t"));
+  EXPECT_EQ(t.ColumnSize(0), 0);
+  EXPECT_EQ(script.boundLength, 11);  // width 10 when the size is unknown
+}
+
+TEST_F(FakeDriverTest, BufferWidthsAndUnknownTypes) {
+  Connect();
+  TODBCStatement s(odbc_.get());
+  script.type = SQL_INTEGER;
+  script.size = 11;
+  script.fetches = 0;
+  ASSERT_TRUE(s.DoSQL("SELECT col FROM t"));
+  EXPECT_EQ(script.boundLength, 32);  // 11 + 20 + 1
+  script.type = SQL_BINARY;
+  script.size = 16;
+  script.fetches = 0;
+  ASSERT_TRUE(s.DoSQL("SELECT col FROM t"));
+  EXPECT_EQ(s.ColumnKind(0), ckUnknown);
+  EXPECT_EQ(s.ColumnSize(0), 0);
+  script.type = SQL_LONGVARBINARY;
+  script.size = SQLLEN{1} << 32;  // a binary large object: the buffer stays bounded
+  script.fetches = 0;
+  ASSERT_TRUE(s.DoSQL("SELECT col FROM t"));
+  EXPECT_EQ(script.boundLength, (1 << 20) + 1);
+}
+
+TEST_F(FakeDriverTest, ScrollingFollowsTheCursorsAbilities) {
+  Connect();
+  script.bits = SQL_CA1_ABSOLUTE | SQL_CA1_POS_REFRESH;
+  {
+    TODBCStatement s(odbc_.get());
+    EXPECT_FALSE(s.ForwardOnly());
+    EXPECT_TRUE(s.CanRefresh());
+    ASSERT_TRUE(s.DoSQL("SELECT col FROM t"));
+    EXPECT_TRUE(s.dbSkip(skFirst, 0));
+    EXPECT_EQ(script.scrolls, 1);
+    EXPECT_FALSE(s.dbSkip(skPrior, 0));  // needs a relative cursor
+    EXPECT_EQ(script.scrolls, 1);
+  }
+  script.cursorType = SQL_CURSOR_STATIC;
+  {
+    TODBCStatement s(odbc_.get());
+    EXPECT_FALSE(s.CanRefresh());  // a static cursor never refreshes
+  }
+  script.cursorType = SQL_CURSOR_FORWARD_ONLY;
+  script.bits = SQL_CA1_ABSOLUTE | SQL_CA1_RELATIVE | SQL_CA1_POS_REFRESH;
+  TODBCStatement s(odbc_.get());
+  EXPECT_TRUE(s.ForwardOnly());  // whatever the driver claims for it
+  EXPECT_FALSE(s.CanRefresh());
+  script.fetches = 0;
+  ASSERT_TRUE(s.DoSQL("SELECT col FROM t"));
+  EXPECT_TRUE(s.dbSkip(skFirst, 0));  // moves on instead
+  EXPECT_EQ(script.fetches, 2);
+  EXPECT_EQ(script.scrolls, 1);
+  EXPECT_EQ(s.FieldAsString("col"), "row 2");
+}
+
+TEST_F(FakeDriverTest, MemoIsReadWithGetDataAndRefreshedForASecondRead) {
+  Connect();
+  script.type = SQL_LONGVARCHAR;
+  script.bits = SQL_CA1_ABSOLUTE | SQL_CA1_POS_REFRESH;
+  TODBCStatement s(odbc_.get());
+  ASSERT_TRUE(s.DoSQL("SELECT col FROM t"));
+  EXPECT_EQ(s.ColumnKind(0), ckMemo);
+  EXPECT_EQ(s.FieldAsString("col"), "memo");
+  EXPECT_EQ(s.FieldAsString("col"), "memo");
+  EXPECT_EQ(script.getData, 2);  // the second read came from the row already read
+  ASSERT_TRUE(s.dbSkip());
+  EXPECT_EQ(s.FieldAsString("col"), "memo");  // the driver had delivered it: refresh and read
+  EXPECT_EQ(script.setPos, 1);
+}
+
+}  // namespace
+}  // namespace tarn::test
