@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "LoopFixture.h"
-#include "SmtpSink.h"
+#include "support/SmtpSink.h"
 #include "db/TODBCConn.h"
 #include "readerbus/TCard.h"
 #include "util/Format.h"

@@ -18,18 +18,15 @@
 #include <vector>
 
 #include "mail/SendMail.h"
+#include "support/SmtpSink.h"
 
 namespace tarn {
 namespace {
 
-namespace fs = std::filesystem;
+using tarn::test::ClosedPort;
+using tarn::test::SmtpSink;
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+namespace fs = std::filesystem;
 
 // The header block of a received message (envelope lines excluded).
 std::string HeadersOf(const std::string& received) {
@@ -37,85 +34,6 @@ std::string HeadersOf(const std::string& received) {
   const size_t end = received.find("\r\n\r\n", start + 4);
   return received.substr(start + 4, end == std::string::npos ? std::string::npos : end - start - 4);
 }
-
-// A loopback SMTP server in a child process that files every message it receives.
-class SmtpSink {
- public:
-  explicit SmtpSink(const fs::path& folder) : folder_(folder) {
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      close(in[1]);
-      close(out[0]);
-      const std::string script = std::string(TARNCARD_SOURCE_DIR) + "/tests/mail/smtp_sink.py";
-      execl("/usr/bin/python3", "python3", script.c_str(), folder_.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    stdin_ = in[1];
-    stdout_ = out[0];
-    // The port arrives on the first line once the server listens.
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{stdout_, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char buf[64];
-      const ssize_t n = read(stdout_, buf, sizeof buf);
-      if (n <= 0) break;
-      line.append(buf, static_cast<size_t>(n));
-    }
-    port_ = std::atoi(line.c_str());
-  }
-  ~SmtpSink() {
-    if (stdin_ >= 0) close(stdin_);
-    if (pid_ > 0) {
-      // Closing stdin stops the server; a server that does not stop in time is killed.
-      int st = 0;
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (waitpid(pid_, &st, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-          kill(pid_, SIGKILL);
-          waitpid(pid_, &st, 0);
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    }
-    if (stdout_ >= 0) close(stdout_);
-  }
-  SmtpSink(const SmtpSink&) = delete;
-  SmtpSink& operator=(const SmtpSink&) = delete;
-
-  int Port() const { return port_; }
-
-  // Waits (bounded) until `count` messages have been filed and returns them in order.
-  std::vector<std::string> WaitForMessages(size_t count) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    std::vector<std::string> out;
-    while (std::chrono::steady_clock::now() < deadline) {
-      out.clear();
-      for (size_t i = 1; fs::exists(folder_ / ("mail-" + std::to_string(i) + ".txt")); ++i)
-        out.push_back(ReadFile(folder_ / ("mail-" + std::to_string(i) + ".txt")));
-      if (out.size() >= count) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return out;
-  }
-
- private:
-  fs::path folder_;
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
-  int port_ = 0;
-};
 
 // A listening socket that nobody accepts on: shows whether a client tried to connect.
 class Witness {
@@ -145,18 +63,6 @@ class Witness {
   int fd_ = -1;
   int port_ = 0;
 };
-
-int ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
 
 fs::path TestFolder(const std::string& name) {
   return fs::path(TARNCARD_BINARY_DIR) / "test-output" / "mail" / name;

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace tarn::test {
 
@@ -91,13 +92,29 @@ class SmtpSink {
       pollfd none{-1, 0, 0};
       poll(&none, 0, 20);
     }
-    std::ifstream in(File(n), std::ios::binary);
+    return Read(File(n));
+  }
+  // Waits (bounded) until `count` messages have been filed and returns all filed so far.
+  std::vector<std::string> WaitForMessages(size_t count) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::vector<std::string> out;
+    while (true) {
+      out.clear();
+      for (int i = 1; std::filesystem::exists(File(i)); ++i) out.push_back(Read(File(i)));
+      if (out.size() >= count || std::chrono::steady_clock::now() >= deadline) break;
+      pollfd none{-1, 0, 0};
+      poll(&none, 0, 20);
+    }
+    return out;
+  }
+
+ private:
+  static std::string Read(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
   }
-
- private:
   std::filesystem::path File(int n) const { return folder_ / ("mail-" + std::to_string(n) + ".txt"); }
   std::filesystem::path folder_;
   pid_t pid_ = -1;
