@@ -38,6 +38,13 @@ int ServiceMain(int argc, char** argv) {
       case platform::CommandAction::Uninstall:
         return platform::UninstallUnit(cmd.silent);
       case platform::CommandAction::Scramble:
+        // A character outside the table would not come back when the service reads the
+        // value: refuse rather than print a password that can never work.
+        if (!CanScramble(cmd.scrambleText)) {
+          std::cerr << program << ": the text cannot be scrambled: it holds a character outside "
+                       "the scramble table (^ ` { | ~, a control or a non-ASCII character)\n";
+          return 1;
+        }
         std::cout << Scramble(cmd.scrambleText) << "\n";
         return 0;
       case platform::CommandAction::Check:

@@ -62,7 +62,7 @@ const std::vector<std::pair<const char*, std::vector<const char*>>> kRequired = 
     {"counter_item", {"device_id", "input", "cntr_id", "chg_lot"}},
     {"trans", {"card_no", "dat_e", "device_id", "error_code", "error_desc", "cardno", "device_name",
                "first_name", "last_name", "mem_flag"}},
-    {"tickinv", {"barcode", "ticket", "issuerid", "status", "in_date", "out_date", "l_date"}},
+    {"tickinv", {"barcode", "ticket", "issuerid", "status", "security", "in_date", "out_date", "l_date"}},
     {"spots", {"number", "floor"}},
     {"gateoc", {"device_id", "dayofweek", "start_time", "end_time"}},
 };

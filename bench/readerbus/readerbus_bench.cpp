@@ -2,7 +2,7 @@
 //   readerbus_bench pollrate [devices=48] [seconds=10]
 //   readerbus_bench cpu      [seconds=60] [loops=4] [devices=48] [baud=9600]
 //   readerbus_bench latency  [samples=200] [baud=9600] [devices=48]
-// Prints its figures; docs/performance-readerbus.md records them.
+// Prints its figures; docs/performance.md records them.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
