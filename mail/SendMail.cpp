@@ -135,7 +135,7 @@ void SendMail(const std::string& user, const std::string& host, int port, const 
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     const std::string url = "smtp://" + HeaderSafe(host) + ":" + std::to_string(port);
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kMailTimeoutSeconds);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kMailConnectTimeoutSeconds);
     curl_easy_setopt(c, CURLOPT_TIMEOUT, kMailTimeoutSeconds);
     curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);

@@ -8,8 +8,10 @@
 
 namespace tarn {
 
-// Seconds allowed for connecting and for the whole exchange.
-constexpr long kMailTimeoutSeconds = 30;
+// Seconds allowed for the whole exchange and for connecting: well inside the service
+// watchdog, since the mail is sent on the main thread.
+constexpr long kMailTimeoutSeconds = 15;
+constexpr long kMailConnectTimeoutSeconds = 5;
 
 // Sends one message and sets `status` to "Sent", "No one to send to!" or the error text.
 //   user            SMTP user name; empty = no authentication (no password is ever sent)

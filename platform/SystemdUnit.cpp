@@ -93,7 +93,9 @@ std::string UnitFileText(const std::string& exePath, const std::string& homeDir)
   t += "ExecStart=" + UnitQuote(exePath, true) + "\n";
   t += "Environment=" + UnitQuote("TARNCARD_HOME=" + homeDir, false) + "\n";
   t += "Restart=on-failure\n";
-  t += "WatchdogSec=30\n";
+  t += "WatchdogSec=60\n";
+  // Start-up waits for the database, however long it is away.
+  t += "TimeoutStartSec=infinity\n";
   t += "SupplementaryGroups=dialout\n";
   t += "NoNewPrivileges=yes\n";
   t += "ProtectSystem=full\n";

@@ -93,7 +93,7 @@ TEST(SystemdUnitFile, TextHoldsEveryKey) {
   for (const char* line :
        {"[Unit]", "Description=TARN Card Access Controller", "[Service]", "Type=notify",
         "ExecStart=\"/opt/tarn/tarncard\"", "Environment=\"TARNCARD_HOME=/opt/tarn\"", "Restart=on-failure",
-        "WatchdogSec=30", "SupplementaryGroups=dialout", "NoNewPrivileges=yes", "ProtectSystem=full",
+        "WatchdogSec=60", "TimeoutStartSec=infinity", "SupplementaryGroups=dialout", "NoNewPrivileges=yes", "ProtectSystem=full",
         "PrivateTmp=yes", "DevicePolicy=closed", "DeviceAllow=char-ttyS rw", "DeviceAllow=char-ttyUSB rw",
         "DeviceAllow=char-pts rw", "[Install]", "WantedBy=multi-user.target"})
     EXPECT_TRUE(HasLine(t, line)) << line << "\n" << t;
