@@ -72,7 +72,13 @@ bool Run(Backend backend, int reads, int baud, Result& out) {
       if (i >= warmUp) ++out.lost;
       continue;
     }
-    if (i >= warmUp) out.ms.push_back(static_cast<double>(JsonInt(*gate, "us") - JsonInt(*reply, "us")) / 1000.0);
+    const double ms = static_cast<double>(JsonInt(*gate, "us") - JsonInt(*reply, "us")) / 1000.0;
+    if (i >= warmUp) out.ms.push_back(ms);
+    if (std::getenv("BENCH_E2E_TRACE") && (ms < 0 || ms > 150)) {
+      std::fprintf(stderr, "read %d: %.1f ms\n", i, ms);
+      auto lines = sim->Lines();
+      for (size_t k = from >= 10 ? from - 10 : 0; k < lines.size(); ++k) std::fprintf(stderr, "  %s\n", lines[k].c_str());
+    }
   }
   site.Stop();
   return true;
