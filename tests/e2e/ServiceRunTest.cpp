@@ -220,6 +220,22 @@ TEST_P(ServiceRun, TimerJobsResetAndShutDown) {
     EXPECT_TRUE(one->WaitLog("ShutDown...", kFrame)) << one->LogText();
     EXPECT_TRUE(one->WaitLog("Started!", kStart, 2)) << one->LogText();
     EXPECT_EQ(QueryInt("SELECT reset_vtsql FROM settings"), 0);
+    // The restart timer starts the server again about a second after the shut-down.
+    auto lines = ::tarn::testing::ReadLogLines(one->Home());
+    auto at = [&](const std::string& message, size_t from) {
+      for (size_t i = from; i < lines.size(); ++i)
+        if (lines[i].size() > 24 && lines[i].substr(24) == message) return i;
+      return lines.size();
+    };
+    auto ms = [](const std::string& l) {
+      return ((std::stoi(l.substr(0, 2)) * 60 + std::stoi(l.substr(3, 2))) * 60 + std::stoi(l.substr(6, 2))) * 1000 +
+             std::stoi(l.substr(9, 3));
+    };
+    size_t down = at("ShutDown...", 0);
+    size_t up = at("Starting server, Reading Registry", down);
+    ASSERT_LT(up, lines.size());
+    const int gap = (ms(lines[up]) - ms(lines[down]) + 86400000) % 86400000;
+    EXPECT_LE(gap, 3000) << lines[down] << "\n" << lines[up];
     EXPECT_EQ(QueryInt("SELECT COUNT(*) FROM settings"), 1);
     // The restarted server polls its loop again.
     size_t from = sim->LineCount();
