@@ -26,6 +26,12 @@ TCounter::TCounter(TMessLog& log, bool soft, readerbus::TCard* card, int address
     softCountSeen_ = q.FieldAsInteger("count_soft");
     deviceId_ = q.FieldAsInteger("id");
   }
+  // The first soft counter ever to keep this device's soft counts starts the shared mark
+  // where the count stands, as its own count seen does.
+  if (soft_ && deviceId_ != 0) {
+    TODBCStatement mark(db_);
+    mark.DoSQLFmt("UPDATE device SET soft_seen = count_soft WHERE id = %d and soft_seen is null", deviceId_);
+  }
 }
 
 void TCounter::Process(const std::string& data, std::string& name) {
@@ -121,7 +127,13 @@ void TCounter::AddSoftCount() {
     if (lotFound) ApplyLotChange(1, kSoftCountInput, deviceLot);
   }
   TODBCStatement upd(db_);
-  upd.ExecSQLFmt("UPDATE device SET count_soft = count_soft + 1 WHERE id = %d", deviceId_);
+  // This passage is counted here: the shared mark moves with the count, so that no other
+  // computer keeping the soft counts of this device takes it over again.
+  if (dev.FindColumn("soft_seen") >= 0)
+    upd.ExecSQLFmt("UPDATE device SET count_soft = count_soft + 1, soft_seen = soft_seen + 1 WHERE id = %d",
+                   deviceId_);
+  else
+    upd.ExecSQLFmt("UPDATE device SET count_soft = count_soft + 1 WHERE id = %d", deviceId_);
 }
 
 void TCounter::SyncSoftCount(TODBCStatement& stmt) {
@@ -129,23 +141,48 @@ void TCounter::SyncSoftCount(TODBCStatement& stmt) {
   // again, move the lots by the device's whole soft count.
   if (!stmt.ExecSQLFmt("select * from device WHERE id = %d", deviceId_)) return;
   const int current = stmt.FieldAsInteger("count_soft");
-  if (softCountSeen_ < current) {
-    const int diff = current - softCountSeen_;
-    const int deviceLot = stmt.FieldAsInteger("LOT_ID");
-    bool lotFound;
-    {
-      TODBCStatement lot(db_);
-      lotFound = lot.ExecSQLFmt("SELECT * FROM lot WHERE id = %d", deviceLot);
+  // Every computer of a site keeps the POE/POF soft counts. device.soft_seen marks the
+  // count up to which the lots have been moved, so a rise is taken over by exactly one of
+  // them: the one whose conditional UPDATE moves the mark.
+  if (stmt.FindColumn("soft_seen") >= 0 && !stmt.FieldAsString("soft_seen").empty()) {
+    const int mark = stmt.FieldAsInteger("soft_seen");
+    TODBCStatement claim(db_);
+    if (current < mark) {
+      // The count was set back elsewhere: no lot moves, and the mark follows it down.
+      claim.DoSQLFmt("UPDATE device SET soft_seen = %d WHERE id = %d and soft_seen = %d", current, deviceId_, mark);
+      softCountSeen_ = current;
+      return;
     }
-    if (lotFound) {
-      log_.Log("Timer Lot Change Value: " + std::to_string(diff));
-      ApplyLotChange(diff, kSoftCountInput, deviceLot);
+    if (mark < current) {
+      // The mark, not this computer's own count seen, says what is still to be taken
+      // over: a rise that another computer has not taken over yet is this one's to take.
+      if (!claim.ExecSQLFmt("UPDATE device SET soft_seen = %d WHERE id = %d and soft_seen = %d", current, deviceId_,
+                            mark) ||
+          claim.NoData())
+        return;  // another computer took this rise over first; look again at the next refresh
+      TakeOverSoftCount(stmt, mark, current);
     }
-    log_.Log("Soft Count Device Id: " + std::to_string(deviceId_) + " was " +
-             std::to_string(softCountSeen_) + " is " + std::to_string(current) + " diff " +
-             std::to_string(diff));
+    softCountSeen_ = current;
+    return;
   }
+  if (softCountSeen_ < current) TakeOverSoftCount(stmt, softCountSeen_, current);
   softCountSeen_ = current;
+}
+
+void TCounter::TakeOverSoftCount(TODBCStatement& stmt, int seen, int current) {
+  const int diff = current - seen;
+  const int deviceLot = stmt.FieldAsInteger("LOT_ID");
+  bool lotFound;
+  {
+    TODBCStatement lot(db_);
+    lotFound = lot.ExecSQLFmt("SELECT * FROM lot WHERE id = %d", deviceLot);
+  }
+  if (lotFound) {
+    log_.Log("Timer Lot Change Value: " + std::to_string(diff));
+    ApplyLotChange(diff, kSoftCountInput, deviceLot);
+  }
+  log_.Log("Soft Count Device Id: " + std::to_string(deviceId_) + " was " + std::to_string(seen) + " is " +
+           std::to_string(current) + " diff " + std::to_string(diff));
 }
 
 }  // namespace tarn

@@ -33,7 +33,9 @@ class TCounter {
   void Process(const std::string& data, std::string& name);
   // One passage counted by the system at this address (input 7).
   void AddSoftCount();
-  // Takes over count_soft rises made elsewhere, on the caller's statement.
+  // Takes over count_soft rises made elsewhere, on the caller's statement. Where the device
+  // table has the shared mark soft_seen, a rise is taken over by one computer of the site
+  // only (a conditional UPDATE of the mark decides which).
   void SyncSoftCount(TODBCStatement& stmt);
   // Moves the lots of the counter items of (device, input) by `amount`.
   void ApplyLotChange(int amount, int input, int deviceLot);
@@ -49,6 +51,9 @@ class TCounter {
   int Count(int n) const { return counts_.at(static_cast<size_t>(n - 1)); }
 
  private:
+  // Moves the lots by the rise from `seen` to `current` of the device row current on `stmt`.
+  void TakeOverSoftCount(TODBCStatement& stmt, int seen, int current);
+
   TMessLog& log_;
   TODBC* db_;
   readerbus::TCard* card_;  // not used; kept for the loop's wiring

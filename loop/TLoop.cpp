@@ -92,7 +92,9 @@ void TLoop::UpgradeSchema() {
     };
     static const char* const kDeviceColumns[] = {
         "GATE_UP",   "PTR_PAPER", "PTR_HDWR", "PTR_FAIL",    "PTR_STAT",    "PTR_PAPER2",
-        "PTR_HDWR2", "PTR_FAIL2", "PTR_STAT2", "DEVICE_TYPE", "SPECIAL_OUT"};
+        "PTR_HDWR2", "PTR_FAIL2", "PTR_STAT2", "DEVICE_TYPE", "SPECIAL_OUT",
+        // The shared mark of the POE/POF soft counts kept by several computers.
+        "SOFT_SEEN"};
     for (const char* column : kDeviceColumns)
       if (!has(deviceColumns, column))
         q.ExecSQL("alter table device add " + LowerCase(column) + " integer");

@@ -145,10 +145,13 @@ bool TPoll::Transact(int tries, uint16_t address, const std::string& command, st
   while (tries > 0) {
     channel_->Purge();
     SendFrame(address, command);
-    if (ReceiveFrame(reply)) {
-      ok = true;
-      break;
+    // A reply that names another address is a late answer of the device polled before
+    // (it came after the purge): taking it as this device's would credit a card read at one
+    // reader to another. It is dropped and this device's own reply is awaited.
+    while ((ok = ReceiveFrame(reply)) && !FromAddress(reply, address)) {
+      strayReplies_.fetch_add(1, std::memory_order_relaxed);
     }
+    if (ok) break;
     --tries;
   }
   if (address >= kAddresses) return ok;
@@ -182,6 +185,11 @@ bool TPoll::Transact(int tries, uint16_t address, const std::string& command, st
     }
   }
   return ok;
+}
+
+bool TPoll::FromAddress(const std::string& reply, uint16_t address) {
+  // An ACK carries no address; any other reply starts with the device's address character.
+  return reply == "*" || reply.empty() || reply[0] == AddressChar(address);
 }
 
 bool TPoll::SendFrame(uint16_t address, const std::string& command) {

@@ -61,12 +61,17 @@ class TPoll {
   bool Transact(int tries, uint16_t address, const std::string& command, std::string& reply);
   bool SendFrame(uint16_t address, const std::string& command);
   bool ReceiveFrame(std::string& reply);
+  // Whether a reply received after a frame to `address` is that device's (its first
+  // character is the address character; an ACK is anyone's).
+  static bool FromAddress(const std::string& reply, uint16_t address);
   bool ReadByte(uint8_t& byte);
   void ResendGateState(uint16_t address);
 
   std::string CardNo() const;
   // Exchanges run since the thread started (figures for benchmarks and diagnostics).
   uint64_t Exchanges() const { return exchanges_.load(); }
+  // Replies dropped because they named another address (late answers).
+  uint64_t StrayReplies() const { return strayReplies_.load(); }
   TProcessInfo& Events() { return *events_; }
   bool Online(int address) const;
 
@@ -97,6 +102,7 @@ class TPoll {
   uint16_t tail_ = 0;  // guarded by ringMutex_
   std::atomic<uint64_t> droppedCommands_{0};
   std::atomic<uint64_t> exchanges_{0};
+  std::atomic<uint64_t> strayReplies_{0};
 
   // Poll thread only.
   uint16_t currentAddress_ = 0;

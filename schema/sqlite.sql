@@ -56,7 +56,8 @@ CREATE TABLE device (
   ptr_fail2 INTEGER DEFAULT 0,
   ptr_stat2 INTEGER DEFAULT 0,
   device_type INTEGER DEFAULT 0,
-  special_out INTEGER DEFAULT 0
+  special_out INTEGER DEFAULT 0,
+  soft_seen INTEGER
 );
 
 CREATE TABLE messages (

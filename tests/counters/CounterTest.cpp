@@ -170,6 +170,49 @@ TEST_P(CounterTest, SoftCountsAndTheirTakeOver) {
   EXPECT_EQ(Lot(1), 20);
 }
 
+// Several computers keep the same soft counts (each runs the POE/POF loop): every rise of
+// count_soft reaches the lots once, whichever computer looks first.
+TEST_P(CounterTest, SoftCountsKeptByTwoComputersAreTakenOverOnce) {
+  Item(7, 1, 1);
+  auto one = Make(3, true);
+  auto two = Make(3, true);
+  TODBCStatement q(&Db().ODBC());
+  ASSERT_TRUE(Db().Exec("UPDATE device SET count_soft = 13 WHERE id = 13"));
+  two->SyncSoftCount(q);
+  one->SyncSoftCount(q);
+  EXPECT_EQ(Lot(1), 13);
+  EXPECT_EQ(one->SoftCountSeen(), 13);
+
+  // A passage one computer counts itself is not taken over by the other.
+  one->AddSoftCount();
+  EXPECT_EQ(Lot(1), 14);
+  two->SyncSoftCount(q);
+  one->SyncSoftCount(q);
+  EXPECT_EQ(Lot(1), 14);
+
+  // A count set back elsewhere moves nothing; the rises after it count once.
+  ASSERT_TRUE(Db().Exec("UPDATE device SET count_soft = 0 WHERE id = 13"));
+  one->SyncSoftCount(q);
+  two->SyncSoftCount(q);
+  EXPECT_EQ(Lot(1), 14);
+  ASSERT_TRUE(Db().Exec("UPDATE device SET count_soft = 2 WHERE id = 13"));
+  one->SyncSoftCount(q);
+  two->SyncSoftCount(q);
+  EXPECT_EQ(Lot(1), 16);
+
+  // A computer started while a rise is not yet taken over takes it over once.
+  ASSERT_TRUE(Db().Exec("UPDATE device SET count_soft = 5 WHERE id = 13"));
+  auto late = Make(3, true);
+  late->SyncSoftCount(q);
+  one->SyncSoftCount(q);
+  EXPECT_EQ(Lot(1), 19);
+  ASSERT_TRUE(Db().Exec("UPDATE device SET count_soft = 6 WHERE id = 13"));
+  one->SyncSoftCount(q);
+  late->SyncSoftCount(q);
+  two->SyncSoftCount(q);
+  EXPECT_EQ(Lot(1), 20);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, CounterTest, TARN_BACKENDS);
 
 }  // namespace

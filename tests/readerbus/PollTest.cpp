@@ -323,3 +323,26 @@ TEST(PollEvents, EventsWithoutHandlerTakeNoSlotInTheRing) {
   poll.PollStep();
   EXPECT_EQ(poll.Events().Pending(), 1);
 }
+
+// A device that answers late puts its reply on the line during the next exchange, which is
+// with another address: that reply must not be taken as the other device's.
+TEST_F(PollStepTest, LateReplyNamingAnotherAddressIsNotTakenAsThisOnes) {
+  std::string reply;
+  line.SetResponder([](const THostFrame& f) {
+    return f.address == 2 ? BuildReply("1C1001") + BuildReply("2C2002") : std::string();
+  });
+  EXPECT_TRUE(poll->Transact(1, 2, "C", reply));
+  EXPECT_EQ(reply, "2C2002");
+
+  line.SetResponder([](const THostFrame&) { return BuildReply("1C1001"); });
+  EXPECT_FALSE(poll->Transact(1, 2, "C", reply));
+  EXPECT_EQ(poll->StrayReplies(), 2u);
+
+  // The address's own reply, and a bare ACK, are taken as before.
+  EXPECT_TRUE(poll->Transact(1, 1, "C", reply));
+  EXPECT_EQ(reply, "1C1001");
+  line.SetResponder([](const THostFrame&) { return std::string(1, '\x06'); });
+  EXPECT_TRUE(poll->Transact(1, 2, "C", reply));
+  EXPECT_EQ(reply, "*");
+  line.SetResponder(nullptr);
+}
