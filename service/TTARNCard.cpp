@@ -148,9 +148,10 @@ void TTARNCard::tmrRestartTimer() {
   tmrRestart.SetEnabled(false);
   try {
     if (!Started) {
-      // While the server waits to start (database away) the heartbeat does not run; the
-      // main thread is alive all the same, so the watchdog is fed from here.
-      platform::SdNotify("WATCHDOG=1");
+      // While the server waits to start again (database away after a reset) the heartbeat
+      // does not run; the main thread is alive all the same, so the watchdog, which runs
+      // from the first readiness on, is fed from here.
+      if (readySent_) platform::SdNotify("WATCHDOG=1");
       TDateTime now = Now();
       long long seconds = std::llabs(SecondsBetweenSigned(now, LastFailedStart));
       if (seconds > 20) {
