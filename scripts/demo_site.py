@@ -632,11 +632,15 @@ def run(args):
         site_view.say(f"service started, {len(DEVICES)} devices on line; log {site_view.log_path()}")
 
         if args.forever:
-            print("\nThe site runs until Ctrl-C. Simulator commands, one a line, for example:\n"
-                  "  card 1 1001      a card at Entry 1       card 2 1001   the same card at Exit 2\n"
-                  "  card 1 4242      an unknown card         counter 5 20000   two cars up the ramp\n"
-                  "  printer 3 2      dispenser paper out     off 2 / on 2      Exit 2 off and on line\n"
-                  "(see docs/simulator.md)\n", flush=True)
+            barcode = cycle_barcode(dt.datetime.now(), 3)
+            print("\nThe site runs until Ctrl-C (or quit). Type simulator commands, one a line:\n"
+                  "  card 1 1001              a card at Entry 1 (card 2 1001: at Exit 2)\n"
+                  "  card 1 4242              a card the site does not know\n"
+                  f"  ticket 3 0{barcode}000124   the dispenser issues ticket 124 now\n"
+                  f"  barcode 4 {barcode}     that ticket at the exit ticket reader\n"
+                  "  counter 5 20000          two cars up the ramp (counter board, input 1)\n"
+                  "  printer 3 2              the dispenser's printer is out of paper\n"
+                  "  off 2 / on 2             Exit 2 goes off line / comes back\n", flush=True)
             try:
                 while True:
                     site_view.pump(3600, stdin=sys.stdin)
