@@ -322,6 +322,8 @@ class Site:
         self.counter_readings = 0
         self.ptr = {}
         self.counts = {}
+        self.activated = set()
+        self.pools = {}
         self.sign = None
         self.next_db_poll = 0.0
 
@@ -374,6 +376,14 @@ class Site:
                 self.say(f"ticket {row[2]} issued at lane {row[3]}, barcode {row[1]}: recorded in tickinv as "
                          f"{'issued (the car is inside)' if row[4] == 0 else 'status ' + str(row[4])}")
                 self.record("ticket-issued", barcode=row[1], ticket=row[2])
+        for number, start, end in self.query("SELECT number, start_dt, exp_iry FROM card WHERE date_set <> 0"):
+            if number not in self.activated:
+                self.activated.add(number)
+                self.say(f"card {card_text(number)} activated on first use: valid {start} to {end}")
+        for pool, name, inside, most in self.query("SELECT id, name, cur_inlot, max_inlot FROM card_pool"):
+            if self.pools.get(pool, 0) != inside:
+                self.pools[pool] = inside
+                self.say(f"pool {name}: {inside} of {most} inside")
         lot = self.query("SELECT lot_count, max_capacity, name FROM lot WHERE id = 1")
         if lot and lot[0][0] != self.lot:
             self.lot = lot[0][0]

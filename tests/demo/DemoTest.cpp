@@ -75,6 +75,9 @@ TEST(Demo, ScenarioRunsEndToEndAndStopsCleanly) {
            "stored card 1002 at Entry 1: Accepted",
        })
     EXPECT_TRUE(Has(out, line)) << "missing: " << line << "\n" << out;
+  // What the decisions changed: the first-use activation and the pool's count.
+  EXPECT_TRUE(Has(out, "card 2001 activated on first use: valid ")) << out;
+  EXPECT_TRUE(Has(out, "pool Berg Ltd: 1 of 1 inside")) << out;
   EXPECT_FALSE(Has(out, "UNEXPECTED")) << out;
   EXPECT_FALSE(Has(out, "no frame reached the reader")) << out;
 
