@@ -308,7 +308,7 @@ class Site:
     def __init__(self, sim, service, db, log_dir, quiet_polls=True):
         self.sim = sim
         self.service = service
-        self.db = sqlite3.connect(db, timeout=5)  # only read
+        self.db = sqlite3.connect(db, timeout=5)
         self.log_dir = log_dir
         self.t0 = time.monotonic()
         self.events = []          # (kind, dict) of everything printed, for the steps to wait on
@@ -347,6 +347,19 @@ class Site:
                 time.sleep(0.05)
         raise DemoError(f"the demo database stayed locked: {sql}")
 
+    def write(self, sql):
+        """What the site's office programs do to the shared database."""
+        for _ in range(50):
+            try:
+                with self.db:
+                    self.db.execute(sql)
+                return
+            except sqlite3.OperationalError as e:
+                if "locked" not in str(e) and "busy" not in str(e):
+                    raise
+                time.sleep(0.05)
+        raise DemoError(f"the demo database stayed locked: {sql}")
+
     def addr_of_device(self, device_id):
         for a, (i, _, _) in DEVICES.items():
             if i == device_id:
@@ -359,9 +372,7 @@ class Site:
             self.last_trans = row[0]
             t = dict(id=row[0], card=card_text(row[1] or 0), addr=self.addr_of_device(row[2]), code=row[3],
                      desc=row[4], name=row[5] or "", memory=bool(row[6]), seen=time.monotonic())
-            if t["code"] == 999:
-                self.say(f"manual open at {DEVICES.get(t['addr'], (0, '?'))[1]}")
-            elif t["memory"]:
+            if t["memory"]:
                 # A stored read: the pass happened while the reader could not report it.
                 self.say(f"stored card {t['card']} at {self.name(t['addr'])}: {t['desc']} "
                          f"(read earlier, no frame: the pass already happened)")
@@ -473,6 +484,10 @@ class Site:
             frames = self.pending_frames.get(addr, [])
             while rows and frames:
                 t, (cmd, data, _) = rows.pop(0), frames.pop(0)
+                if t["code"] == 999:
+                    self.say(f"office request at {self.name(addr)}: {t['desc']} {ARROW} {frame_text(cmd, data)}")
+                    self.record("manual", addr=addr, frame=frame_text(cmd, data))
+                    continue
                 self.say(f"card {t['card']} at {self.name(addr)}: {t['desc']} {ARROW} {frame_text(cmd, data)}")
                 self.record("card", card=t["card"], addr=addr, decision=t["desc"], frame=frame_text(cmd, data),
                             memory=False)
@@ -585,6 +600,8 @@ def scenario():
          lambda i: i["count"] == 2, None),
         ("the dispenser's printer reports low paper", "printer 3 4", "printer",
          lambda i: i["addr"] == 3 and i["stat"] == 4, None),
+        ("the office opens Exit 2 once", "sql: UPDATE device SET open_flag = 1 WHERE id = 102", "manual",
+         lambda i: i["addr"] == 2, None),
     ]
 
 
@@ -684,9 +701,13 @@ def play(site_view, sim):
     mismatches = 0
     print("")
     for number, (title, command, kind, pred, expected) in enumerate(scenario(), 1):
-        site_view.say(f"--- {number}. {title}  [sim: {command}]")
+        source = "" if command.startswith("sql: ") else "sim: "
+        site_view.say(f"--- {number}. {title}  [{source}{command}]")
         since = len(site_view.events)
-        sim.send(command)
+        if command.startswith("sql: "):
+            site_view.write(command[len("sql: "):])
+        else:
+            sim.send(command)
         info = site_view.wait_for(f"step {number} ({command})", lambda k, i, kind=kind: k == kind and pred(i),
                                   since=since)
         if expected is not None and info.get("decision") != expected:

@@ -93,11 +93,13 @@ TEST(Demo, ScenarioRunsEndToEndAndStopsCleanly) {
   EXPECT_TRUE(Has(out, "sign at Counter board 5: 0 free")) << out;
   EXPECT_TRUE(Has(out, "counter input 2 of Counter board 5: +3")) << out;
   EXPECT_TRUE(Has(out, "printer of Ticket dispenser 3: status word 4, paper state 1")) << out;
+  EXPECT_TRUE(Has(out, "office request at Exit 2: Manual Open \u2192 G 005 'Manual Open'")) << out;
 
   EXPECT_TRUE(Has(out, "service stopped (exit 0)")) << out;
   EXPECT_TRUE(Has(out, "cards     12 decisions: 6 accepted, 6 refused")) << out;
   EXPECT_TRUE(Has(out, "tickets   1 issued, 3 read at the exit (Accepted 1, Used 1, Expired 1)")) << out;
-  EXPECT_TRUE(Has(out, "trans     12 rows")) << out;
+  // Twelve cards and the office's manual open.
+  EXPECT_TRUE(Has(out, "trans     13 rows")) << out;
   EXPECT_TRUE(Has(out, "lot       Visitors: 2 of 4 cars, 2 free")) << out;
   EXPECT_TRUE(Has(out, "sign      Counter board 5 shows 2 free")) << out;
   EXPECT_TRUE(Has(out, "log       " + (site / "log").string() + "/vtsql")) << out;
