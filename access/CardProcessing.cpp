@@ -169,7 +169,11 @@ std::string ExpandMessage(TODBCStatement& card, const std::string& message, TODB
       case '2': out += card.FieldAsString("misc_2"); break;
       case '3': out += card.FieldAsString("misc_3"); break;
       case '4': out += card.FieldAsString("misc_4"); break;
-      case 'c': out += cardNoText.empty() ? card.FieldAsString("number") : cardNoText; break;
+      case 'c':
+        // The number column is a double: some drivers give its text as "1001.0", which is
+        // not how the card reads on the display.
+        out += cardNoText.empty() ? FloatToStr(card.FieldAsFloat("number")) : cardNoText;
+        break;
       case 'd':
         if (IsDebitType(cardType))
           out += std::to_string(card.FieldAsInteger("debit_left"));

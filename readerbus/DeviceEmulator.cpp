@@ -1,5 +1,7 @@
 #include "readerbus/DeviceEmulator.h"
 
+#include <algorithm>
+#include <iterator>
 #include <sstream>
 
 #include "util/Strings.h"
@@ -243,6 +245,12 @@ std::string TEmulator::Command(const std::string& rawLine, bool& quit) {
     Add(a, k, !flag.empty());
     return "";
   }
+  // A mistyped command is named as such, not as a bad address of a command that exists.
+  static const char* const kVerbs[] = {"remove", "card",    "memory", "barcode", "ticket", "counter", "input",
+                                       "inputs", "button",  "printer", "reply",  "off",    "on",      "restart",
+                                       "noise",  "raw",     "badcheck", "silent", "clock"};
+  if (std::none_of(std::begin(kVerbs), std::end(kVerbs), [&](const char* v) { return verb == v; }))
+    return "unknown command '" + verb + "'";
   std::string addr;
   in >> addr;
   int a;

@@ -130,6 +130,47 @@ bool TcpReachable(const std::string& host, int port, int timeoutMs, std::string&
   return false;
 }
 
+// The driver's completed connect string names the password (PWD=...): what an installer
+// pastes into a support request must not carry it.
+std::string HidePassword(const std::string& info) {
+  std::string out;
+  for (const std::string& pair : Split(info, ';')) {
+    if (!out.empty()) out += ';';
+    const size_t eq = pair.find('=');
+    const std::string key = UpperCase(Trim(pair.substr(0, eq)));
+    if (eq != std::string::npos && (key == "PWD" || key == "PASSWORD") && eq + 1 < pair.size())
+      out += pair.substr(0, eq + 1) + "***";
+    else
+      out += pair;
+  }
+  return out;
+}
+
+// What is wrong with the serial device of a loop; "" when the service can open it.
+// A device that another program holds exclusively (the running service does) is in use,
+// not wrong.
+std::string SerialDeviceProblem(const std::string& device, bool& inUse) {
+  inUse = false;
+  struct stat sb {};
+  if (stat(device.c_str(), &sb) != 0) return "serial device " + device + " does not exist";
+  if (!S_ISCHR(sb.st_mode)) return device + " is not a serial device (not a character device)";
+  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    if (err == EBUSY) {
+      inUse = true;
+      return "";
+    }
+    if (err == EACCES || err == EPERM)
+      return "serial device " + device + " cannot be opened: permission denied (the service's user needs the "
+             "dialout group)";
+    return "serial device " + device + " cannot be opened: " + std::strerror(err);
+  }
+  const bool tty = isatty(fd) != 0;
+  close(fd);
+  return tty ? "" : device + " is not a serial device (tty)";
+}
+
 }  // namespace
 
 int RunSiteCheck(std::ostream& out) {
@@ -163,10 +204,12 @@ int RunSiteCheck(std::ostream& out) {
   if (odbc.Connected()) {
     out << "Connected:     " << HidePassword(odbc.ConnectionInfo()) << "\n";
     TODBCStatement st(&odbc);
+    std::set<std::string> missingTables;
     for (auto& [table, columns] : kRequired) {
       std::string names = st.GetColumnNames(table);
       if (names.empty()) {
         problem(std::string("table ") + table + " is missing");
+        missingTables.insert(table);
         continue;
       }
       std::set<std::string> have;
@@ -174,7 +217,8 @@ int RunSiteCheck(std::ostream& out) {
       for (const char* c : columns)
         if (!have.count(UpperCase(c))) problem(std::string("column ") + table + "." + c + " is missing");
     }
-    if (!st.DoSQL("SELECT * FROM settings")) problem("table settings has no row");
+    if (!missingTables.count("settings") && !st.DoSQL("SELECT * FROM settings"))
+      problem("table settings has no row");
 
     std::vector<std::pair<int, std::string>> loops;
     std::string quoted = ReplaceAll(computer, "'", "''");
@@ -187,44 +231,46 @@ int RunSiteCheck(std::ostream& out) {
       do loops.emplace_back(st.FieldAsInteger("id"), "POE/POF soft counts");
       while (st.dbSkip(skNext, 1));
     }
-    if (loops.empty()) problem("no loop for computer name \"" + computer + "\" and no POE/POF loop");
+    if (missingTables.count("loop")) {
+      // Already named: without the table there is no loop to look at.
+    } else if (loops.empty()) problem("no loop for computer name \"" + computer + "\" and no POE/POF loop");
     else if (own == 0) out << "No loop for computer name \"" << computer << "\"; POE/POF soft counts only\n";
 
+    std::map<std::string, int> portOwners;  // serial device -> the enabled loop that opens it
     for (auto& [id, why] : loops) {
+      const std::string loopName = "loop " + std::to_string(id);
       TODBCStatement ls(&odbc);
       if (!ls.DoSQLFmt("SELECT * FROM " + TLoop::LoopTableName(odbc) + " WHERE id = %d", id)) continue;
       bool enabled = ls.FieldAsBoolean("enabled");
       int port = ls.FieldAsInteger("port");
       out << "Loop " << id << " (" << why << "): " << (enabled ? "enabled" : "disabled");
+      std::string portProblem;
       if (enabled) {
         std::string device = readerbus::SerialDeviceForPort(port, ini.FileName());
         out << ", COM" << port << " = " << device << (ls.FieldAsBoolean("rfmodem") ? ", RF modem" : "");
-        struct stat sb{};
-        if (stat(device.c_str(), &sb) != 0) {
-          out << "\n";
-          problem("loop " + std::to_string(id) + ": serial device " + device + " does not exist");
-        } else if (!S_ISCHR(sb.st_mode) || [&] {
-                     int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-                     bool tty = fd >= 0 && isatty(fd);
-                     if (fd >= 0) close(fd);
-                     return !tty;
-                   }()) {
-          out << "\n";
-          problem("loop " + std::to_string(id) + ": " + device + " is not a serial device (tty)");
-        } else {
-          out << "\n";
-        }
-      } else {
-        out << "\n";
+        bool inUse = false;
+        portProblem = SerialDeviceProblem(device, inUse);
+        if (inUse) out << " (in use by another program, the running service perhaps)";
+        auto [owner, fresh] = portOwners.emplace(device, id);
+        if (!fresh && portProblem.empty())
+          portProblem = "serial device " + device + " is also the port of loop " + std::to_string(owner->second) +
+                        ": only one of them can open it";
       }
+      out << "\n";
+      if (!portProblem.empty()) problem(loopName + ": " + portProblem);
       TODBCStatement ds(&odbc);
-      if (ds.DoSQLFmt("SELECT * FROM device WHERE loop_id=%d", id)) {
+      if (!missingTables.count("device") && ds.DoSQLFmt("SELECT * FROM device WHERE loop_id=%d", id)) {
+        std::map<int, std::string> seen;
         do {
           int a = ds.FieldAsInteger("addr_ess");
-          out << "  address " << a << ": " << ds.FieldAsString("name") << " ("
-              << DeviceTypeName(ds.FieldAsInteger("device_type")) << ")\n";
+          const std::string name = ds.FieldAsString("name");
+          out << "  address " << a << ": " << name << " (" << DeviceTypeName(ds.FieldAsInteger("device_type"))
+              << ")\n";
           if (a < 1 || a > 48)
-            problem("loop " + std::to_string(id) + ": device address " + std::to_string(a) + " is outside 1..48");
+            problem(loopName + ": device address " + std::to_string(a) + " (" + name +
+                    ") is outside 1..48: the service does not set that device up");
+          else if (auto [prev, fresh] = seen.emplace(a, name); !fresh)
+            problem(loopName + ": devices " + prev->second + " and " + name + " share address " + std::to_string(a));
         } while (ds.dbSkip(skNext, 1));
       } else if (enabled) {
         out << "  no devices\n";

@@ -1,0 +1,165 @@
+// `tarncard check` against real sites on both databases: a sound site passes, and every
+// problem an installer has to fix is named, each once, with a non-zero status.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "readerbus/SerialPort.h"
+#include "service/SiteCheck.h"
+#include "support/ScratchDir.h"
+#include "support/SiteFiles.h"
+#include "support/TestDatabase.h"
+
+namespace tarn::test {
+namespace {
+
+const char* const kComputer = "LANE-PC";
+
+class SiteCheckTest : public BackendTest {
+ protected:
+  std::string Prefix() const override { return "tarn_demo_check"; }
+
+  void SetUp() override {
+    BackendTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    home_ = ::tarn::testing::ScratchDir("check");
+    site_ = std::make_unique<::tarn::testing::SiteHome>(home_);
+    std::string error;
+    master_ = std::make_unique<readerbus::TFdChannel>(readerbus::OpenPtyMaster(pty_, &error));
+    ASSERT_GE(master_->Fd(), 0) << error;
+    WriteRegistry(Db().Params());
+    MapPort(1, pty_);
+    ASSERT_TRUE(Exec("INSERT INTO " + LoopTable() + " (id, name, enabled, port, rfmodem) VALUES "
+                     "(1, 'lane-pc', 1, 1, 0), (2, 'other-pc', 1, 9, 0)"));
+    ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name, device_type) VALUES "
+                     "(101, 1, 1, 'Entry 1', 0), (102, 1, 2, 'Exit 2', 0), (103, 1, 3, 'Dispenser 3', 1), "
+                     "(201, 2, 60, 'Elsewhere', 0)"));
+    ASSERT_TRUE(Exec("INSERT INTO settings (reset_vtsql) VALUES (0)"));
+  }
+
+  void TearDown() override {
+    site_.reset();
+    master_.reset();
+    BackendTest::TearDown();
+  }
+
+  void WriteRegistry(const ConnectionParams& params) {
+    ::tarn::testing::WriteRegistry(site_->Registry(), params, kComputer);
+  }
+  void MapPort(int port, const std::string& device) {
+    std::ofstream(site_->Settings(), std::ios::app) << "[Ports]\nCOM" << port << "=" << device << "\n";
+  }
+  void RewritePorts(const std::string& text) { std::ofstream(site_->Settings(), std::ios::trunc) << text; }
+  std::string LoopTable() const { return backend() == Backend::MariaDB ? "`loop`" : "loop"; }
+  bool Exec(const std::string& sql) { return Db().Exec(sql); }
+
+  int Check() {
+    std::ostringstream out;
+    const int status = RunSiteCheck(out);
+    output_ = out.str();
+    return status;
+  }
+  bool Says(const std::string& text) const { return output_.find(text) != std::string::npos; }
+  int Count(const std::string& text) const {
+    int n = 0;
+    for (size_t at = output_.find(text); at != std::string::npos; at = output_.find(text, at + 1)) ++n;
+    return n;
+  }
+
+  std::filesystem::path home_;
+  std::unique_ptr<::tarn::testing::SiteHome> site_;
+  std::unique_ptr<readerbus::TFdChannel> master_;
+  std::string pty_;
+  std::string output_;
+};
+
+TEST_P(SiteCheckTest, SoundSitePassesAndShowsWhatWouldRun) {
+  EXPECT_EQ(0, Check()) << output_;
+  EXPECT_TRUE(Says("Computer name: lane-pc")) << output_;
+  EXPECT_TRUE(Says("Loop 1 (this computer): enabled, COM1 = " + pty_ + "\n")) << output_;
+  EXPECT_TRUE(Says("  address 1: Entry 1 (card reader)")) << output_;
+  EXPECT_TRUE(Says("  address 3: Dispenser 3 (ticket dispenser)")) << output_;
+  // Another computer's loop is not this computer's business.
+  EXPECT_FALSE(Says("Elsewhere")) << output_;
+  EXPECT_TRUE(Says("OK: nothing wrong found")) << output_;
+  EXPECT_EQ(0, Count("PROBLEM")) << output_;
+}
+
+TEST_P(SiteCheckTest, NamesEveryProblemOnceAndFails) {
+  RewritePorts("[Ports]\nCOM1=" + (home_ / "no-such-tty").string() + "\n");
+  ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name) VALUES (160, 1, 60, 'Far away')"));
+  ASSERT_TRUE(Exec("DROP TABLE spots"));
+  ASSERT_TRUE(Exec("DROP TABLE settings"));
+  ASSERT_TRUE(Exec("ALTER TABLE lot DROP COLUMN max_capacity"));
+
+  EXPECT_EQ(1, Check()) << output_;
+  EXPECT_TRUE(Says("PROBLEM: loop 1: serial device " + (home_ / "no-such-tty").string() + " does not exist"))
+      << output_;
+  EXPECT_TRUE(Says("PROBLEM: loop 1: device address 60 (Far away) is outside 1..48")) << output_;
+  EXPECT_TRUE(Says("PROBLEM: table spots is missing")) << output_;
+  EXPECT_TRUE(Says("PROBLEM: table settings is missing")) << output_;
+  EXPECT_TRUE(Says("PROBLEM: column lot.max_capacity is missing")) << output_;
+  // A missing table is one problem, not also "has no row".
+  EXPECT_FALSE(Says("settings has no row")) << output_;
+  EXPECT_EQ(5, Count("PROBLEM")) << output_;
+  EXPECT_TRUE(Says("5 problem(s) found")) << output_;
+  EXPECT_FALSE(Says("OK: nothing wrong found")) << output_;
+}
+
+TEST_P(SiteCheckTest, SerialDevicesThatAreNoTerminalOrAreSharedAreProblems) {
+  const std::string plain = (home_ / "plain-file").string();
+  std::ofstream(plain) << "not a tty\n";
+  RewritePorts("[Ports]\nCOM1=" + plain + "\nCOM2=/dev/null\nCOM3=" + pty_ + "\n");
+  ASSERT_TRUE(Exec("INSERT INTO " + LoopTable() + " (id, name, enabled, port, rfmodem) VALUES "
+                   "(3, 'lane-pc', 1, 2, 0), (4, 'lane-pc', 1, 3, 0), (5, 'lane-pc', 1, 3, 0), "
+                   "(6, 'lane-pc', 0, 1, 0)"));
+  EXPECT_EQ(1, Check()) << output_;
+  EXPECT_TRUE(Says("PROBLEM: loop 1: " + plain + " is not a serial device (not a character device)")) << output_;
+  EXPECT_TRUE(Says("PROBLEM: loop 3: /dev/null is not a serial device (tty)")) << output_;
+  EXPECT_TRUE(Says("PROBLEM: loop 5: serial device " + pty_ + " is also the port of loop 4")) << output_;
+  // A disabled loop opens no port: its device is not checked.
+  EXPECT_FALSE(Says("PROBLEM: loop 6")) << output_;
+  EXPECT_EQ(3, Count("PROBLEM")) << output_;
+}
+
+TEST_P(SiteCheckTest, SharedAddressesAndMissingLoopsAreProblems) {
+  ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name) VALUES (104, 1, 2, 'Exit 2b')"));
+  EXPECT_EQ(1, Check()) << output_;
+  EXPECT_TRUE(Says("PROBLEM: loop 1: devices Exit 2 and Exit 2b share address 2")) << output_;
+
+  ASSERT_TRUE(Exec("UPDATE " + LoopTable() + " SET name = 'gone-pc' WHERE id = 1"));
+  ASSERT_TRUE(Exec("DELETE FROM device WHERE id = 104"));
+  EXPECT_EQ(1, Check()) << output_;
+  EXPECT_TRUE(Says("PROBLEM: no loop for computer name \"lane-pc\" and no POE/POF loop")) << output_;
+
+  // A POE/POF loop alone is a site that only keeps soft counts.
+  ASSERT_TRUE(Exec("UPDATE " + LoopTable() + " SET name = 'POE/POF', enabled = 0 WHERE id = 1"));
+  EXPECT_EQ(0, Check()) << output_;
+  EXPECT_TRUE(Says("POE/POF soft counts only")) << output_;
+}
+
+TEST_P(SiteCheckTest, ConnectionReportKeepsThePasswordOut) {
+  ConnectionParams params = Db().Params();
+  // The SQLite driver ignores a password but repeats it in the connect string it returns.
+  if (params.Password.empty()) params.Password = "s3cret-Word";
+  WriteRegistry(params);
+  EXPECT_EQ(0, Check()) << output_;
+  EXPECT_TRUE(Says("Connected:")) << output_;
+  EXPECT_FALSE(Says("PWD=" + params.Password)) << output_;
+  EXPECT_FALSE(Says("PASSWORD=" + params.Password)) << output_;
+}
+
+TEST_P(SiteCheckTest, UnreachableDatabaseIsAProblem) {
+  ConnectionParams params = Db().Params();
+  params.Driver = "No Such Driver";
+  WriteRegistry(params);
+  EXPECT_EQ(1, Check()) << output_;
+  EXPECT_TRUE(Says("PROBLEM: cannot connect to the database")) << output_;
+  EXPECT_EQ(1, Count("PROBLEM")) << output_;
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, SiteCheckTest, TARN_BACKENDS);
+
+}  // namespace
+}  // namespace tarn::test
