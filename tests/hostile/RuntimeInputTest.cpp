@@ -173,8 +173,26 @@ TEST(HostileLog, FoldersThatCannotBeWrittenLoseLinesNotTheProgram) {
     for (int i = 0; i < 10; ++i) log.AddNoFlush("waiting " + std::to_string(i));
     log.Log("");
     EXPECT_GE(log.PendingLines(), 11u);
+    // A folder that stays unusable: memory holds the newest lines up to a bound.
+    for (size_t i = 0; i < TMessLog::kMaxWaitingLines + 2000; ++i) log.AddNoFlush("line " + std::to_string(i));
+    log.Log("");
+    EXPECT_EQ(log.PendingLines(), TMessLog::kMaxWaitingLines);
+    EXPECT_TRUE(fs::is_directory(dayFile / "inside"));
+    // Once the file can be written again, the kept lines reach it, oldest first.
+    fs::remove_all(dayFile);
+    log.Log("written");
+    EXPECT_EQ(log.PendingLines(), 0u);
   }
-  EXPECT_TRUE(fs::is_directory(dayFile / "inside"));
+  std::ifstream in(dayFile, std::ios::binary);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(all.find(" - line 1999\r\n"), std::string::npos);
+  const size_t first = all.find(" - line 2000\r\n");
+  const size_t last = all.find(" - line " + std::to_string(TMessLog::kMaxWaitingLines + 1999) + "\r\n");
+  EXPECT_NE(first, std::string::npos);
+  EXPECT_NE(last, std::string::npos);
+  EXPECT_LT(first, last);
+  EXPECT_NE(all.find(" - written\r\n"), std::string::npos);
+  EXPECT_NE(all.find(" - End Log\r\n"), std::string::npos);
 }
 
 TEST(HostileBarcodes, QuotesBackslashesAndWrongLengthsGiveTheirSpecifiedTimes) {
