@@ -195,7 +195,7 @@ TEST(HostileLog, FoldersThatCannotBeWrittenLoseLinesNotTheProgram) {
   EXPECT_NE(all.find(" - End Log\r\n"), std::string::npos);
 }
 
-TEST(HostileBarcodes, QuotesBackslashesAndWrongLengthsGiveTheirSpecifiedTimes) {
+TEST(HostileBarcodes, QuotesBackslashesAndWrongLengthsDecodeByTheLayoutRules) {
   ScopedClock clock([] { return EncodeDateTime(2026, 3, 15, 10, 30, 0); });
   // Wrong lengths carry no time, whatever they hold.
   for (const char* b : {"", "'", "123456789", "1234567890123", "'; drop table tickinv; --"})
