@@ -43,7 +43,10 @@ bool Bind(void* module, const char* name, F& slot) {
 std::unique_ptr<TOdbcLibrary> TOdbcLibrary::Load() {
   void* module = nullptr;
   for (const std::string& name : CandidateNames()) {
-    module = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // The driver manager stays mapped once loaded: it keeps its settings caches in globals
+    // that it never frees, so unloading it with the last owner and loading it again at the
+    // next server start would leak them on every restart.
+    module = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (module != nullptr) break;
   }
   if (module == nullptr) return nullptr;

@@ -2,9 +2,11 @@
 // TOdbcLibrary: the driver manager bound at run time, and the one place through which every
 // call into it goes. The library is opened by name ($TARNCARD_ODBC_LIBRARY when set, else
 // "libodbc.so.2", then "libodbc.so"); all 41 entry points the database layer may need are
-// resolved by name, and a library that lacks any of them is refused and closed again.
-// Each TODBC owns one TOdbcLibrary (the loader counts references, so the library stays mapped
-// while any owner lives). Immutable after Load; safe to call from any thread.
+// resolved by name, and a library that lacks any of them is refused.
+// Each TODBC owns one TOdbcLibrary. The library itself stays mapped once loaded, also after
+// its last owner is gone: the driver manager keeps caches in globals that it never frees, so
+// unloading and loading it again at every server restart would leak them.
+// Immutable after Load; safe to call from any thread.
 #include <sql.h>
 #include <sqlext.h>
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -201,7 +202,13 @@ void TMessLog::Flush(const std::string& text) {
   if (fd < 0) {
     platform::SleepMs(87);
     fd = ::open(currentFileName_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-    if (fd < 0) return;  // the batch waits for the next write; `text` is lost
+    if (fd < 0) {
+      // The batch waits for the next write; `text` is lost, and so are the oldest waiting
+      // lines beyond the bound.
+      if (lines_.size() > kMaxWaitingLines)
+        lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(lines_.size() - kMaxWaitingLines));
+      return;
+    }
   }
   std::string out;
   if (headerPending_) {

@@ -51,6 +51,9 @@ class TMessLog {
   int DayNumber() const;
   size_t PendingLines() const;
   static constexpr int kMaxLines = 250;
+  // Lines kept in memory while the file cannot be written; beyond this the oldest go, so a
+  // log folder that stays unusable for weeks cannot eat the service's memory.
+  static constexpr size_t kMaxWaitingLines = 10000;
 
   // The version header line (without CR LF): 21 dots, " - ", the program path,
   // "   Version - " and the four-part version.

@@ -135,7 +135,9 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key, c
     for (const auto& l : lines) out << l << "\r\n";
     if (!out.good()) return false;
   }
-  return std::rename(tmp.c_str(), path_.c_str()) == 0;
+  if (std::rename(tmp.c_str(), path_.c_str()) == 0) return true;
+  std::remove(tmp.c_str());  // leave no stray copy next to a file that cannot be replaced
+  return false;
 }
 
 bool TIniFile::WriteInteger(const std::string& section, const std::string& key, int value) {

@@ -47,9 +47,11 @@ std::string DeviceTimeText() { return DeviceTimeText(Now()); }
 void TReplyDecoder::Reset() {
   text_.clear();
   awaitingCheck_ = false;
+  fed_ = 0;
 }
 
 TReplyDecoder::Result TReplyDecoder::Feed(uint8_t byte) {
+  if (++fed_ > kMaxReplyBytes) return Result::Failed;
   if (awaitingCheck_) {
     awaitingCheck_ = false;
     return byte == ReplyCheck(text_) ? Result::Done : Result::Failed;

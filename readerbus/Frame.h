@@ -25,6 +25,9 @@ constexpr uint8_t kACK = 0x06;
 
 // A reply that runs this long without EOT is noise, not a device talking.
 constexpr size_t kMaxReplyText = 512;
+// Bytes one reply may take on the wire, restarts after SOH included: a line that keeps
+// sending SOH and noise must still end the exchange.
+constexpr size_t kMaxReplyBytes = 2 * kMaxReplyText;
 // Longest command frame a device is expected to take (start byte to check byte).
 constexpr size_t kMaxFrameData = 1024;
 
@@ -48,7 +51,8 @@ class TReplyDecoder {
   enum class Result { More, Done, Failed };
 
   // Feed the next byte. Done: Text() holds the reply text ("*" for a lone ACK).
-  // Failed: wrong check byte or a reply text longer than kMaxReplyText.
+  // Failed: wrong check byte, a reply text longer than kMaxReplyText, or more than
+  // kMaxReplyBytes bytes without a complete reply.
   Result Feed(uint8_t byte);
   const std::string& Text() const { return text_; }
   void Reset();
@@ -56,6 +60,7 @@ class TReplyDecoder {
  private:
   std::string text_;
   bool awaitingCheck_ = false;
+  size_t fed_ = 0;  // bytes since construction or Reset
 };
 
 // Host frames as a device sees them.

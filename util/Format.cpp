@@ -1,5 +1,6 @@
 #include "util/Format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -8,6 +9,9 @@
 
 namespace tarn {
 namespace {
+
+// Widths and precisions beyond this are taken as this.
+constexpr long long kMaxWidth = 100000;
 
 [[noreturn]] void Invalid(std::string_view spec) {
   throw EFormatError("Format '" + std::string(spec) + "' invalid or incompatible with argument");
@@ -91,13 +95,15 @@ std::string FormatV(std::string_view format, std::span<const FormatArg> args) {
         ++i;
         if (next >= args.size()) Missing(format.substr(start, i - start));
         if (args[next].kind() != FormatArg::Kind::Integer) Invalid(format.substr(start, i - start));
-        value = static_cast<int>(args[next++].integer());
+        // Same cap as a written width: an argument of two billion must not ask for
+        // two gigabytes of blanks.
+        value = static_cast<int>(std::clamp(args[next++].integer(), -kMaxWidth, kMaxWidth));
         return true;
       }
       bool any = false;
       value = 0;
       while (i < format.size() && format[i] >= '0' && format[i] <= '9') {
-        value = std::min(value * 10 + (format[i] - '0'), 100000);
+        value = std::min(value * 10 + (format[i] - '0'), static_cast<int>(kMaxWidth));
         ++i;
         any = true;
       }
@@ -107,13 +113,16 @@ std::string FormatV(std::string_view format, std::span<const FormatArg> args) {
     bool left = false;
     // Optional argument index "n:".
     {
-      size_t save = i;
+      // A '*' here takes an argument; when no ':' follows it was the width, so give the
+      // argument back as well as the position.
+      size_t save = i, saveNext = next;
       int idx = 0;
       if (takeNumber(idx) && i < format.size() && format[i] == ':') {
         next = static_cast<size_t>(idx);
         ++i;
       } else {
         i = save;
+        next = saveNext;
       }
     }
     if (i < format.size() && format[i] == '-') {

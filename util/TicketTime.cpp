@@ -14,7 +14,11 @@ constexpr TDateTime kSecondsEpoch = 36525.0;  // 1999-12-31
 // Optionally signed decimal digits and nothing else.
 template <class T>
 bool ParseDecimal(std::string_view s, T& out) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (!s.empty() && s.front() == '+') {
+    s.remove_prefix(1);
+    // One sign at most: from_chars would take the '-' of "+-5" as the number's own.
+    if (!s.empty() && s.front() == '-') return false;
+  }
   if (s.empty()) return false;
   const char* end = s.data() + s.size();
   auto [p, ec] = std::from_chars(s.data(), end, out);
