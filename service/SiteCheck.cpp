@@ -67,20 +67,6 @@ const std::vector<std::pair<const char*, std::vector<const char*>>> kRequired = 
     {"gateoc", {"device_id", "dayofweek", "start_time", "end_time"}},
 };
 
-// The completed connect string with the value of every PWD item replaced by "***".
-std::string HidePassword(const std::string& connectString) {
-  std::string out;
-  for (const std::string& item : Split(connectString, ';')) {
-    if (!out.empty()) out += ';';
-    auto eq = item.find('=');
-    if (eq != std::string::npos && SameText(Trim(item.substr(0, eq)), "PWD"))
-      out += item.substr(0, eq + 1) + "***";
-    else
-      out += item;
-  }
-  return out;
-}
-
 const char* DeviceTypeName(int type) {
   switch (type) {
     case 1: return "ticket dispenser";
