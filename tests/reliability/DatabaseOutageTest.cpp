@@ -79,6 +79,17 @@ long OpenFiles(pid_t pid) {
   return n;
 }
 
+// User and system CPU seconds of a process.
+double CpuSecondsOf(pid_t pid) {
+  std::string stat = ::tarn::testing::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t paren = stat.rfind(')');
+  if (paren == std::string::npos) return -1;
+  std::vector<std::string> fields = Split(stat.substr(paren + 2), ' ');
+  if (fields.size() < 13) return -1;
+  return static_cast<double>(StrToIntDef(fields[11], 0) + StrToIntDef(fields[12], 0)) /
+         static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 bool Alive(pid_t pid) {
   int status = 0;
   return ::waitpid(pid, &status, WNOHANG) == 0;
@@ -161,6 +172,18 @@ TEST(DatabaseOutage, ReadsAreAnsweredThroughAnOutageAndEveryUpReadHasOneRow) {
   ASSERT_TRUE(::tarn::testing::WaitFor([&] { return a.Logged("Started!"); }, 30000));
   ASSERT_TRUE(::tarn::testing::WaitFor([&] { return HeartbeatOf(a.home) >= 1; }, 15000));
 
+  // A reader powered off for a while (3 s here, a minute on a site) is reported off line
+  // once and back once: the on-line report and its own power-up reply.
+  const int powerUpsBefore = Count(a.Log(), "PowerUp Event, Device: Reader 3");
+  sim.Send("off 3");
+  ASSERT_TRUE(::tarn::testing::WaitFor([&] { return a.Logged("Offline, Device: Reader 3"); }, 10000));
+  const uint64_t offAt = platform::TickMs();
+  ::tarn::testing::WaitFor([&] { return platform::TickMs() - offAt >= 3000; }, 5000);
+  sim.Send("on 3");
+  ASSERT_TRUE(::tarn::testing::WaitFor(
+      [&] { return Count(a.Log(), "PowerUp Event, Device: Reader 3") == powerUpsBefore + 2; }, 10000));
+  EXPECT_EQ(Count(a.Log(), "Offline, Device: Reader 3"), 1);
+
   // Traffic while the database is up: every read is decided and recorded.
   int card = 5001;
   std::vector<int> upReads;
@@ -179,6 +202,7 @@ TEST(DatabaseOutage, ReadsAreAnsweredThroughAnOutageAndEveryUpReadHasOneRow) {
   const uint64_t downAt = platform::TickMs();
   ChildProcess serviceB(exe, {}, b.Env());
   const long beatAtStop = HeartbeatOf(a.home);
+  const double cpuAtStop = CpuSecondsOf(serviceA.Pid());
   std::vector<std::string> outageAnswers;
   while (platform::TickMs() - downAt < 30000) {
     auto answer = PresentCard(sim, 1 + card % 3, std::to_string(card));
@@ -191,6 +215,10 @@ TEST(DatabaseOutage, ReadsAreAnsweredThroughAnOutageAndEveryUpReadHasOneRow) {
                              10000);
   }
   EXPECT_GE(HeartbeatOf(a.home), beatAtStop + 4) << "the heartbeat stopped during the outage";
+  // Polling, failed reconnects and the main timer together stay far from a busy core.
+  const double outageCpu = CpuSecondsOf(serviceA.Pid()) - cpuAtStop;
+  EXPECT_LT(outageCpu, 0.3 * static_cast<double>(platform::TickMs() - downAt) / 1000.0)
+      << "CPU seconds during the outage: " << outageCpu;
   ASSERT_GE(outageAnswers.size(), 4u);
   for (const auto& answer : outageAnswers) EXPECT_EQ(answer, "G007Thank you...");
   EXPECT_TRUE(Alive(serviceA.Pid()));
