@@ -227,7 +227,7 @@ def main():
     build = os.path.realpath(args.build)
     service = os.path.join(build, "tarncard")
     simulator = os.path.join(build, "tarncard-sim")
-    home = os.path.join(build, "soak", "site")
+    home = os.path.join(build, "soak", args.database)
     shutil.rmtree(home, ignore_errors=True)
     os.makedirs(home)
 
@@ -303,6 +303,9 @@ def main():
             if now >= next_sample:
                 rss, cpu = proc_sample(svc.pid)
                 samples.append((now - start, rss, cpu))
+                if len(samples) % 12 == 1:
+                    print("t %5.1f min  rss %d KiB  cpu %.1f s  cards %d" % ((now - start) / 60, rss, cpu, presented),
+                          flush=True)
                 next_sample += 5
             if svc.poll() is not None:
                 raise RuntimeError("the service ended during the run")
