@@ -126,8 +126,9 @@ void TPoll::DropHeadCommand() {
   tail_ = static_cast<uint16_t>((tail_ + 1) % kRingSize);
 }
 
-void TPoll::Post(int32_t code, const TEventValues& values) {
-  if (code > 0 && code < kEventCodes && wanted_[code]) events_->PostEvent(code, values);
+bool TPoll::Post(int32_t code, const TEventValues& values) {
+  if (code > 0 && code < kEventCodes && wanted_[code]) return events_->PostEvent(code, values);
+  return true;
 }
 
 bool TPoll::Online(int address) const {
@@ -258,16 +259,17 @@ void TPoll::ActOnReply(uint16_t address, const std::string& reply) {
   char type = reply[1];
   for (const SimpleReply& r : kSimpleReplies)
     if (r.type == type) {
-      if (r.ack) QueueCommand(address, r.ack, "");
-      Post(r.code, values);
+      // Acknowledge only a reply whose event was taken: while the event ring is full (the
+      // main thread behind, dozens of devices powering up at once) the device keeps
+      // repeating its card or ticket, instead of the read being acknowledged and lost.
+      if (Post(r.code, values) && r.ack) QueueCommand(address, r.ack, "");
       return;
     }
   switch (type) {
     case 'K': {
       std::string button = reply.size() > 2 ? reply.substr(2, 1) : std::string();
-      QueueCommand(address, 'K', button);
       values.value = button;
-      Post(reply.size() > 3 && reply[3] == '1' ? 9 : 10, values);
+      if (Post(reply.size() > 3 && reply[3] == '1' ? 9 : 10, values)) QueueCommand(address, 'K', button);
       break;
     }
     case 'L': {

@@ -212,3 +212,64 @@ TEST_F(SerialFaults, OtherEndOfTheLineGoneAndBack) {
 
 }  // namespace
 }  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+// 48 devices powering up fill the 64-slot event ring long before the main thread takes the
+// first event. A card read meanwhile must wait at the device, not be acknowledged and lost.
+TEST(EventRingFull, ACardReadWhileTheRingIsFullIsDeliveredOnce) {
+  platform::TMainLoop main;
+  TCard card;
+  std::vector<std::string> cards;
+  int powerUps = 0;
+  card.OnData = [&](int16_t r, std::string v) { cards.push_back(std::to_string(r) + ":" + v); };
+  card.OnPowerUp = [&](int16_t) { ++powerUps; };
+  card.OnErrorEx = [&](int16_t, bool) {};
+  card.SetLastReader(48);
+  TSimProcess sim({"1-48"});
+  ASSERT_TRUE(sim.Started());
+  ASSERT_TRUE(card.OpenDevice(sim.PtyPath())) << card.OpenError();
+  // Without the main loop running no event is taken; wait (on the line only) until every
+  // device has answered its power-up and been polled again: far more than 63 events.
+  auto polledTwice = [&](int address) {
+    int n = 0;
+    for (const auto& l : sim.Lines())
+      if (IsFrameTo(l, address) && JsonString(l, "cmd") == "C") ++n;
+    return n >= 2;
+  };
+  const uint64_t t0 = platform::TickMs();
+  while (!polledTwice(48) && platform::TickMs() - t0 < kWait) platform::SleepMs(10);
+  ASSERT_TRUE(polledTwice(48));
+
+  const size_t mark = sim.LineCount();
+  sim.Send("card 5 555");
+  // The reply goes out again and again: nobody acknowledges it while the ring is full.
+  ASSERT_TRUE(sim.WaitFor(
+      [&](const std::string& l) {
+        return JsonString(l, "t") == "reply" && JsonInt(l, "addr") == 5 && JsonString(l, "type") == "C";
+      },
+      kWait, mark));
+  int replies = 0;
+  const uint64_t t1 = platform::TickMs();
+  while (replies < 3 && platform::TickMs() - t1 < kWait) {
+    replies = 0;
+    for (const auto& l : sim.Lines())
+      if (JsonString(l, "t") == "reply" && JsonInt(l, "addr") == 5 && JsonString(l, "type") == "C") ++replies;
+    platform::SleepMs(10);
+  }
+  EXPECT_GE(replies, 3) << "the card reply was not repeated";
+
+  // The main thread catches up: the card arrives exactly once and is then acknowledged.
+  ASSERT_TRUE(main.RunUntil([&] { return !cards.empty(); }, 30000)) << "the card read was lost";
+  ASSERT_TRUE(sim.WaitFor([&](const std::string& l) { return IsFrameTo(l, 5) && JsonString(l, "cmd") == "B"; },
+                          kWait, mark));
+  sim.Send("card 6 666");
+  ASSERT_TRUE(main.RunUntil([&] { return cards.size() >= 2; }, 30000));
+  main.RunUntil([&] { return false; }, 300);  // anything further would be a duplicate
+  EXPECT_EQ(cards, (std::vector<std::string>{"5:555", "6:666"}));
+  card.Close();
+}
+
+}  // namespace
+}  // namespace tarn::test
