@@ -155,31 +155,36 @@ bool TPoll::Transact(int tries, uint16_t address, const std::string& command, st
   if (address >= kAddresses) return ok;
   TEventValues values;
   values.reader = static_cast<int16_t>(address);
+  // A state change counts as reported only once its event is taken: while the event ring
+  // is full, the report is made again at the next exchange rather than lost (a device would
+  // otherwise stay off line in the database although it answers).
   if (firstPoll_[address]) {
     if (ok) {
       online_[address].store(true);
       failCount_[address] = 0;
-      Post(13, values);
-      values.comstat = true;
-      Post(12, values);
+      if (Post(13, values)) {
+        values.comstat = true;
+        Post(12, values);
+        firstPoll_[address] = false;
+      }
     } else {
       online_[address].store(false);
-      Post(11, values);
+      if (Post(11, values)) firstPoll_[address] = false;
     }
-    firstPoll_[address] = false;
   } else {
     if (online_[address].load() && !ok) {
       if (++failCount_[address] >= 4) {
-        online_[address].store(false);
-        Post(11, values);
+        if (Post(11, values)) online_[address].store(false);
+        else failCount_[address] = 3;
       }
     }
     if (ok) failCount_[address] = 0;
     if (!online_[address].load() && ok) {
-      online_[address].store(true);
-      Post(13, values);
-      values.comstat = false;
-      Post(12, values);
+      if (Post(13, values)) {
+        online_[address].store(true);
+        values.comstat = false;
+        Post(12, values);
+      }
     }
   }
   return ok;

@@ -222,9 +222,9 @@ TEST(EventRingFull, ACardReadWhileTheRingIsFullIsDeliveredOnce) {
   platform::TMainLoop main;
   TCard card;
   std::vector<std::string> cards;
-  int powerUps = 0;
+  std::map<int, int> powerUps;
   card.OnData = [&](int16_t r, std::string v) { cards.push_back(std::to_string(r) + ":" + v); };
-  card.OnPowerUp = [&](int16_t) { ++powerUps; };
+  card.OnPowerUp = [&](int16_t r) { ++powerUps[r]; };
   card.OnErrorEx = [&](int16_t, bool) {};
   card.SetLastReader(48);
   TSimProcess sim({"1-48"});
@@ -268,6 +268,9 @@ TEST(EventRingFull, ACardReadWhileTheRingIsFullIsDeliveredOnce) {
   ASSERT_TRUE(main.RunUntil([&] { return cards.size() >= 2; }, 30000));
   main.RunUntil([&] { return false; }, 300);  // anything further would be a duplicate
   EXPECT_EQ(cards, (std::vector<std::string>{"5:555", "6:666"}));
+  // Every device's coming on line is reported, however full the ring was at the time.
+  main.RunUntil([&] { return powerUps.size() == 48; }, 30000);
+  EXPECT_EQ(powerUps.size(), 48u);
   card.Close();
 }
 
