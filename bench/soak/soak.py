@@ -222,6 +222,9 @@ def main():
     ap.add_argument("--rss-slack-kb", type=int, default=2048)
     ap.add_argument("--keep", action="store_true", help="keep the database and site folder")
     args = ap.parse_args()
+    # Stopped early (SIGTERM, or SIGINT even when started in the background): clean up.
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, lambda *_: sys.exit(130))
     if not args.database.startswith("tarn_soak_"):
         ap.error("the database name must start with tarn_soak_")
     build = os.path.realpath(args.build)
@@ -253,6 +256,7 @@ def main():
             if svc.poll() is not None:
                 raise RuntimeError("the service ended at start-up")
             time.sleep(1)
+        online_at_start = scalar(args, "select count(*) from device where online_flag <> 0")
         start = time.time()
         end = start + args.minutes * 60
         warmup = start + (args.warmup if args.warmup is not None else args.minutes / 6) * 60
@@ -297,7 +301,7 @@ def main():
                     for a in COUNTERS:
                         v = (counter_values.get((s.loop, a), 0) + 1) % 16
                         counter_values[(s.loop, a)] = v
-                        s.send("counter %d %X0000" % (a, v))
+                        s.send("counter %d %s0000" % (a, chr(0x30 + v)))  # counter digits run 0x30..0x3F
                         counter_pulses += 1
                 next_counter += 15
             if now >= next_sample:
@@ -333,6 +337,7 @@ def main():
         cpu_total = samples[-1][2]
         minutes = samples[-1][0] / 60
         print("soak: %.1f min, %d loops x 48 devices at %d baud" % (minutes, args.loops, args.baud))
+        print("devices on line in the database after start-up: %d of %d" % (online_at_start, 48 * args.loops))
         print("cards presented %d, answered %d, trans rows %d (accepted %d)" %
               (presented, answered, trans_rows, accepted_rows))
         print("tickets issued %d, tickinv rows %d; exit barcodes %d, answered %d" %
