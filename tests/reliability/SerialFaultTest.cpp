@@ -120,6 +120,11 @@ TEST_F(SerialFaults, FaultsOnOneDeviceLeaveTheOthersPolledAndAreReportedOnce) {
   sim.Send("raw 2 " + babble);
   mark = sim.LineCount();
   ASSERT_TRUE(WaitFrames(sim, 2, mark, 3));
+  // Both raw answers really went out (the simulator took the commands).
+  size_t rawReplies = 0;
+  for (const auto& l : sim.Lines())
+    if (JsonString(l, "t") == "reply" && JsonInt(l, "addr") == 2 && JsonString(l, "type") == "raw") ++rawReplies;
+  EXPECT_EQ(rawReplies, 2u);
   sim.Send("card 2 778");
   ASSERT_TRUE(Run([&] { return data[2].size() >= 2; }));
 
