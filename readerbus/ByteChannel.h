@@ -21,7 +21,8 @@ class TByteChannel {
   // Writes the bytes; returns how many went out, or -1.
   virtual long Write(const uint8_t* data, size_t len) = 0;
   // Waits up to ms for a byte to read. True when one is there (or the channel failed, so
-  // that a read reports it).
+  // that a read reports it). A hung-up line, whose reads cannot tell it from a quiet one,
+  // takes the whole wait and gives false.
   virtual bool WaitReadable(int ms) = 0;
   // Discards everything received and not yet read.
   virtual void Purge() = 0;

@@ -7,11 +7,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "platform/Home.h"
 #include "platform/IniFile.h"
+#include "platform/Tick.h"
 #include "util/Format.h"
 #include "util/Strings.h"
 
@@ -87,6 +89,13 @@ bool TFdChannel::WaitReadable(int ms) {
   for (;;) {
     int r = ::poll(&p, 1, ms);
     if (r < 0 && errno == EINTR) continue;
+    // A hung-up line (the other end of a pseudo-terminal closed, an adapter gone) polls
+    // ready at once forever while its reads return nothing: wait the time out instead, or
+    // the poll thread would spin through every exchange's time-out.
+    if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      platform::SleepMs(static_cast<uint32_t>(std::max(ms, 0)));
+      return false;
+    }
     return r > 0;
   }
 }

@@ -126,8 +126,9 @@ void TPoll::DropHeadCommand() {
   tail_ = static_cast<uint16_t>((tail_ + 1) % kRingSize);
 }
 
-void TPoll::Post(int32_t code, const TEventValues& values) {
-  if (code > 0 && code < kEventCodes && wanted_[code]) events_->PostEvent(code, values);
+bool TPoll::Post(int32_t code, const TEventValues& values) {
+  if (code > 0 && code < kEventCodes && wanted_[code]) return events_->PostEvent(code, values);
+  return true;
 }
 
 bool TPoll::Online(int address) const {
@@ -157,31 +158,36 @@ bool TPoll::Transact(int tries, uint16_t address, const std::string& command, st
   if (address >= kAddresses) return ok;
   TEventValues values;
   values.reader = static_cast<int16_t>(address);
+  // A state change counts as reported only once its event is taken: while the event ring
+  // is full, the report is made again at the next exchange rather than lost (a device would
+  // otherwise stay off line in the database although it answers).
   if (firstPoll_[address]) {
     if (ok) {
       online_[address].store(true);
       failCount_[address] = 0;
-      Post(13, values);
-      values.comstat = true;
-      Post(12, values);
+      if (Post(13, values)) {
+        values.comstat = true;
+        Post(12, values);
+        firstPoll_[address] = false;
+      }
     } else {
       online_[address].store(false);
-      Post(11, values);
+      if (Post(11, values)) firstPoll_[address] = false;
     }
-    firstPoll_[address] = false;
   } else {
     if (online_[address].load() && !ok) {
       if (++failCount_[address] >= 4) {
-        online_[address].store(false);
-        Post(11, values);
+        if (Post(11, values)) online_[address].store(false);
+        else failCount_[address] = 3;
       }
     }
     if (ok) failCount_[address] = 0;
     if (!online_[address].load() && ok) {
-      online_[address].store(true);
-      Post(13, values);
-      values.comstat = false;
-      Post(12, values);
+      if (Post(13, values)) {
+        online_[address].store(true);
+        values.comstat = false;
+        Post(12, values);
+      }
     }
   }
   return ok;
@@ -266,16 +272,17 @@ void TPoll::ActOnReply(uint16_t address, const std::string& reply) {
   char type = reply[1];
   for (const SimpleReply& r : kSimpleReplies)
     if (r.type == type) {
-      if (r.ack) QueueCommand(address, r.ack, "");
-      Post(r.code, values);
+      // Acknowledge only a reply whose event was taken: while the event ring is full (the
+      // main thread behind, dozens of devices powering up at once) the device keeps
+      // repeating its card or ticket, instead of the read being acknowledged and lost.
+      if (Post(r.code, values) && r.ack) QueueCommand(address, r.ack, "");
       return;
     }
   switch (type) {
     case 'K': {
       std::string button = reply.size() > 2 ? reply.substr(2, 1) : std::string();
-      QueueCommand(address, 'K', button);
       values.value = button;
-      Post(reply.size() > 3 && reply[3] == '1' ? 9 : 10, values);
+      if (Post(reply.size() > 3 && reply[3] == '1' ? 9 : 10, values)) QueueCommand(address, 'K', button);
       break;
     }
     case 'L': {

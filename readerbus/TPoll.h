@@ -88,7 +88,9 @@ class TPoll {
   bool PeekCommand(Command& out);
   void DropHeadCommand();
   void ActOnReply(uint16_t address, const std::string& reply);
-  void Post(int32_t code, const TEventValues& values);
+  // Hands an event to the event thread; false when its ring was full and the event is lost
+  // (true for events nobody handles).
+  bool Post(int32_t code, const TEventValues& values);
   bool WaitStop(uint32_t ms);
   bool StartThread(std::unique_ptr<TByteChannel> channel);
 

@@ -1,0 +1,283 @@
+// Line faults on a simulated loop: noise, bad check bytes, replies cut short or endless, a
+// device answering every other poll, a device powered off for a while (3 s standing in for
+// the minute of a real site), and the other end of the pseudo-terminal going away. The poll
+// thread must survive all of it without spinning, report each state change once, and keep
+// polling the healthy devices.
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/MainLoop.h"
+#include "platform/Tick.h"
+#include "readerbus/TCard.h"
+#include "support/ScratchDir.h"
+#include "support/SimProcess.h"
+
+namespace tarn::test {
+namespace {
+
+using ::tarn::testing::JsonInt;
+using ::tarn::testing::JsonString;
+using ::tarn::testing::TSimProcess;
+using readerbus::TCard;
+
+constexpr int kWait = 10000;
+
+double CpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+bool IsFrameTo(const std::string& line, int address) {
+  return JsonString(line, "t") == "frame" && JsonInt(line, "addr") == address;
+}
+
+class SerialFaults : public ::testing::Test {
+ protected:
+  void Wire() {
+    card.OnData = [this](int16_t r, std::string v) {
+      data[r].push_back(v);
+      card.GateOpenMsg(r, true, "Thank you...", 7);
+    };
+    card.OnPowerUp = [this](int16_t r) { ++powerUps[r]; };
+    card.OnError = [this](int16_t r) { ++errors[r]; };
+    card.SetFirstReader(1);
+    card.SetLastReader(4);
+    // A short pause after every poll step keeps the unpaced simulator's output readable.
+    card.SetPollDelay(5);
+  }
+  bool Run(const std::function<bool()>& pred, int ms = kWait) {
+    return main.RunUntil(pred, static_cast<uint32_t>(ms));
+  }
+  // Waits (delivering events) until `count` more frames to `address` were sent after `from`.
+  bool WaitFrames(TSimProcess& sim, int address, size_t from, int count) {
+    return Run([&] {
+      int n = 0;
+      const auto lines = sim.Lines();
+      for (size_t i = from; i < lines.size(); ++i)
+        if (IsFrameTo(lines[i], address)) ++n;
+      return n >= count;
+    });
+  }
+  // Time stamps (us) of the polls of `address` in output lines [from, to).
+  static std::vector<long> PollTimes(const std::vector<std::string>& lines, int address, size_t from, size_t to) {
+    std::vector<long> t;
+    for (size_t i = from; i < std::min(to, lines.size()); ++i)
+      if (IsFrameTo(lines[i], address) && JsonString(lines[i], "cmd") == "C") t.push_back(JsonInt(lines[i], "us"));
+    return t;
+  }
+
+  platform::TMainLoop main;
+  TCard card;
+  std::map<int, int> powerUps, errors;
+  std::map<int, std::vector<std::string>> data;
+};
+
+TEST_F(SerialFaults, FaultsOnOneDeviceLeaveTheOthersPolledAndAreReportedOnce) {
+  TSimProcess sim({"--timestamps", "1-4"});
+  ASSERT_TRUE(sim.Started());
+  Wire();
+  ASSERT_TRUE(card.OpenDevice(sim.PtyPath())) << card.OpenError();
+  // Coming on line is reported, and so is the device's own power-up reply (P): two each.
+  ASSERT_TRUE(Run([&] { return powerUps[1] == 2 && powerUps[2] == 2 && powerUps[3] == 2 && powerUps[4] == 2; }));
+
+  // Quiet line: the gaps between polls of address 1 as a reference.
+  size_t mark = sim.LineCount();
+  ASSERT_TRUE(WaitFrames(sim, 1, mark, 60));
+  auto quiet = PollTimes(sim.Lines(), 1, mark, sim.LineCount());
+  ASSERT_GE(quiet.size(), 40u);
+  const double quietGap = static_cast<double>(quiet.back() - quiet.front()) / static_cast<double>(quiet.size() - 1);
+
+  const double cpu0 = CpuSeconds();
+  const uint64_t wall0 = platform::TickMs();
+  const size_t faultsFrom = sim.LineCount();
+
+  // Address 4 is powered off for a while; the others run their faults meanwhile.
+  sim.Send("off 4");
+
+  // Address 2: noise ahead of an answer, a card whose first reply has a bad check byte, a
+  // reply cut short, and 10 000 bytes without an end.
+  sim.Send("noise 2 FF 13 11 00 7E");
+  sim.Send("card 2 777");
+  sim.Send("badcheck 2");
+  ASSERT_TRUE(Run([&] { return !data[2].empty(); }));
+  mark = sim.LineCount();
+  ASSERT_TRUE(WaitFrames(sim, 2, mark, 2));
+  sim.Send("raw 2 01 32 43 31 32 33");
+  mark = sim.LineCount();
+  ASSERT_TRUE(WaitFrames(sim, 2, mark, 3));
+  std::string babble;
+  for (int i = 0; i < 10000; ++i) babble += "41 ";
+  sim.Send("raw 2 " + babble);
+  mark = sim.LineCount();
+  ASSERT_TRUE(WaitFrames(sim, 2, mark, 3));
+  // Both raw answers really went out (the simulator took the commands).
+  size_t rawReplies = 0;
+  for (const auto& l : sim.Lines())
+    if (JsonString(l, "t") == "reply" && JsonInt(l, "addr") == 2 && JsonString(l, "type") == "raw") ++rawReplies;
+  EXPECT_EQ(rawReplies, 2u);
+  sim.Send("card 2 778");
+  ASSERT_TRUE(Run([&] { return data[2].size() >= 2; }));
+
+  // Address 3 answers only every other frame.
+  for (int i = 0; i < 12; ++i) {
+    sim.Send("silent 3 1");
+    mark = sim.LineCount();
+    ASSERT_TRUE(WaitFrames(sim, 3, mark, 2));
+  }
+  sim.Send("card 3 333");
+  ASSERT_TRUE(Run([&] { return !data[3].empty(); }));
+
+  // Address 4 has been off long enough to be reported once; it comes back after 3 s.
+  ASSERT_TRUE(Run([&] { return errors[4] == 1; }));
+  mark = sim.LineCount();
+  const uint64_t offSince = platform::TickMs();
+  ASSERT_TRUE(Run([&] { return platform::TickMs() - offSince >= 3000; }, 5000));
+  sim.Send("on 4");
+  ASSERT_TRUE(Run([&] { return powerUps[4] == 4; }));
+  sim.Send("card 4 444");
+  ASSERT_TRUE(Run([&] { return !data[4].empty(); }));
+  sim.Send("card 1 111");
+  ASSERT_TRUE(Run([&] { return !data[1].empty(); }));
+
+  const double cpu = CpuSeconds() - cpu0;
+  const double wall = static_cast<double>(platform::TickMs() - wall0) / 1000.0;
+  EXPECT_LT(cpu, 0.5 * wall) << "the process used " << cpu << " s of CPU in " << wall << " s";
+
+  // Each state change once; every card once, in order.
+  EXPECT_EQ(errors[1], 0);
+  EXPECT_EQ(errors[2], 0);
+  EXPECT_EQ(errors[3], 0);
+  EXPECT_EQ(errors[4], 1);
+  EXPECT_EQ(powerUps[1], 2);
+  EXPECT_EQ(powerUps[2], 2);
+  EXPECT_EQ(powerUps[3], 2);
+  EXPECT_EQ(powerUps[4], 4);
+  EXPECT_EQ(data[2], (std::vector<std::string>{"777", "778"}));
+  EXPECT_EQ(data[3], std::vector<std::string>{"333"});
+  EXPECT_EQ(data[4], std::vector<std::string>{"444"});
+  EXPECT_EQ(data[1], std::vector<std::string>{"111"});
+
+  // Address 1 went on being polled: no gap much beyond a cycle of failing exchanges (each
+  // at most the reply time-out plus the frame) on top of the quiet cycle.
+  auto during = PollTimes(sim.Lines(), 1, faultsFrom, sim.LineCount());
+  ASSERT_GE(during.size(), 20u);
+  long worst = 0;
+  for (size_t i = 1; i < during.size(); ++i) worst = std::max(worst, during[i] - during[i - 1]);
+  const double allowance = quietGap + 3 * (card.OffLineDelay() + 20) * 1000.0 + 200000.0;
+  EXPECT_LT(static_cast<double>(worst), allowance)
+      << "address 1 waited " << worst << " us between polls (quiet cycle " << quietGap << " us)";
+  card.Close();
+}
+
+TEST_F(SerialFaults, OtherEndOfTheLineGoneAndBack) {
+  const auto dir = ::tarn::testing::ScratchDir("reliability");
+  const std::string link = (dir / "loop1").string();
+  auto sim = std::make_unique<TSimProcess>(std::vector<std::string>{"--no-polls", "--link", link, "1-4"});
+  ASSERT_TRUE(sim->Started());
+  Wire();
+  ASSERT_TRUE(card.OpenDevice(link)) << card.OpenError();
+  ASSERT_TRUE(Run([&] { return powerUps[1] == 2 && powerUps[2] == 2 && powerUps[3] == 2 && powerUps[4] == 2; }));
+
+  // The simulator ends: the pseudo-terminal's other end is closed under the open port.
+  sim.reset();
+  ASSERT_TRUE(Run([&] { return errors[1] && errors[2] && errors[3] && errors[4]; }));
+  const double cpu0 = CpuSeconds();
+  const uint64_t wall0 = platform::TickMs();
+  // A dead line for two seconds: polls go on failing, no new reports, no spinning.
+  ASSERT_TRUE(Run([&] { return platform::TickMs() - wall0 >= 2000; }, 4000));
+  const double cpu = CpuSeconds() - cpu0;
+  EXPECT_LT(cpu, 0.5) << "CPU seconds on a dead line in 2 s: " << cpu;
+  EXPECT_TRUE(card.IsOpen());
+  for (int a = 1; a <= 4; ++a) EXPECT_EQ(errors[a], 1) << "address " << a;
+  const uint64_t exchanges = card.Exchanges();
+  ASSERT_TRUE(Run([&] { return card.Exchanges() > exchanges + 8; }, 5000)) << "the poll thread stopped";
+
+  // A new line under the same name: reopening the port brings every device back once.
+  sim = std::make_unique<TSimProcess>(std::vector<std::string>{"--no-polls", "--link", link, "1-4"});
+  ASSERT_TRUE(sim->Started());
+  card.Close();
+  ASSERT_TRUE(card.OpenDevice(link)) << card.OpenError();
+  ASSERT_TRUE(Run([&] { return powerUps[1] == 4 && powerUps[2] == 4 && powerUps[3] == 4 && powerUps[4] == 4; }));
+  sim->Send("card 2 42");
+  ASSERT_TRUE(Run([&] { return !data[2].empty(); }));
+  EXPECT_EQ(data[2], std::vector<std::string>{"42"});
+  for (int a = 1; a <= 4; ++a) EXPECT_EQ(errors[a], 1) << "address " << a;
+  card.Close();
+}
+
+}  // namespace
+}  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+// 48 devices powering up fill the 64-slot event ring long before the main thread takes the
+// first event. A card read meanwhile must wait at the device, not be acknowledged and lost.
+TEST(EventRingFull, ACardReadWhileTheRingIsFullIsDeliveredOnce) {
+  platform::TMainLoop main;
+  TCard card;
+  std::vector<std::string> cards;
+  std::map<int, int> powerUps;
+  card.OnData = [&](int16_t r, std::string v) { cards.push_back(std::to_string(r) + ":" + v); };
+  card.OnPowerUp = [&](int16_t r) { ++powerUps[r]; };
+  card.OnErrorEx = [&](int16_t, bool) {};
+  card.SetLastReader(48);
+  TSimProcess sim({"1-48"});
+  ASSERT_TRUE(sim.Started());
+  ASSERT_TRUE(card.OpenDevice(sim.PtyPath())) << card.OpenError();
+  // Without the main loop running no event is taken; wait (on the line only) until every
+  // device has answered its power-up and been polled again: far more than 63 events.
+  auto polledTwice = [&](int address) {
+    int n = 0;
+    for (const auto& l : sim.Lines())
+      if (IsFrameTo(l, address) && JsonString(l, "cmd") == "C") ++n;
+    return n >= 2;
+  };
+  const uint64_t t0 = platform::TickMs();
+  while (!polledTwice(48) && platform::TickMs() - t0 < kWait) platform::SleepMs(10);
+  ASSERT_TRUE(polledTwice(48));
+
+  const size_t mark = sim.LineCount();
+  sim.Send("card 5 555");
+  // The reply goes out again and again: nobody acknowledges it while the ring is full.
+  ASSERT_TRUE(sim.WaitFor(
+      [&](const std::string& l) {
+        return JsonString(l, "t") == "reply" && JsonInt(l, "addr") == 5 && JsonString(l, "type") == "C";
+      },
+      kWait, mark));
+  int replies = 0;
+  const uint64_t t1 = platform::TickMs();
+  while (replies < 3 && platform::TickMs() - t1 < kWait) {
+    replies = 0;
+    for (const auto& l : sim.Lines())
+      if (JsonString(l, "t") == "reply" && JsonInt(l, "addr") == 5 && JsonString(l, "type") == "C") ++replies;
+    platform::SleepMs(10);
+  }
+  EXPECT_GE(replies, 3) << "the card reply was not repeated";
+
+  // The main thread catches up: the card arrives exactly once and is then acknowledged.
+  ASSERT_TRUE(main.RunUntil([&] { return !cards.empty(); }, 30000)) << "the card read was lost";
+  ASSERT_TRUE(sim.WaitFor([&](const std::string& l) { return IsFrameTo(l, 5) && JsonString(l, "cmd") == "B"; },
+                          kWait, mark));
+  sim.Send("card 6 666");
+  ASSERT_TRUE(main.RunUntil([&] { return cards.size() >= 2; }, 30000));
+  main.RunUntil([&] { return false; }, 300);  // anything further would be a duplicate
+  EXPECT_EQ(cards, (std::vector<std::string>{"5:555", "6:666"}));
+  // Every device's coming on line is reported, however full the ring was at the time.
+  main.RunUntil([&] { return powerUps.size() == 48; }, 30000);
+  EXPECT_EQ(powerUps.size(), 48u);
+  card.Close();
+}
+
+}  // namespace
+}  // namespace tarn::test
