@@ -21,7 +21,7 @@
 #include "db/TODBC.h"
 #include "db/TODBCStatement.h"
 #include "platform/Tick.h"
-#include "service/ServiceTestSupport.h"
+#include "support/ServiceTestSupport.h"
 #include "support/PrivateMariaDB.h"
 #include "support/ScratchDir.h"
 #include "support/SimProcess.h"

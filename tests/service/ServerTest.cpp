@@ -7,7 +7,7 @@
 #include "db/TODBCStatement.h"
 #include "loop/TLoop.h"
 #include "platform/MainLoop.h"
-#include "service/ServiceTestSupport.h"
+#include "support/ServiceTestSupport.h"
 #include "service/TTARNCard.h"
 #include "support/ScratchDir.h"
 #include "support/SiteFiles.h"

@@ -7,7 +7,7 @@
 #include <regex>
 
 #include "platform/MainLoop.h"
-#include "service/ServiceTestSupport.h"
+#include "support/ServiceTestSupport.h"
 #include "service/TTARNCard.h"
 #include "support/ScratchDir.h"
 #include "util/DateTime.h"

@@ -4,7 +4,7 @@
 // whose pseudo-terminal the settings file maps to the loop's COM port, and the real
 // `tarncard` executable running as a child process in that home.
 //
-// Header only: whoever includes it also links tests/service/ServiceTestSupport.cpp (the
+// Header only: whoever includes it also links tests/support/ServiceTestSupport.cpp (the
 // child process and log reading helpers) and tests/support/SimProcess.cpp.
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "service/ServiceTestSupport.h"
+#include "support/ServiceTestSupport.h"
 #include "support/SimProcess.h"
 #include "support/SiteFiles.h"
 #include "support/TestDatabase.h"

@@ -1,4 +1,4 @@
-#include "service/ServiceTestSupport.h"
+#include "support/ServiceTestSupport.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
