@@ -22,11 +22,13 @@ namespace tarn::platform {
 namespace fs = std::filesystem;
 namespace {
 
-// Quotes a word for a unit file: specifiers (%) and variables ($) taken literally,
-// backslashes and quotes escaped, the whole in double quotes.
+// A word for a unit file: written as it is when it holds nothing systemd would read
+// otherwise; else in double quotes with specifiers (%) and variables ($) taken literally
+// and backslashes and quotes escaped.
 std::string UnitQuote(const std::string& s, bool dollars) {
   if (s.find_first_of("\r\n") != std::string::npos)
     throw std::invalid_argument("a path with a line break cannot go into a unit file: " + s);
+  if (!s.empty() && s.find_first_of(" \t\"'\\%$;") == std::string::npos) return s;
   std::string out = "\"";
   for (char c : s) {
     if (c == '%') out += "%%";

@@ -92,7 +92,7 @@ TEST(SystemdUnitFile, TextHoldsEveryKey) {
   std::string t = UnitFileText("/opt/tarn/tarncard", "/opt/tarn");
   for (const char* line :
        {"[Unit]", "Description=TARN Card Access Controller", "[Service]", "Type=notify",
-        "ExecStart=\"/opt/tarn/tarncard\"", "Environment=\"TARNCARD_HOME=/opt/tarn\"", "Restart=on-failure",
+        "ExecStart=/opt/tarn/tarncard", "Environment=TARNCARD_HOME=/opt/tarn", "Restart=on-failure",
         "WatchdogSec=60", "TimeoutStartSec=infinity", "SupplementaryGroups=dialout", "NoNewPrivileges=yes", "ProtectSystem=full",
         "PrivateTmp=yes", "DevicePolicy=closed", "DeviceAllow=char-ttyS rw", "DeviceAllow=char-ttyUSB rw",
         "DeviceAllow=char-pts rw", "[Install]", "WantedBy=multi-user.target"})
