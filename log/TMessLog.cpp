@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstddef>
 #include <cstring>
 #include <ctime>
@@ -33,7 +36,50 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
+bool Contains(std::string_view text, std::string_view lowerWord) {
+  if (lowerWord.size() > text.size()) return false;
+  for (size_t i = 0; i + lowerWord.size() <= text.size(); ++i) {
+    size_t k = 0;
+    while (k < lowerWord.size() &&
+           static_cast<char>(std::tolower(static_cast<unsigned char>(text[i + k]))) == lowerWord[k])
+      ++k;
+    if (k == lowerWord.size()) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+int TMessLog::JournalPriority(std::string_view m) {
+  // Errors: something failed and needs someone's attention.
+  for (std::string_view w : {"exception", "failed connection", "could not connect", "failed to open port",
+                             "connection 'dead'", "could not be created", "error", ". state:  ",
+                             "problem disconnecting", "cannot connect to db"})
+    if (Contains(m, w)) return 3;
+  // Warnings: the service runs on, but something is off.
+  for (std::string_view w : {"offline", "off line", "ping fail", "no loops found", "no devices found",
+                             "not set up", "not setup", "invalid", "low security"})
+    if (Contains(m, w)) return 4;
+  return 6;
+}
+
+bool TMessLog::StderrIsJournal() {
+  const char* env = std::getenv("JOURNAL_STREAM");
+  if (!env || !*env) return false;
+  // systemd sets it to the device and inode of the stream it connected; a child that
+  // inherited the variable with its standard error sent elsewhere does not match.
+  unsigned long long dev = 0, ino = 0;
+  char colon = 0;
+  if (std::sscanf(env, "%llu%c%llu", &dev, &colon, &ino) != 3 || colon != ':') return false;
+  struct stat st {};
+  if (::fstat(STDERR_FILENO, &st) != 0) return false;
+  return static_cast<unsigned long long>(st.st_dev) == dev && static_cast<unsigned long long>(st.st_ino) == ino;
+}
+
+void TMessLog::Journal(std::string_view message, const std::string& line) {
+  if (!journal_) return;
+  WriteAll(STDERR_FILENO, "<" + std::to_string(JournalPriority(message)) + ">" + line + "\n");
+}
 
 std::string TMessLog::TimeStamp(TDateTime when) { return FormatDateTime("hh:nn:ss.zzz dd/mm/yy", when); }
 
@@ -127,6 +173,7 @@ int TMessLog::Add(const std::string& text) {
   try {
     std::lock_guard<std::mutex> g(lock_);
     lines_.push_back(TimeStamp(Now()) + " - " + text);
+    Journal(text, lines_.back());
     if (static_cast<int>(lines_.size()) >= kMaxLines) {
       Flush("");
       return -1;
@@ -141,6 +188,7 @@ int TMessLog::AddNoFlush(const std::string& text) {
   try {
     std::lock_guard<std::mutex> g(lock_);
     lines_.push_back(TimeStamp(Now()) + " - " + text);
+    Journal(text, lines_.back());
     return static_cast<int>(lines_.size()) - 1;
   } catch (...) {
     return -1;
@@ -178,6 +226,9 @@ int TMessLog::LogFmtError(std::string_view format, const std::string& message) {
 
 void TMessLog::Flush(const std::string& text) {
   if (lines_.empty() && text.empty()) return;
+  // The journal has every line the moment it is logged, whether or not the file takes it.
+  std::string textLine = text.empty() ? std::string() : TimeStamp(Now()) + " - " + text;
+  if (!text.empty()) Journal(text, textLine);
   std::error_code ec;
   if (dailyFiles_) {
     int today = TodayNumber();
@@ -212,11 +263,12 @@ void TMessLog::Flush(const std::string& text) {
   }
   std::string out;
   if (headerPending_) {
+    Journal("", VersionHeader());
     out += VersionHeader() + "\r\n";
     headerPending_ = false;
   }
   for (const auto& line : lines_) out += line + "\r\n";
-  if (!text.empty()) out += TimeStamp(Now()) + " - " + text + "\r\n";
+  if (!text.empty()) out += textLine + "\r\n";
   WriteAll(fd, out);
   ::close(fd);
   lines_.clear();

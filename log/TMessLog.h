@@ -61,10 +61,19 @@ class TMessLog {
   // "hh:nn:ss.zzz dd/mm/yy" of a moment.
   static std::string TimeStamp(TDateTime when);
 
+  // Under systemd ($JOURNAL_STREAM names this process's standard error) every line also
+  // goes to standard error as it is logged, led by its syslog priority, so the journal can
+  // filter on it: 3 for exceptions, failed connections and driver errors, 4 for warnings
+  // (a device off line, a failed ping, no loops), 6 for everything else.
+  static int JournalPriority(std::string_view message);
+  // Whether $JOURNAL_STREAM ("device:inode") is this process's standard error.
+  static bool StderrIsJournal();
+
  private:
   int LogFmtV(std::string_view format, const std::string& text);
   int LogFmtError(std::string_view format, const std::string& message);
   void Flush(const std::string& text);  // under lock_
+  void Journal(std::string_view message, const std::string& line);  // under lock_
   std::string DayFileName(int day) const;
   int TodayNumber() const;
   static void DeleteOrRename(const std::string& file);
@@ -80,6 +89,7 @@ class TMessLog {
   TDateTime currentDate_ = 0;  // the date whose lines CurrentFileName holds (daily files)
   bool writeStartEnd_ = false;
   bool headerPending_;
+  const bool journal_ = StderrIsJournal();
   std::vector<std::string> lines_;
 };
 

@@ -243,7 +243,7 @@ RegistryKeys ParseRegistryText(std::string_view bytes) {
 std::string RegistryFilePath() {
   const char* env = std::getenv("TARNCARD_REGISTRY");
   if (env && *env) return env;
-  return HomePath("registry.reg");
+  return ConfigPath("registry.reg");
 }
 
 std::optional<RegValue> RegistryRead(const std::string& keyPath, const std::string& name) noexcept {

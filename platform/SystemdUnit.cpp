@@ -105,6 +105,7 @@ std::string UnitFileText(const std::string& exePath, const std::string& homeDir)
   t += "DevicePolicy=closed\n";
   t += "DeviceAllow=char-ttyS rw\n";
   t += "DeviceAllow=char-ttyUSB rw\n";
+  t += "DeviceAllow=char-ttyACM rw\n";
   t += "DeviceAllow=char-pts rw\n";
   t += "\n[Install]\n";
   t += "WantedBy=multi-user.target\n";
@@ -122,6 +123,14 @@ int InstallUnit(bool silent) {
   std::string path = UnitFilePath();
   try {
     std::string exe = ExePath();
+    // The package brings its own unit (running as the tarncard user, files in /etc, /var);
+    // a second one here would override it.
+    if (CurrentLayout().installed) {
+      std::cerr << "Cannot install " << kUnitName << ": " << exe
+                << " is the packaged program, whose unit comes with the package: "
+                   "systemctl enable --now TARNCard.service\n";
+      return 1;
+    }
     if (exe.empty()) {
       std::cerr << "Cannot install " << kUnitName << ": the path of the executable is unknown\n";
       return 1;

@@ -168,7 +168,10 @@ int RunSiteCheck(std::ostream& out) {
 
   TConnParams params;
   std::string computer = LowerCase(TTARNCard::ReadComputerName());
-  out << "Home folder:   " << platform::HomeDir() << "\n";
+  platform::FileLayout layout = platform::CurrentLayout();
+  out << "Home folder:   " << layout.home << "\n";
+  out << "Configuration: " << layout.configDir << "\n";
+  out << "Log folder:    " << layout.logDir << "\n";
   out << "Computer name: " << computer << "\n";
   out << "Database:      " << params.Database << " on " << params.Host << "\n";
   out << "ODBC:          " << (params.DSNName.empty() ? "driver {" + params.ODBCDriver + "}" : "data source " + params.DSNName)

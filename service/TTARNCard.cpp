@@ -41,7 +41,7 @@ std::string TTARNCard::ReadComputerName() {
 bool TTARNCard::StartServer() {
   bool result = false;
   try {
-    Log = std::make_unique<TMessLog>(platform::HomePath("log/vtsql.log"), true, true, false, false);
+    Log = std::make_unique<TMessLog>(platform::LogPath("vtsql.log"), true, true, false, false);
     TickCount = 0;
     HeartbeatCount = 0;
     auto params = std::make_unique<TConnParams>();

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <ctime>
@@ -244,6 +246,44 @@ TEST_F(MessLog, LinesFromSeveralThreadsNeverInterleave) {
   ASSERT_EQ(lines.size(), 1u + 1u + 1200u + 1u);
   std::regex shape("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\d\\d/\\d\\d/\\d\\d - (Start Log|End Log|thread \\d line \\d+)");
   for (size_t i = 1; i < lines.size(); ++i) EXPECT_TRUE(std::regex_match(lines[i], shape)) << lines[i];
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MessLogJournal, PriorityOfEveryKindOfLine) {
+  // Errors: exceptions, failed connections, driver diagnostics, ports that would not open.
+  for (const char* m : {"StartUp - Exception: boom", "CardData Exception!", "EXCEPTION: MainTick x",
+                        "Failed connection, check ODBC install and parameters, retrying in 20 seconds",
+                        "Could not connect to DataSource, check your setup...",
+                        "[unixODBC][Driver Manager]Data source name not found. State:  IM002",
+                        "ODBC Connection 'Dead'!", "Failed to open port COM1 for loop id 1",
+                        "TCounter.Process ERROR!  CounterData Length Invalid! - 12", "TODBC Could not be Created!"})
+    EXPECT_EQ(TMessLog::JournalPriority(m), 3) << m;
+  // Warnings: the service runs on without part of its work.
+  for (const char* m : {"Offline, Device: Entry 1", "Ping FAIL", "No loops found for this computer name \"x\"",
+                        "No devices found for loop id 2", "Counter Event # 7 not setup! |1|", "Invalid or unknown value?"})
+    EXPECT_EQ(TMessLog::JournalPriority(m), 4) << m;
+  for (const char* m : {"Started!", "Start Log", "Ping OK", "PowerUp Event, Device: Entry 1",
+                        "Card Allowed, Loop Id 1 address 1, Card 1001", ""})
+    EXPECT_EQ(TMessLog::JournalPriority(m), 6) << m;
+}
+
+TEST(MessLogJournal, OnlyAStandardErrorThatIsTheNamedStream) {
+  unsetenv("JOURNAL_STREAM");
+  EXPECT_FALSE(TMessLog::StderrIsJournal());
+  struct stat st {};
+  ASSERT_EQ(fstat(STDERR_FILENO, &st), 0);
+  std::string mine = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  setenv("JOURNAL_STREAM", mine.c_str(), 1);
+  EXPECT_TRUE(TMessLog::StderrIsJournal());
+  // Inherited from a parent whose standard error went elsewhere.
+  setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1)).c_str(), 1);
+  EXPECT_FALSE(TMessLog::StderrIsJournal());
+  setenv("JOURNAL_STREAM", "garbage", 1);
+  EXPECT_FALSE(TMessLog::StderrIsJournal());
+  unsetenv("JOURNAL_STREAM");
 }
 
 }  // namespace

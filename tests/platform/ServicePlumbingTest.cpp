@@ -95,7 +95,7 @@ TEST(SystemdUnitFile, TextHoldsEveryKey) {
         "ExecStart=/opt/tarn/tarncard", "Environment=TARNCARD_HOME=/opt/tarn", "Restart=on-failure",
         "WatchdogSec=60", "TimeoutStartSec=infinity", "SupplementaryGroups=dialout", "NoNewPrivileges=yes", "ProtectSystem=full",
         "PrivateTmp=yes", "DevicePolicy=closed", "DeviceAllow=char-ttyS rw", "DeviceAllow=char-ttyUSB rw",
-        "DeviceAllow=char-pts rw", "[Install]", "WantedBy=multi-user.target"})
+        "DeviceAllow=char-ttyACM rw", "DeviceAllow=char-pts rw", "[Install]", "WantedBy=multi-user.target"})
     EXPECT_TRUE(HasLine(t, line)) << line << "\n" << t;
 
   // Blanks, specifiers, variables and quotes in paths are taken literally.
@@ -103,6 +103,42 @@ TEST(SystemdUnitFile, TextHoldsEveryKey) {
   EXPECT_TRUE(HasLine(t, "ExecStart=\"/opt/my tarn/50%%$$x\\\"q\"")) << t;
   EXPECT_TRUE(HasLine(t, "Environment=\"TARNCARD_HOME=/srv/a b%%c\"")) << t;
   EXPECT_THROW(UnitFileText("/opt/x\nExecStartPre=/bin/evil", "/opt"), std::invalid_argument);
+}
+
+TEST(FileLayout, HomeFolderForDevelopmentFhsWhenInstalled) {
+  // Development: the folder of the executable, or $TARNCARD_HOME; the log in its log/ folder.
+  auto l = ResolveLayout("/work/build/tarncard", nullptr, nullptr, nullptr);
+  EXPECT_FALSE(l.installed);
+  EXPECT_EQ(l.home, "/work/build");
+  EXPECT_EQ(l.configDir, "/work/build");
+  EXPECT_EQ(l.logDir, "/work/build/log");
+  l = ResolveLayout("/work/build/tarncard", "/srv/site/", "", "");
+  EXPECT_EQ(l.home, "/srv/site");
+  EXPECT_EQ(l.configDir, "/srv/site");
+  EXPECT_EQ(l.logDir, "/srv/site/log");
+
+  // The packaged program: configuration in /etc, state in /var/lib, the log in /var/log.
+  for (const char* exe : {"/usr/sbin/tarncard", "/usr/bin/tarncard-sim", "/usr/sbin/../sbin/tarncard"}) {
+    l = ResolveLayout(exe, nullptr, nullptr, nullptr);
+    EXPECT_TRUE(l.installed) << exe;
+    EXPECT_EQ(l.home, "/var/lib/tarncard");
+    EXPECT_EQ(l.configDir, "/etc/tarncard");
+    EXPECT_EQ(l.logDir, "/var/log/tarncard");
+  }
+  // Not the package's folders: a home folder.
+  EXPECT_FALSE(ResolveLayout("/usr/local/lib/tarncard/tarncard", nullptr, nullptr, nullptr).installed);
+  EXPECT_FALSE(ResolveLayout("/opt/usr/sbin/tarncard", nullptr, nullptr, nullptr).installed);
+
+  // $TARNCARD_HOME turns even the packaged program into the home-folder way, and the two
+  // folder variables move configuration and log in either layout.
+  l = ResolveLayout("/usr/sbin/tarncard", "/tmp/scratch", nullptr, nullptr);
+  EXPECT_FALSE(l.installed);
+  EXPECT_EQ(l.configDir, "/tmp/scratch");
+  l = ResolveLayout("/usr/sbin/tarncard", nullptr, "/srv/conf/", "/srv/logs");
+  EXPECT_TRUE(l.installed);
+  EXPECT_EQ(l.home, "/var/lib/tarncard");
+  EXPECT_EQ(l.configDir, "/srv/conf");
+  EXPECT_EQ(l.logDir, "/srv/logs");
 }
 
 class UnitInstall : public ::testing::Test {

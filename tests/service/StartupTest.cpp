@@ -1,10 +1,14 @@
 // The service start-up without a database: the log story of a failed start, the restart
 // rule, and the real executable in the foreground stopping on SIGTERM.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "platform/MainLoop.h"
 #include "support/ServiceTestSupport.h"
@@ -107,4 +111,60 @@ TEST(ServiceStartup, ExecutableLogsAFailedStartAndStopsOnSigterm) {
   ASSERT_TRUE(child.Wait(2000, status));
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(ServiceStartup, UnderSystemdEveryLineGoesToTheJournalWithItsPriority) {
+  auto home = tarn::testing::ScratchDir("service-journal");
+  WriteDeadRegistry(home / "registry.reg");
+  std::string exe = std::string(TARNCARD_BINARY_DIR) + "/tarncard";
+  auto run = [&](const std::string& name, bool matching) {
+    // The child's standard error is a file, named by JOURNAL_STREAM as systemd names its
+    // stream (or, not matching, an inherited variable that names another one).
+    auto errFile = home / name;
+    int fd = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    EXPECT_GE(fd, 0);
+    struct stat st {};
+    fstat(fd, &st);
+    std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + (matching ? 0 : 1));
+    int saved = ::dup(STDERR_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    std::error_code ec;
+    std::filesystem::remove_all(home / "log", ec);
+    auto child = std::make_unique<tarn::testing::ChildProcess>(
+        exe, std::vector<std::string>{},
+        std::vector<std::string>{"TARNCARD_HOME=" + home.string(),
+                                 "TARNCARD_REGISTRY=" + (home / "registry.reg").string(), "JOURNAL_STREAM=" + stream});
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ::close(fd);
+    EXPECT_TRUE(tarn::testing::WaitFor(
+        [&] {
+          auto m = Messages(ReadLogLines(home));
+          return std::find(m.begin(), m.end(), "End Log") != m.end();
+        },
+        20000));
+    child->Signal(SIGTERM);
+    int status = 0;
+    EXPECT_TRUE(child->Wait(5000, status));
+    return tarn::testing::ReadFile(errFile);
+  };
+
+  std::string err = run("journal.txt", true);
+  std::regex line(R"(^<[346]>\d\d:\d\d:\d\d\.\d\d\d \d\d/\d\d/\d\d - .*$|^<6>\.{21} - .*$)");
+  std::istringstream in(err);
+  std::string l;
+  int lines = 0;
+  while (std::getline(in, l)) {
+    ++lines;
+    EXPECT_TRUE(std::regex_match(l, line)) << l;
+  }
+  EXPECT_GE(lines, 8) << err;
+  EXPECT_TRUE(std::regex_search(err, std::regex(R"(<6>[^\n]* - Starting server, Reading Registry\n)"))) << err;
+  EXPECT_TRUE(std::regex_search(err, std::regex(R"(<3>[^\n]* - Failed connection, check ODBC install)"))) << err;
+  EXPECT_TRUE(std::regex_search(err, std::regex(R"(<6>[^\n]* - End Log\n)"))) << err;
+  // The day file is exactly what it is without the journal.
+  for (auto& f : ReadLogLines(home)) EXPECT_NE(f.front(), '<') << f;
+
+  // A variable inherited with standard error sent elsewhere: nothing on standard error.
+  EXPECT_EQ(run("elsewhere.txt", false), "");
 }
