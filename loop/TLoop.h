@@ -58,7 +58,9 @@ class TLoop {
   // Card, ticket and status work behind the handlers.
   void CardRead(int address, const std::string& data);
   void MemoryCard(int address, const std::string& data);
-  std::string ReaderMessage(int result, int address, double cardNumber);
+  // `refusedText`: the reader's text of a number no card can have (the device's messages
+  // are used, with that text for %c).
+  std::string ReaderMessage(int result, int address, int64_t cardNumber, const std::string& refusedText = "");
   bool SpecialOutput(int address, int space, int pulse);
   void CheckExitTicket(int address, const std::string& barcode);
   void RecordIssuedTicket(int address, const std::string& data);

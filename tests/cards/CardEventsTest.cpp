@@ -78,6 +78,60 @@ TEST_P(CardEvents, EntryAcceptedThenPassbackThenUnknownCard) {
   EXPECT_NE(log.find("Card Allowed, Loop Id 1 address 1, Card 1001"), std::string::npos);
 }
 
+// Long card numbers are matched, recorded, logged and shown digit for digit; a neighbour
+// that a double would round onto the card is another card; a number longer than the
+// columns hold is refused with a line in the log.
+TEST_P(CardEvents, LongCardNumbersAreExact) {
+  ASSERT_TRUE(Db().Exec("INSERT INTO card (number, type_id, first_name, last_name, space_no, in_lot) VALUES "
+                        "(1234567890123456, 1, 'Sixteen', 'S', 0, 0), (123456789012345678, 1, 'Eighteen', 'E', 0, 0)"));
+  // The trans row's number, whatever the column's text looks like on this database.
+  auto transNumber = [this](int error, const std::string& name) {
+    std::string t = Query("SELECT card_no FROM trans WHERE error_code = " + std::to_string(error) +
+                          " AND first_name = '" + name + "'");
+    const std::string cardno = Query("SELECT cardno FROM trans WHERE error_code = " + std::to_string(error) +
+                                     " AND first_name = '" + name + "'");
+    EXPECT_EQ(t, cardno);
+    return t.substr(0, t.find('.'));
+  };
+
+  size_t from = Mark();
+  Loop().CardData(1, "1234567890123456");
+  EXPECT_EQ(Answer(1, 'G', from), "007Welcome Sixteen S");
+  EXPECT_EQ(transNumber(0, "Sixteen"), "1234567890123456");
+  from = Mark();
+  Loop().CardData(1, "123456789012345678");
+  EXPECT_EQ(Answer(1, 'G', from), "007Welcome Eighteen E");
+  EXPECT_EQ(transNumber(0, "Eighteen"), "123456789012345678");
+  EXPECT_EQ(QueryInt("SELECT in_lot FROM card WHERE number = 123456789012345678"), 1);
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM card WHERE in_lot = 1"), 2);
+
+  // Neighbours: not on file, with their own numbers in the row, the log and the message.
+  from = Mark();
+  Loop().CardData(1, "1234567890123457");
+  EXPECT_EQ(Answer(1, 'B', from), "Card 1234567890123457 unknown");
+  from = Mark();
+  Loop().CardData(1, "123456789012345679");
+  EXPECT_EQ(Answer(1, 'B', from), "Card 123456789012345679 unknown");
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans WHERE error_code = 1"), 2);
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans WHERE error_code = 1 AND card_no = 123456789012345679"), 1);
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans WHERE error_code = 1 AND cardno = 1234567890123457"), 1);
+
+  // Nineteen digits: no card can have it; refused, nothing written.
+  from = Mark();
+  Loop().CardData(1, "1234567890123456789");
+  EXPECT_EQ(Answer(1, 'B', from), "Card 1234567890123456789 unknown");
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans"), 4);
+
+  const std::string log = LogText();
+  EXPECT_NE(log.find("Card Allowed, Loop Id 1 address 1, Card 1234567890123456\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Card Allowed, Loop Id 1 address 1, Card 123456789012345678\r\n"), std::string::npos);
+  EXPECT_NE(log.find("Card 1234567890123457 not on file"), std::string::npos);
+  EXPECT_NE(log.find("Card 123456789012345679 not on file"), std::string::npos);
+  EXPECT_NE(log.find("Card number 1234567890123456789 has more than 18 digits, more than the card columns hold: "
+                     "refused"),
+            std::string::npos);
+}
+
 TEST_P(CardEvents, SoftPassbackAndMessageSetFallbacks) {
   ASSERT_TRUE(Db().Exec("UPDATE settings SET soft_pb = 1"));
   size_t from = Mark();
