@@ -63,13 +63,17 @@ std::string Utf16LeToUtf8(std::string_view b) {
   return out;
 }
 
-std::string DecodeText(std::string_view bytes) {
+}  // namespace
+
+std::string DecodeTextBytes(std::string_view bytes) {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE)
     return Utf16LeToUtf8(bytes.substr(2));
   if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") return std::string(bytes.substr(3));
   return std::string(bytes);
 }
+
+namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -191,7 +195,7 @@ std::string NormaliseKeyPath(std::string_view keyPath) {
 
 RegistryKeys ParseRegistryText(std::string_view bytes) {
   RegistryKeys keys;
-  std::string text = DecodeText(bytes);
+  std::string text = DecodeTextBytes(bytes);
   std::string_view all(text);
   std::optional<std::string> key;
   size_t pos = 0;

@@ -1,6 +1,8 @@
 // Loop set-up against a real database and the simulator: address range, display texts,
 // handlers per address, settings file, schema upgrade, manual open.
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 
 #include "counters/TCounter.h"
 #include "counters/TInput.h"
@@ -75,6 +77,27 @@ TEST_P(LoopSetupTest, AddressRangeHandlersAndDisplayTexts) {
   EXPECT_NE(log.find("TCard - PollDly 0  TurnAround 0  RespDly 0  Baud 9600  OffLineDly 40"), std::string::npos);
   EXPECT_NE(log.find("Device started.  LoopId 1  First address: 3  Last address: 7"), std::string::npos);
   EXPECT_NE(log.find("CreateCardInterface - Done"), std::string::npos);
+}
+
+// A settings file saved by an editor that puts a byte-order mark in front: the operator's
+// values hold, no second section is added, and the file is written back without the mark.
+TEST_P(LoopSetupTest, SettingsFileWithByteOrderMarkIsHonoured) {
+  ASSERT_TRUE(Exec("INSERT INTO " + LoopTable() + " (id, name, enabled, port, rfmodem) VALUES (1, 'Main', 1, 5, 0)"));
+  ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name) VALUES (10, 1, 2, 'Entry')"));
+  auto sim = StartSim(5, {"2"});
+  ASSERT_TRUE(sim->Started());
+  const std::string ports = "[Ports]\r\nCOM5=" + Settings().ReadString("Ports", "COM5", "") + "\r\n";
+  std::ofstream(SettingsPath(), std::ios::binary | std::ios::trunc)
+      << "\xEF\xBB\xBF[Settings]\r\nGrace Time from POF (minutes)=30\r\n" << ports;
+  auto loop = MakeLoop(1);
+  ASSERT_TRUE(loop->Card1);
+  EXPECT_EQ(loop->GraceTimePOF, 30);
+  std::ifstream in(SettingsPath(), std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.rfind("[Settings]\r\n", 0), 0u) << text;
+  EXPECT_EQ(text.find("[Settings]", 1), std::string::npos) << text;
+  EXPECT_NE(text.find("Grace Time from POF (minutes)=30\r\n"), std::string::npos);
+  EXPECT_NE(text.find("Grace Time Future=15\r\n"), std::string::npos);
 }
 
 TEST_P(LoopSetupTest, SettingsFileFillsItselfAndFeedsTheLoop) {
