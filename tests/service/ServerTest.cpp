@@ -233,6 +233,37 @@ TEST_P(ServerTest, DailyAndImmediateCardResets) {
   EXPECT_EQ(Int("select auto_now from settings"), 0);
 }
 
+// An immediate group request between the daily resets: every pool is emptied, the request
+// is cleared, the card rows keep their in-lot and in-gate state, one log line says so.
+TEST_P(ServerTest, ImmediateGroupResetLeavesTheCardsAlone) {
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into card (number, in_lot, in_gate) values (1001, 1, 5), (1002, 2, 6)"));
+  ASSERT_TRUE(Db().Exec("insert into card_pool (id, max_inlot, cur_inlot) values (1, 10, 4), (2, 5, 5)"));
+  ASSERT_TRUE(Db().Exec("insert into settings (reset_vtsql, auto_reset, auto_reset_pathway, reset_time, auto_now, "
+                        "auto_now_grp) values (0, 1, 1, '03:00:00', 0, 1)"));
+  auto& svc = Service("site-pc");
+  ASSERT_TRUE(svc.StartServer());
+  const auto before = LogMessages().size();
+  svc.AutoResetCards(EncodeDateTime(2026, 12, 9, 10, 18, 0));
+  EXPECT_EQ(Int("select count(*) from card_pool where cur_inlot = 0"), 2);
+  EXPECT_EQ(Int("select max_inlot from card_pool where id = 2"), 5);
+  EXPECT_EQ(Int("select auto_now_grp from settings"), 0);
+  EXPECT_EQ(Int("select in_lot from card where number = 1001"), 1);
+  EXPECT_EQ(Int("select in_gate from card where number = 1001"), 5);
+  EXPECT_EQ(Int("select in_lot from card where number = 1002"), 2);
+  EXPECT_EQ(Int("select in_gate from card where number = 1002"), 6);
+  auto m = LogMessages();
+  ASSERT_EQ(m.size(), before + 1);
+  EXPECT_EQ(m.back(), "Auto Reset: Groups ");
+  // Cleared: the next minute does nothing.
+  ASSERT_TRUE(Db().Exec("update card_pool set cur_inlot = 3"));
+  svc.AutoResetCards(EncodeDateTime(2026, 12, 9, 10, 19, 0));
+  EXPECT_EQ(Int("select count(*) from card_pool where cur_inlot = 3"), 2);
+  // At the daily time the card resets run as configured.
+  svc.AutoResetCards(EncodeDateTime(2026, 12, 10, 3, 0, 0));
+  EXPECT_EQ(Int("select count(*) from card where in_lot = 0 and in_gate = -1"), 2);
+}
+
 TEST_P(ServerTest, NothingConfiguredWritesNothing) {
   ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
   ASSERT_TRUE(Db().Exec("insert into card (number, in_lot) values (1001, 1)"));
