@@ -28,8 +28,9 @@ TDateTime MemoryTime(const std::string& memData) {
   if (!TryEncodeDate(year, month, day, date))
     throw std::runtime_error("Invalid memory date: '" + memData + "'");
   TDateTime when = date + minutes / 1440.0;
-  // The reader's clock runs its own course: a stored time ahead of ours belongs to yesterday.
-  if (when > Now() + 5.0 / 1440.0) when -= 1;
+  // The reader's clock runs its own course: a stored time more than five minutes ahead of
+  // ours belongs to yesterday. Whole milliseconds, so that exactly five minutes stays today.
+  if (std::llround((when - Now()) * kMsPerDay) > 5 * 60000) when -= 1;
   return when;
 }
 

@@ -445,6 +445,19 @@ TEST_P(AccessTest, MemoryReadsCarryTheirOwnTime) {
   EXPECT_NEAR(EncodeDateTime(2024, 3, 13, 10, 4, 0), eventTime_, 1e-9);
   ReadMemory(1001, 1, "2403131010");
   EXPECT_NEAR(EncodeDateTime(2024, 3, 12, 10, 10, 0), eventTime_, 1e-9);
+  // The edge, to the second: exactly five minutes ahead stays today, one second more is
+  // yesterday.
+  ReadMemory(1001, 2, "2403131005");
+  EXPECT_EQ("2024-03-13 10:05:00", FormatDateTime("YYYY-MM-DD HH:NN:SS", eventTime_));
+  now_ = EncodeDateTime(2024, 3, 13, 9, 59, 59);
+  ReadMemory(1001, 1, "2403131005");
+  EXPECT_EQ("2024-03-12 10:05:00", FormatDateTime("YYYY-MM-DD HH:NN:SS", eventTime_));
+  for (const char* hour : {"01", "08", "14", "23"}) {
+    now_ = EncodeDateTime(2024, 3, 13, std::stoi(hour) - 1, 55, 0);
+    ReadMemory(1001, 2, std::string("240313") + hour + "00");
+    EXPECT_EQ(std::string("2024-03-13 ") + hour + ":00:00", FormatDateTime("YYYY-MM-DD HH:NN:SS", eventTime_));
+  }
+  now_ = EncodeDateTime(2024, 3, 13, 10, 0, 0);
   // An impossible stored date ends the read before anything is written.
   const int rows = TransRows();
   EXPECT_THROW(ReadMemory(1001, 2, "2402300900"), std::runtime_error);
