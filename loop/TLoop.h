@@ -29,6 +29,11 @@ class TIniFileEx;
 
 class TLoop {
  public:
+  // Highest device address of a POE/POF soft-count loop: no line is polled there, but one
+  // counter is kept per address from the lowest to the highest, so a stray address must
+  // not make thousands of them.
+  static constexpr int kMaxSoftAddress = 255;
+
   TLoop(TMessLog& log, int loopId);
   ~TLoop();
   TLoop(const TLoop&) = delete;

@@ -272,6 +272,33 @@ TEST_P(LoopSetupTest, DisabledPoeLoopKeepsSoftCountersOnly) {
   EXPECT_FALSE(spare->Card1->IsOpen());
 }
 
+// A soft-count loop polls no line: devices at address 0 and above 48 keep soft counts too,
+// and a pass at address 0 moves its lot.
+TEST_P(LoopSetupTest, SoftCountLoopKeepsAddressZeroAndAbove48) {
+  ASSERT_TRUE(Exec("INSERT INTO " + LoopTable() + " (id, name, enabled, port) VALUES (8, 'POE/POF', 0, 3)"));
+  ASSERT_TRUE(Exec("INSERT INTO lot (id, name, lot_count, max_capacity) VALUES (1, 'Lot', 10, 100)"));
+  ASSERT_TRUE(Exec("INSERT INTO counters (id, lot_id) VALUES (1, 1)"));
+  ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name, lot_id, count_soft) VALUES "
+                   "(40, 8, 0, 'Pay 0', 1, 0), (41, 8, 60, 'Pay 60', 1, 0), (42, 8, -1, 'Bad', 1, 0), "
+                   "(43, 8, 256, 'Far', 1, 0)"));
+  ASSERT_TRUE(Exec("INSERT INTO counter_item (device_id, input, cntr_id, chg_lot) VALUES (40, 7, 1, 1), "
+                   "(41, 7, 1, 1)"));
+  auto loop = MakeLoop(8);
+  ASSERT_EQ(loop->Counters.size(), 61u);
+  ASSERT_TRUE(loop->Counters[0]);
+  ASSERT_TRUE(loop->Counters[60]);
+  EXPECT_TRUE(loop->Counters[60]->Soft());
+  EXPECT_EQ(loop->Counters[0]->DeviceId(), 40);
+  EXPECT_TRUE(LogHas("Created POE/POF soft counter for address 0"));
+  EXPECT_TRUE(LogHas("Device Bad of loop id 8 has address -1, outside 0..255: not set up"));
+  EXPECT_TRUE(LogHas("Device Far of loop id 8 has address 256, outside 0..255: not set up"));
+  loop->AddSoftCount(0);
+  EXPECT_EQ(QueryInt("SELECT count_soft FROM device WHERE id = 40"), 1);
+  EXPECT_EQ(QueryInt("SELECT lot_count FROM lot WHERE id = 1"), 11);
+  loop->AddSoftCount(60);
+  EXPECT_EQ(QueryInt("SELECT lot_count FROM lot WHERE id = 1"), 12);
+}
+
 TEST(LoopHelpers, ListsAndMinutes) {
   EXPECT_EQ(TLoop::LaneList("1,x,3", 99), (std::vector<int>{1, 99, 3}));
   EXPECT_EQ(TLoop::LaneList("2,y", 0), (std::vector<int>{2, 0}));
