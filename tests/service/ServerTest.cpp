@@ -264,6 +264,18 @@ TEST_P(ServerTest, ImmediateGroupResetLeavesTheCardsAlone) {
   EXPECT_EQ(Int("select count(*) from card where in_lot = 0 and in_gate = -1"), 2);
 }
 
+// A registry file that exists but cannot be read is logged at start-up.
+TEST_P(ServerTest, UnreadableRegistryFileIsLoggedAtStartUp) {
+  auto& svc = Service("site-pc");
+  std::filesystem::remove(home_->Registry());
+  std::filesystem::create_directory(home_->Registry());
+  EXPECT_FALSE(svc.StartServer());
+  EXPECT_TRUE(Logged("Registry file " + home_->Registry().string() +
+                     " cannot be read (not a regular file): the built-in defaults are used"));
+  svc.StopServer();
+  std::filesystem::remove(home_->Registry());
+}
+
 TEST_P(ServerTest, NothingConfiguredWritesNothing) {
   ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
   ASSERT_TRUE(Db().Exec("insert into card (number, in_lot) values (1001, 1)"));
