@@ -298,6 +298,53 @@ TEST_P(AccessTest, DebitTimeLimitRenewalAndSingleCharge) {
   EXPECT_EQ(2, CardInt(4004, "debit_left"));
 }
 
+TEST_P(AccessTest, DebitStartDatesAndTheEdgeOfTheTimeLimit) {
+  AddType(5, "debit_flg, debit_time_limit_flg, debit_time_limit, ignore_passback", "1, 1, 30, 1");
+  // No start date (a year below 2000): the balance decides even with "Debit Expiry" on.
+  debitExpiry_ = true;
+  AddCard(4101, 5, "debit_left, debit_date, start_dt", "2, " + Ts(now_ - 1) + ", '1990-01-01 00:00:00'");
+  EXPECT_EQ(kAccepted, Read(4101, 1));
+  EXPECT_EQ(1, CardInt(4101, "debit_left"));
+  EXPECT_EQ("2024-03-13 10:00:00", CardTime(4101, "debit_date"));
+  debitExpiry_ = false;
+
+  // A start date still to come: not valid yet, balance or not, and nothing is charged.
+  AddCard(4102, 5, "debit_left, start_dt", "5, " + Ts(now_ + 1));
+  EXPECT_EQ(kExpired, Read(4102, 1));
+  EXPECT_EQ(5, CardInt(4102, "debit_left"));
+
+  // Exactly at the time limit: the use is still free, and a debit card that passes without
+  // being charged keeps the time of its last charged use. One second later it is charged.
+  AddCard(4103, 5, "debit_left, debit_date", "3, " + Ts(now_ - 30 * kMinute));
+  EXPECT_EQ(kAccepted, Read(4103, 1));
+  EXPECT_EQ(3, CardInt(4103, "debit_left"));
+  EXPECT_EQ("2024-03-13 09:30:00", CardTime(4103, "debit_date"));
+  EXPECT_EQ("2024-03-13 10:00:00", CardTime(4103, "trans_dt"));
+  now_ += 1.0 / 86400;
+  EXPECT_EQ(kAccepted, Read(4103, 2));
+  EXPECT_EQ(2, CardInt(4103, "debit_left"));
+  EXPECT_EQ("2024-03-13 10:00:01", CardTime(4103, "debit_date"));
+  // With nothing left, exactly at the limit is no longer free.
+  Exec("UPDATE card SET debit_left = 0, debit_date = " + Ts(now_ - 30 * kMinute) + " WHERE number = 4103");
+  EXPECT_EQ(kExpired, Read(4103, 1));
+}
+
+// A card off its pathway and in passback at once: the pathway is checked first.
+TEST_P(AccessTest, PathwayIsCheckedBeforePassback) {
+  Exec("INSERT INTO pathway_ft VALUES (1, 1, 4, 10)");
+  AddType(2, "pathway_id", "1");
+  AddCard(6101, 2, "in_gate, in_lot, trans_dt", "2, 1, " + Ts(now_ - 5 * kMinute));
+  EXPECT_EQ(kNotInPath, Read(6101, 1));
+  EXPECT_EQ(6, Int("SELECT error_code FROM trans"));
+  EXPECT_EQ("Not in Path", Text("SELECT error_desc FROM trans"));
+  const std::string log = Db().LogText();
+  EXPECT_NE(std::string::npos, log.find("Card 6101 has a pathway error"));
+  EXPECT_EQ(std::string::npos, log.find("Card 6101 passback error"));
+  // Both soft: the pathway's code still, with the soft bit.
+  Exec("UPDATE settings SET soft_path = 1, soft_pb = 1");
+  EXPECT_EQ(kNotInPath | kSoftBit, Read(6101, 1));
+}
+
 TEST_P(AccessTest, PoolMaximumRefusesEntriesOnly) {
   Exec("INSERT INTO card_pool (id, max_inlot, cur_inlot) VALUES (1, 2, 2)");
   AddCard(5001, 1, "group_id", "1");
