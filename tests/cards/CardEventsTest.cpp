@@ -4,6 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <map>
+#include <vector>
+
 #include "LoopFixture.h"
 #include "support/SmtpSink.h"
 #include "db/TODBCConn.h"
@@ -130,6 +133,62 @@ TEST_P(CardEvents, LongCardNumbersAreExact) {
   EXPECT_NE(log.find("Card number 1234567890123456789 has more than 18 digits, more than the card columns hold: "
                      "refused"),
             std::string::npos);
+}
+
+// The time goes to the dispensers and exit readers on every N-th call, as "hhnnssyymmdd";
+// the exit readers only with "Sync Exit Reader" on; card readers never.
+TEST_P(CardEvents, ReaderTimeSyncEveryNthCall) {
+  // Date-time frames per address from line `from` on, once a marker queued behind them
+  // has reached the last address.
+  auto timeFrames = [this](size_t from) {
+    Loop().Card1->SendSignText(7, "MARK");
+    const std::string mark = "MARK";
+    EXPECT_TRUE(WaitFrame(7, 'L', from, 10000, &mark).has_value());
+    std::map<int, std::vector<std::string>> out;
+    const std::vector<std::string> lines = Sim().Lines();
+    for (size_t i = from; i < lines.size(); ++i)
+      if (::tarn::testing::JsonString(lines[i], "t") == "frame" && ::tarn::testing::JsonString(lines[i], "cmd") == "M")
+        out[::tarn::testing::JsonInt(lines[i], "addr")].push_back(::tarn::testing::JsonString(lines[i], "data"));
+    return out;
+  };
+  const std::string stamp = FormatDateTime("hhnnssyymmdd", Clock());
+  Loop().SyncMinutes = 3;
+  Loop().SyncExitReader = true;
+  size_t from = Mark();
+  size_t logBefore = LogText().size();
+  Loop().SyncReaderTime();
+  Loop().SyncReaderTime();
+  EXPECT_TRUE(timeFrames(from).empty());
+  EXPECT_EQ(LogText().find("Automated Sync", logBefore), std::string::npos);
+
+  from = Mark();
+  Loop().SyncReaderTime();
+  auto frames = timeFrames(from);
+  const std::map<int, std::vector<std::string>> all = {{4, {stamp}}, {5, {stamp}}, {6, {stamp}}, {7, {stamp}}};
+  EXPECT_EQ(frames, all);
+  std::string log = LogText().substr(logBefore);
+  const size_t head = log.find(" - Automated Sync Of Time/Date to Spitters & Exit Readers\r\n");
+  EXPECT_NE(head, std::string::npos) << log;
+  EXPECT_NE(log.find(" -   Done T/D Sync\r\n", head), std::string::npos) << log;
+  EXPECT_EQ(log.find("Automated Sync", head + 4), std::string::npos);  // once, before the first
+
+  // Exit readers left out; the count starts again from the last sync.
+  Loop().SyncExitReader = false;
+  from = Mark();
+  Loop().SyncReaderTime();
+  Loop().SyncReaderTime();
+  EXPECT_TRUE(timeFrames(from).empty());
+  from = Mark();
+  Loop().SyncReaderTime();
+  EXPECT_EQ(timeFrames(from), (std::map<int, std::vector<std::string>>{{4, {stamp}}}));
+
+  // Off: never, and nothing logged.
+  Loop().SyncMinutes = 0;
+  logBefore = LogText().size();
+  from = Mark();
+  for (int i = 0; i < 4; ++i) Loop().SyncReaderTime();
+  EXPECT_TRUE(timeFrames(from).empty());
+  EXPECT_EQ(LogText().find("Sync", logBefore), std::string::npos);
 }
 
 TEST_P(CardEvents, SoftPassbackAndMessageSetFallbacks) {
