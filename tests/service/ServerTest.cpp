@@ -276,6 +276,98 @@ TEST_P(ServerTest, UnreadableRegistryFileIsLoggedAtStartUp) {
   std::filesystem::remove(home_->Registry());
 }
 
+// The main tick across minute changes: the minute jobs run on the first tick of a new
+// minute only, and only with the first loop's "Auto Reset" on; that tick does not look for
+// open requests; the last minute outlives a restart.
+TEST_P(ServerTest, MinuteJobsOnTheFirstTickOfEachMinute) {
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into device (id, loop_id, addr_ess, name, open_flag) values (31, 3, 1, 'Gate', 1)"));
+  ASSERT_TRUE(Db().Exec("insert into card (number, in_lot, in_gate) values (1001, 1, 5)"));
+  ASSERT_TRUE(Db().Exec("insert into settings (reset_vtsql, auto_now) values (0, 1)"));
+  auto& svc = Service("site-pc");
+  TDateTime t = EncodeDateTime(2026, 12, 9, 10, 17, 30);
+  ScopedClock clock([&] { return t; });
+  ASSERT_TRUE(svc.StartServer());
+  ASSERT_FALSE(svc.Loops.empty());
+  auto request = [&] { ASSERT_TRUE(Db().Exec("update settings set auto_now = 1")); };
+  auto reset = [&] { return Int("select in_lot from card") == 0 && Int("select auto_now from settings") == 0; };
+  auto arm = [&] {
+    ASSERT_TRUE(Db().Exec("update card set in_lot = 1"));
+    request();
+  };
+
+  svc.MainTick();  // a new minute: the request is served, open requests wait
+  EXPECT_TRUE(reset());
+  EXPECT_EQ(Int("select open_flag from device where id = 31"), 1);
+  svc.MainTick();  // same minute: open requests are looked at
+  EXPECT_EQ(Int("select open_flag from device where id = 31"), 0);
+  arm();
+  t += 20.0 / 86400;  // 10:17:50
+  svc.MainTick();
+  EXPECT_FALSE(reset());
+  t += 15.0 / 86400;  // 10:18:05
+  svc.MainTick();
+  EXPECT_TRUE(reset());
+
+  // The first loop's "Auto Reset" off: the minute passes without resets.
+  arm();
+  svc.Loops.front()->AutoReset = false;
+  t += 60.0 / 86400;  // 10:19:05
+  svc.MainTick();
+  EXPECT_FALSE(reset());
+  EXPECT_EQ(Int("select auto_now from settings"), 1);
+
+  // A restart within the minute: the minute jobs wait for the next minute.
+  svc.StopServer();
+  t += 10.0 / 86400;  // 10:19:15
+  ASSERT_TRUE(svc.StartServer());
+  ASSERT_TRUE(svc.Loops.front()->AutoReset);
+  ASSERT_TRUE(Db().Exec("update device set open_flag = 1 where id = 31"));
+  svc.MainTick();
+  EXPECT_FALSE(reset());
+  EXPECT_EQ(Int("select open_flag from device where id = 31"), 0);
+  t += 50.0 / 86400;  // 10:20:05
+  svc.MainTick();
+  EXPECT_TRUE(reset());
+  svc.StopServer();
+}
+
+// Gate-schedule day numbers run from Monday (1) to Sunday (7); holidays of table 2 use
+// day 9, of any other table day 8.
+TEST_P(ServerTest, GateScheduleDayNumbersAndHolidayTables) {
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (9, 'POE/POF', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into device (id, loop_id, addr_ess, name) values (51, 9, 1, 'Mon'), "
+                        "(52, 9, 2, 'Wed'), (53, 9, 3, 'Sun'), (54, 9, 4, 'Holiday 1'), (55, 9, 5, 'Holiday 2')"));
+  ASSERT_TRUE(Db().Exec("insert into gateoc (device_id, dayofweek, start_time, end_time) values "
+                        "(51, 1, '00:00:00', '23:59:59'), (52, 3, '00:00:00', '23:59:59'), "
+                        "(53, 7, '00:00:00', '23:59:59'), (54, 8, '00:00:00', '23:59:59'), "
+                        "(55, 9, '00:00:00', '23:59:59')"));
+  auto& svc = Service("site-pc");
+  TDateTime t = EncodeDateTime(2026, 12, 9, 12, 0, 0);  // a plain Wednesday
+  ScopedClock clock([&] { return t; });
+  ASSERT_TRUE(svc.StartServer());
+  auto up = [&] {
+    std::string out;
+    for (int id = 51; id <= 55; ++id) out += std::to_string(Int("select gate_up from device where id = " + std::to_string(id)));
+    return out;
+  };
+  svc.ApplyGateSchedule();
+  EXPECT_EQ(up(), "01000");
+  t = EncodeDateTime(2026, 12, 7, 12, 0, 0);  // Monday
+  svc.ApplyGateSchedule();
+  EXPECT_EQ(up(), "10000");
+  t = EncodeDateTime(2026, 12, 13, 12, 0, 0);  // Sunday
+  svc.ApplyGateSchedule();
+  EXPECT_EQ(up(), "00100");
+  ASSERT_TRUE(Db().Exec("insert into holiday (holi_day, tab_num) values ('2026-12-09', 1), ('2026-12-10', 2)"));
+  t = EncodeDateTime(2026, 12, 9, 12, 0, 0);  // Wednesday, a holiday of table 1
+  svc.ApplyGateSchedule();
+  EXPECT_EQ(up(), "00010");
+  t = EncodeDateTime(2026, 12, 10, 12, 0, 0);  // Thursday, a holiday of table 2
+  svc.ApplyGateSchedule();
+  EXPECT_EQ(up(), "00001");
+}
+
 TEST_P(ServerTest, NothingConfiguredWritesNothing) {
   ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
   ASSERT_TRUE(Db().Exec("insert into card (number, in_lot) values (1001, 1)"));
