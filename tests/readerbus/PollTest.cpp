@@ -38,6 +38,10 @@ class PollStepTest : public ::testing::Test {
     card.OnError = [this](int16_t r) { Record("error", r, ""); };
     card.OnErrorEx = [this](int16_t r, bool c) { Record("errorex", r, c ? "true" : "false"); };
     card.OnPowerUp = [this](int16_t r) { Record("powerup", r, ""); };
+    card.OnDiscCode = [this](int16_t r, std::string v) { Record("disccode", r, v); };
+    card.OnDeposit = [this](int16_t r, std::string v) { Record("deposit", r, v); };
+    card.OnEscrowLever = [this](int16_t r) { Record("escrow", r, ""); };
+    card.OnCashBox = [this](int16_t r) { Record("cashbox", r, ""); };
     poll = std::make_unique<TPoll>(card, false);
     poll->AttachChannel(line.TakeHostSide());
   }
@@ -247,6 +251,37 @@ TEST_F(PollStepTest, ReplyTypesAndTheirAcknowledgements) {
     Steps(2);
     EXPECT_EQ(Drain(), c.events) << c.command;
     frames = line.Frames();
+    std::string sent;
+    for (size_t i = before; i < frames.size(); ++i)
+      if (frames[i].letter != 'C' && frames[i].letter != 'R' && frames[i].letter != 'I')
+        sent += std::string(1, frames[i].letter) + frames[i].data;
+    EXPECT_EQ(sent, c.ack) << c.command;
+  }
+}
+
+// The reply types of payment devices and the input poll: each raises its own event, and
+// all but I are acknowledged with their own letter before the next poll.
+TEST_F(PollStepTest, PaymentAndInputRepliesAndTheirAcknowledgements) {
+  line.Add(1);
+  Steps(1);
+  Drain();
+  struct Case {
+    const char* command;
+    Events events;
+    std::string ack;
+  } cases[] = {
+      {"reply 1 D0042", {"disccode 1 0042"}, "D"},
+      {"reply 1 E", {"escrow 1"}, "E"},
+      {"reply 1 U", {"cashbox 1"}, "U"},
+      {"reply 1 Z0500", {"deposit 1 0500"}, "Z"},
+      {"reply 1 I0101", {"input 1 0101"}, ""},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(line.Command(c.command), "") << c.command;
+    const size_t before = line.FrameCount();
+    Steps(2);
+    EXPECT_EQ(Drain(), c.events) << c.command;
+    const std::vector<THostFrame> frames = line.Frames();
     std::string sent;
     for (size_t i = before; i < frames.size(); ++i)
       if (frames[i].letter != 'C' && frames[i].letter != 'R' && frames[i].letter != 'I')
