@@ -284,7 +284,8 @@ TEST_F(PollStepTest, PaymentAndInputRepliesAndTheirAcknowledgements) {
     const std::vector<THostFrame> frames = line.Frames();
     std::string sent;
     for (size_t i = before; i < frames.size(); ++i)
-      if (frames[i].letter != 'C' && frames[i].letter != 'R' && frames[i].letter != 'I')
+      // Inputs are not polled here: an I frame would be an acknowledgement.
+      if (frames[i].letter != 'C' && frames[i].letter != 'R')
         sent += std::string(1, frames[i].letter) + frames[i].data;
     EXPECT_EQ(sent, c.ack) << c.command;
   }
