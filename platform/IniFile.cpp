@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "platform/Registry.h"
@@ -57,7 +56,11 @@ std::vector<std::string> TIniFile::LoadLines() const {
   std::vector<std::string> lines;
   std::ifstream in(path_, std::ios::binary);
   if (!in) return lines;
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Stream reads, not buffer iterators: a folder in the file's place must read as empty
+  // rather than throw.
+  std::string bytes;
+  char chunk[4096];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) bytes.append(chunk, static_cast<size_t>(in.gcount()));
   // Editors on the operator's desk may save with a byte-order mark (UTF-8) or in UTF-16:
   // the first section header must still be found.
   std::istringstream text(DecodeTextBytes(bytes));
