@@ -28,8 +28,9 @@ TDateTime MemoryTime(const std::string& memData) {
   if (!TryEncodeDate(year, month, day, date))
     throw std::runtime_error("Invalid memory date: '" + memData + "'");
   TDateTime when = date + minutes / 1440.0;
-  // The reader's clock runs its own course: a stored time ahead of ours belongs to yesterday.
-  if (when > Now() + 5.0 / 1440.0) when -= 1;
+  // The reader's clock runs its own course: a stored time more than five minutes ahead of
+  // ours belongs to yesterday. Whole milliseconds, so that exactly five minutes stays today.
+  if (std::llround((when - Now()) * kMsPerDay) > 5 * 60000) when -= 1;
   return when;
 }
 
@@ -50,15 +51,15 @@ bool ChargeDebit(TODBC& db, TODBCStatement& card, TODBCStatement& cardType, bool
       std::llround((when - card.FieldAsDateTime("debit_date")) * kMsPerDay) <=
           static_cast<int64_t>(cardType.FieldAsInteger("debit_time_limit")) * 60000)
     return false;
-  const double number = SafeCardNumber(card.FieldAsFloat("number"));
+  const std::string number = CardNumberText(CardNumberField(card, "number").value_or(0));
   TODBCStatement update(&db);
   if (debitReset && card.FieldAsDateTime("debit_reset_date") < when) {
     // Monthly renewal: this use is the first of the new month's allowance.
-    update.ExecSQLFmt("UPDATE card SET debit_left = %d, debit_reset_date = {ts '%s'} WHERE number = %f",
+    update.ExecSQLFmt("UPDATE card SET debit_left = %d, debit_reset_date = {ts '%s'} WHERE number = %s",
                       cardType.FieldAsInteger("uses") - 1, FormatDateTime("YYYY-MM-DD HH:NN:SS", EndOfTheMonth(when)),
                       number);
   } else {
-    update.ExecSQLFmt("UPDATE card SET debit_left = %d WHERE number = %f", card.FieldAsInteger("debit_left") - 1,
+    update.ExecSQLFmt("UPDATE card SET debit_left = %d WHERE number = %s", card.FieldAsInteger("debit_left") - 1,
                       number);
   }
   return true;
@@ -75,8 +76,8 @@ void UpdatePathwayGate(TODBC& db, TODBCStatement& card, TODBCStatement& device, 
   }
   // A device that starts no leg of the pathway takes the card off it.
   TODBCStatement update(&db);
-  update.ExecSQLFmt("UPDATE card SET in_gate=%d WHERE number=%f", startsLeg ? deviceId : -1,
-                    SafeCardNumber(card.FieldAsFloat("number")));
+  update.ExecSQLFmt("UPDATE card SET in_gate=%d WHERE number=%s", startsLeg ? deviceId : -1,
+                    CardNumberText(CardNumberField(card, "number").value_or(0)));
 }
 
 void UpdatePoolCount(TODBC& db, TODBCStatement& card, TODBCStatement& device) {
@@ -94,8 +95,7 @@ void UpdatePoolCount(TODBC& db, TODBCStatement& card, TODBCStatement& device) {
 
 AccessResult ProcessCard(bool debugLog, TMessLog& log, TODBC& db, bool debitExpiry, std::string& deviceName,
                          std::string& firstName, TDateTime& eventTime, const std::string& memData, bool memFlag,
-                         int& specialSpace, int& openPulse, double cardNo, int address, int loopId) {
-  cardNo = SafeCardNumber(cardNo);
+                         int& specialSpace, int& openPulse, CardNumber cardNo, int address, int loopId) {
   const TDateTime when = memFlag ? MemoryTime(memData) : Now();
   eventTime = when;
 
@@ -116,17 +116,18 @@ AccessResult ProcessCard(bool debugLog, TMessLog& log, TODBC& db, bool debitExpi
       charged = ChargeDebit(db, card, cardType, debitExpiry, when);
     TODBCStatement update(&db);
     // The direction in lot, except at a device without passback bookkeeping.
-    if (dir != 3) update.ExecSQLFmt("UPDATE card SET in_lot = %d WHERE number = %f", dir, cardNo);
+    const std::string where = "WHERE number = " + CardNumberText(cardNo);
+    if (dir != 3) update.ExecSQLFmt("UPDATE card SET in_lot = %d %s", dir, where);
     // A debit card charged per use keeps the time of its last charged use.
     if (!cardType.FieldAsBoolean("debit_flg") || cardType.FieldAsBoolean("debit_reset_flag") || charged) {
       TSql sql(db.DriverFamily());
       sql.AddDateTime("debit_date", when);
-      update.ExecSQL(sql.BuildUpdate("UPDATE card", Format("WHERE number = %f", cardNo)));
+      update.ExecSQL(sql.BuildUpdate("UPDATE card", where));
     }
     {
       TSql sql(db.DriverFamily());
       sql.AddDateTime("trans_dt", when);
-      update.ExecSQL(sql.BuildUpdate("UPDATE card", Format("WHERE number = %f", cardNo)));
+      update.ExecSQL(sql.BuildUpdate("UPDATE card", where));
     }
     UpdatePathwayGate(db, card, device, cardType);
     // A soft group pass lets the card in without counting it into the full pool.
@@ -138,7 +139,7 @@ AccessResult ProcessCard(bool debugLog, TMessLog& log, TODBC& db, bool debitExpi
   deviceName = device.FieldAsString("name");
   firstName = card.FieldAsString("first_name");
 
-  const std::string number = FloatToStr(cardNo);
+  const std::string number = CardNumberText(cardNo);
   TSql sql(db.DriverFamily());
   sql.AddField("card_no", number, false);
   sql.AddDateTime("dat_e", when);
@@ -170,9 +171,9 @@ std::string ExpandMessage(TODBCStatement& card, const std::string& message, TODB
       case '3': out += card.FieldAsString("misc_3"); break;
       case '4': out += card.FieldAsString("misc_4"); break;
       case 'c':
-        // The number column is a double: some drivers give its text as "1001.0", which is
-        // not how the card reads on the display.
-        out += cardNoText.empty() ? FloatToStr(card.FieldAsFloat("number")) : cardNoText;
+        // Drivers give the number column's text as "1001.0" or "1001.00", which is not how
+        // the card reads on the display.
+        out += cardNoText.empty() ? CardNumberText(CardNumberField(card, "number").value_or(0)) : cardNoText;
         break;
       case 'd':
         if (IsDebitType(cardType))

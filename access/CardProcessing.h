@@ -26,7 +26,7 @@ class TODBCStatement;
 // std::runtime_error before anything is written.
 AccessResult ProcessCard(bool debugLog, TMessLog& log, TODBC& db, bool debitExpiry, std::string& deviceName,
                          std::string& firstName, TDateTime& eventTime, const std::string& memData, bool memFlag,
-                         int& specialSpace, int& openPulse, double cardNo, int address, int loopId);
+                         int& specialSpace, int& openPulse, CardNumber cardNo, int address, int loopId);
 
 // Charges one use of a debit card when the debit rules apply; true when charged.
 bool ChargeDebit(TODBC& db, TODBCStatement& card, TODBCStatement& cardType, bool debitExpiry, TDateTime when);

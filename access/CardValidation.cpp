@@ -28,6 +28,73 @@ int64_t SecondOfDay(TDateTime dt) {
 
 double SafeCardNumber(double cardNo) { return std::isfinite(cardNo) ? cardNo : 0.0; }
 
+namespace {
+
+// Splits "[sign]digits[.digits]" into sign, whole digits without leading zeros and the
+// fraction; false for any other text.
+bool SplitDecimal(std::string_view text, bool& negative, std::string& whole, std::string& fraction) {
+  size_t i = 0;
+  negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  const size_t wholeStart = i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  whole.assign(text.substr(wholeStart, i - wholeStart));
+  fraction.clear();
+  if (i < text.size() && text[i] == '.') {
+    const size_t fractionStart = ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    fraction.assign(text.substr(fractionStart, i - fractionStart));
+  }
+  if (i != text.size() || (whole.empty() && fraction.empty())) return false;
+  const size_t firstSignificant = whole.find_first_not_of('0');
+  whole = firstSignificant == std::string::npos ? "" : whole.substr(firstSignificant);
+  return true;
+}
+
+CardNumber WholeDigits(const std::string& whole, bool negative) {
+  CardNumber value = 0;
+  for (char c : whole) value = value * 10 + (c - '0');
+  return negative ? -value : value;
+}
+
+}  // namespace
+
+bool ParseCardNumber(const std::string& text, CardNumber& number) {
+  number = 0;
+  bool negative = false;
+  std::string whole, fraction;
+  if (SplitDecimal(text, negative, whole, fraction)) {
+    // A fraction never belongs to a card: the whole digits are the number.
+    if (whole.size() > static_cast<size_t>(kCardNumberDigits)) return false;
+    number = WholeDigits(whole, negative);
+    return true;
+  }
+  const std::optional<double> value = TryStrToFloat(text);
+  if (!value || !std::isfinite(*value)) return true;
+  if (std::fabs(*value) >= 1e18) return false;  // 19 digits or more
+  number = static_cast<CardNumber>(std::llround(*value));
+  return true;
+}
+
+std::string CardNumberText(CardNumber number) { return std::to_string(number); }
+
+std::optional<CardNumber> CardNumberField(TODBCStatement& row, std::string_view column) {
+  const std::string text = Trim(row.FieldAsString(column));
+  bool negative = false;
+  std::string whole, fraction;
+  if (SplitDecimal(text, negative, whole, fraction)) {
+    if (whole.size() > static_cast<size_t>(kCardNumberDigits) ||
+        fraction.find_first_not_of('0') != std::string::npos)
+      return std::nullopt;
+    return WholeDigits(whole, negative);
+  }
+  // Exponent form, as a double column gives its value: exact only up to 2^53.
+  const std::optional<double> value = TryStrToFloat(text);
+  constexpr double kExactDouble = 9007199254740992.0;
+  if (!value || std::fabs(*value) > kExactDouble || std::trunc(*value) != *value) return std::nullopt;
+  return static_cast<CardNumber>(*value);
+}
+
 std::string ResultText(AccessResult r) {
   switch (r & ~kSoftBit) {
     case kAccepted: return "Accepted";
@@ -54,8 +121,16 @@ int DayIndex(TODBC& db, TDateTime date) {
   return tab == 2 ? 9 : 8;
 }
 
-bool FindCard(TODBCStatement& card, double cardNo) {
-  return card.ExecSQLFmt("SELECT * FROM card WHERE number = %f", SafeCardNumber(cardNo));
+bool FindCard(TODBCStatement& card, CardNumber cardNo, TMessLog* log) {
+  if (!card.ExecSQL("SELECT * FROM card WHERE number = " + CardNumberText(cardNo))) return false;
+  // A double column matches every number that rounds to the same value: only the exact
+  // number is this card.
+  if (CardNumberField(card, "number") == cardNo) return true;
+  if (log)
+    log->Log("Card " + CardNumberText(cardNo) + " is stored as " + card.FieldAsString("number") +
+             " in the card table, which cannot hold it exactly: refused");
+  card.DoSQL("SELECT * FROM card WHERE 1 = 0");  // leave no other card's row current
+  return false;
 }
 
 bool FindCardType(TODBCStatement& card, TODBCStatement& cardType) {
@@ -110,7 +185,7 @@ bool CheckValidity(TMessLog& log, TODBC& db, bool debitExpiry, TDateTime when, T
     sql.AddDateTime("exp_iry", expiry);
     const std::string where =
         global ? "WHERE id = " + std::to_string(card.FieldAsInteger("type_id"))
-               : Format("WHERE number = %f", SafeCardNumber(card.FieldAsFloat("number")));
+               : "WHERE number = " + CardNumberText(CardNumberField(card, "number").value_or(0));
     TODBCStatement update(&db);
     update.ExecSQL(sql.BuildUpdate(global ? "UPDATE card_type" : "UPDATE card", where));
   } else {
@@ -183,13 +258,12 @@ bool CheckPassback(int passbackMinutes, TDateTime when, TODBCStatement& card, TO
   return std::llabs(MinutesBetweenSigned(when, card.FieldAsDateTime("trans_dt"))) >= passbackMinutes;
 }
 
-AccessResult CheckCard(bool debugLog, TMessLog& log, TODBC& db, bool debitExpiry, int passbackMinutes, double cardNo,
-                       TDateTime when, TODBCStatement& settings, TODBCStatement& device, TODBCStatement& cardType,
-                       TODBCStatement& card) {
-  cardNo = SafeCardNumber(cardNo);
-  const std::string number = FloatToStr(cardNo);
+AccessResult CheckCard(bool debugLog, TMessLog& log, TODBC& db, bool debitExpiry, int passbackMinutes,
+                       CardNumber cardNo, TDateTime when, TODBCStatement& settings, TODBCStatement& device,
+                       TODBCStatement& cardType, TODBCStatement& card) {
+  const std::string number = CardNumberText(cardNo);
   const int deviceId = device.FieldAsInteger("id");
-  if (!FindCard(card, cardNo)) {
+  if (!FindCard(card, cardNo, &log)) {
     if (debugLog) log.Log("Card " + number + " not on file");
     return kNotOnFile;
   }

@@ -9,7 +9,9 @@
 // failed query is logged by the statement layer and reads as "no row". Called on the thread
 // that owns the connection (the main thread in the service).
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "util/DateTime.h"
 
@@ -39,12 +41,31 @@ inline bool CardPasses(AccessResult r) { return r == kAccepted || (r & kSoftBit)
 // "inf" or "nan" ever reaches SQL text.
 double SafeCardNumber(double cardNo);
 
+// A card number, kept whole from the reader's text to the SQL text so that long numbers are
+// matched, stored and shown digit for digit (a double holds only 15 to 16 of them).
+using CardNumber = int64_t;
+// The number columns (card.number, trans.card_no, trans.cardno) are DECIMAL(20,2): 18 digits
+// before the point.
+constexpr int kCardNumberDigits = 18;
+constexpr CardNumber kMaxCardNumber = 999999999999999999;
+
+// Reads a card number as the readers send it (decimal text; text that is no number gives 0).
+// False when the number has more digits than the columns hold: such a card is refused.
+bool ParseCardNumber(const std::string& text, CardNumber& number);
+// The number as shown in log lines, messages and e-mails, and as written into SQL: plain
+// digits. An integer literal is exact on every database (SQLite reads any literal with a
+// point as a double).
+std::string CardNumberText(CardNumber number);
+// The number stored in a column of the current row, when it is a whole number that was
+// stored exactly; empty otherwise (a double column rounds beyond 2^53).
+std::optional<CardNumber> CardNumberField(TODBCStatement& row, std::string_view column);
+
 // The whole decision in its fixed order; the first refusal ends it. `settings` and `device`
 // are positioned on their rows; `cardType` and `card` are filled here and stay positioned
 // on the card-type and card rows when those exist. Refusal lines are logged only with
 // `debugLog`.
 AccessResult CheckCard(bool debugLog, TMessLog& log, TODBC& db, bool debitExpiry, int passbackMinutes,
-                       double cardNo, TDateTime when, TODBCStatement& settings, TODBCStatement& device,
+                       CardNumber cardNo, TDateTime when, TODBCStatement& settings, TODBCStatement& device,
                        TODBCStatement& cardType, TODBCStatement& card);
 
 // The operator's text of a result; the soft bit is ignored.
@@ -56,8 +77,10 @@ int HolidayTab(TODBC& db, TDateTime date);
 // a holiday of any other table.
 int DayIndex(TODBC& db, TDateTime date);
 
-// Positions `card` on the card of this number; false when it is not on file.
-bool FindCard(TODBCStatement& card, double cardNo);
+// Positions `card` on the card of this number; false when it is not on file. A row whose
+// stored number is not exactly this one (a double column that rounded a long number) does
+// not count as found; with `log` that is logged.
+bool FindCard(TODBCStatement& card, CardNumber cardNo, TMessLog* log = nullptr);
 // Positions `cardType` on the type named by the card's type_id.
 bool FindCardType(TODBCStatement& card, TODBCStatement& cardType);
 

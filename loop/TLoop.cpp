@@ -219,10 +219,12 @@ void TLoop::InitDevices() {
         lowest = 99;
         highest = -99;
         do {
+          // No line is polled here, so the 1..48 of a polled loop does not apply: every
+          // device that can index a counter gets one.
           const int a = q.FieldAsInteger("addr_ess");
-          if (a < 1 || a > readerbus::TCard::kMaxAddress) {
-            Log.LogFmt("Device %s of loop id %d has address %d, outside 1..48: not set up",
-                       q.FieldAsString("name"), LoopId, a);
+          if (a < 0 || a > kMaxSoftAddress) {
+            Log.LogFmt("Device %s of loop id %d has address %d, outside 0..%d: not set up",
+                       q.FieldAsString("name"), LoopId, a, kMaxSoftAddress);
             continue;
           }
           lowest = std::min(lowest, a);

@@ -29,6 +29,11 @@ class TIniFileEx;
 
 class TLoop {
  public:
+  // Highest device address of a POE/POF soft-count loop: no line is polled there, but one
+  // counter is kept per address from the lowest to the highest, so a stray address must
+  // not make thousands of them.
+  static constexpr int kMaxSoftAddress = 255;
+
   TLoop(TMessLog& log, int loopId);
   ~TLoop();
   TLoop(const TLoop&) = delete;
@@ -58,7 +63,9 @@ class TLoop {
   // Card, ticket and status work behind the handlers.
   void CardRead(int address, const std::string& data);
   void MemoryCard(int address, const std::string& data);
-  std::string ReaderMessage(int result, int address, double cardNumber);
+  // `refusedText`: the reader's text of a number no card can have (the device's messages
+  // are used, with that text for %c).
+  std::string ReaderMessage(int result, int address, int64_t cardNumber, const std::string& refusedText = "");
   bool SpecialOutput(int address, int space, int pulse);
   void CheckExitTicket(int address, const std::string& barcode);
   void RecordIssuedTicket(int address, const std::string& data);

@@ -27,8 +27,14 @@ int DeviceTypeAt(const std::vector<uint8_t>& types, int address) {
   return types[static_cast<size_t>(address)];
 }
 
-// A card number as the readers send it: decimal text, 0 when it is none.
-double CardNumberOf(const std::string& text) { return SafeCardNumber(StrToFloatDef(text, 0)); }
+// A card number as the readers send it: decimal text, 0 when it is none. A number longer
+// than the card columns hold is logged and refused: rounded, it would be another card.
+bool CardNumberOf(TMessLog& log, const std::string& text, CardNumber& number) {
+  if (ParseCardNumber(text, number)) return true;
+  log.Log("Card number " + text + " has more than " + std::to_string(kCardNumberDigits) +
+          " digits, more than the card columns hold: refused");
+  return false;
+}
 
 // The answer to a read while the database cannot be reached: the gate opens on the last
 // known pulse only when the site chose low security for that case.
@@ -82,7 +88,11 @@ void TLoop::CardData(int address, const std::string& data) {
 }
 
 void TLoop::CardRead(int address, const std::string& data) {
-  const double number = CardNumberOf(data);
+  CardNumber number = 0;
+  if (!CardNumberOf(Log, data, number)) {
+    if (Card1) Card1->GateOpenMsg(address, false, ReaderMessage(kNotOnFile, address, 0, data), LastOpenPulse);
+    return;
+  }
   std::string deviceName;
   std::string firstName;
   TDateTime when = 0;
@@ -97,7 +107,7 @@ void TLoop::CardRead(int address, const std::string& data) {
     return;
   }
   if (!SpecialOutput(address, space, pulse) && Card1) Card1->GateOpenMsg(address, true, message, pulse);
-  const std::string numberText = FloatToStr(number);
+  const std::string numberText = CardNumberText(number);
   if (DebugLog)
     Log.Log("Card Allowed, Loop Id " + IntToStr(LoopId) + " address " + IntToStr(address) + ", Card " + numberText);
   if (!EmailServer.empty()) {
@@ -130,7 +140,8 @@ void TLoop::MemoryData(int address, const std::string& data) {
 }
 
 void TLoop::MemoryCard(int address, const std::string& data) {
-  const double number = data.size() > 10 ? CardNumberOf(data.substr(10)) : 0;
+  CardNumber number = 0;
+  if (data.size() > 10 && !CardNumberOf(Log, data.substr(10), number)) return;
   std::string deviceName;
   std::string firstName;
   TDateTime when = 0;
@@ -142,15 +153,16 @@ void TLoop::MemoryCard(int address, const std::string& data) {
   // The vehicle passed while the device could not report: count it, but send no gate command.
   if (DebugLog)
     Log.Log("Memory Card Success, Loop Id " + IntToStr(LoopId) + " address " + IntToStr(address) + ", Card " +
-            FloatToStr(number));
+            CardNumberText(number));
   AddSoftCount(address);
 }
 
-std::string TLoop::ReaderMessage(int result, int address, double cardNumber) {
+std::string TLoop::ReaderMessage(int result, int address, int64_t cardNumber, const std::string& refusedText) {
   int set = 0;
   TODBCStatement card(DB.get());
   TODBCStatement cardType(DB.get());
-  if (FindCard(card, cardNumber) && FindCardType(card, cardType)) set = cardType.FieldAsInteger("msg_id");
+  if (refusedText.empty() && FindCard(card, cardNumber) && FindCardType(card, cardType))
+    set = cardType.FieldAsInteger("msg_id");
   if (set <= 0) {
     TODBCStatement device(DB.get());
     if (device.ExecSQLFmt("SELECT msg_id FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, address))
@@ -163,7 +175,8 @@ std::string TLoop::ReaderMessage(int result, int address, double cardNumber) {
   const AccessResult rule = result & ~kSoftBit;
   if (const char* column = TemplateColumn(rule)) {
     // A card that is not on file has no row to read its number from.
-    const std::string numberText = rule == kNotOnFile ? FloatToStr(cardNumber) : "";
+    const std::string numberText =
+        rule != kNotOnFile ? "" : refusedText.empty() ? CardNumberText(cardNumber) : refusedText;
     message = ExpandMessage(card, messages.FieldAsString(column), cardType, numberText);
   }
   return message;

@@ -1,8 +1,13 @@
 #include "platform/IniFile.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "platform/Registry.h"
 #include "util/Strings.h"
 
 namespace tarn::platform {
@@ -28,6 +33,21 @@ bool KeyValue(const std::string& line, std::string& key, std::string& value) {
   return !key.empty();
 }
 
+// The file a path finally names: links followed (relative ones from their own folder), at
+// most 40 deep; a link to a missing file gives that file's path.
+std::string LinkTarget(const std::string& path) {
+  namespace fs = std::filesystem;
+  fs::path p(path);
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(p, ec))) break;
+    const fs::path next = fs::read_symlink(p, ec);
+    if (ec) break;
+    p = next.is_absolute() ? next : p.parent_path() / next;
+  }
+  return p.string();
+}
+
 }  // namespace
 
 TIniFile::TIniFile(std::string path) : path_(std::move(path)) {}
@@ -36,8 +56,16 @@ std::vector<std::string> TIniFile::LoadLines() const {
   std::vector<std::string> lines;
   std::ifstream in(path_, std::ios::binary);
   if (!in) return lines;
+  // Stream reads, not buffer iterators: a folder in the file's place must read as empty
+  // rather than throw.
+  std::string bytes;
+  char chunk[4096];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) bytes.append(chunk, static_cast<size_t>(in.gcount()));
+  // Editors on the operator's desk may save with a byte-order mark (UTF-8) or in UTF-16:
+  // the first section header must still be found.
+  std::istringstream text(DecodeTextBytes(bytes));
   std::string line;
-  while (std::getline(in, line)) {
+  while (std::getline(text, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     lines.push_back(line);
   }
@@ -128,14 +156,27 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key, c
       lines.insert(lines.begin() + sectionEnd, key + "=" + clean);
     }
   }
-  std::string tmp = path_ + ".tmp";
+  // A link is written through: the file it names is replaced, the link stays.
+  const std::string target = LinkTarget(path_);
+  const std::string tmp = target + ".tmp";
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     if (!out) return false;
     for (const auto& l : lines) out << l << "\r\n";
     if (!out.good()) return false;
   }
-  if (std::rename(tmp.c_str(), path_.c_str()) == 0) return true;
+  // The new file keeps the old one's mode and, where we may set it, its owner.
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0) {
+    ::chmod(tmp.c_str(), st.st_mode & 07777);
+    if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
+      // Not allowed to give the file away: keep at least the group when we may.
+      if (::chown(tmp.c_str(), st.st_uid, st.st_gid) != 0) {
+        [[maybe_unused]] const int groupKept = ::chown(tmp.c_str(), static_cast<uid_t>(-1), st.st_gid);
+      }
+    }
+  }
+  if (std::rename(tmp.c_str(), target.c_str()) == 0) return true;
   std::remove(tmp.c_str());  // leave no stray copy next to a file that cannot be replaced
   return false;
 }

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 
@@ -63,13 +65,17 @@ std::string Utf16LeToUtf8(std::string_view b) {
   return out;
 }
 
-std::string DecodeText(std::string_view bytes) {
+}  // namespace
+
+std::string DecodeTextBytes(std::string_view bytes) {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE)
     return Utf16LeToUtf8(bytes.substr(2));
   if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") return std::string(bytes.substr(3));
   return std::string(bytes);
 }
+
+namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -191,7 +197,7 @@ std::string NormaliseKeyPath(std::string_view keyPath) {
 
 RegistryKeys ParseRegistryText(std::string_view bytes) {
   RegistryKeys keys;
-  std::string text = DecodeText(bytes);
+  std::string text = DecodeTextBytes(bytes);
   std::string_view all(text);
   std::optional<std::string> key;
   size_t pos = 0;
@@ -238,6 +244,53 @@ RegistryKeys ParseRegistryText(std::string_view bytes) {
     if (ParseValueLine(whole, name, value)) keys[*key][name] = std::move(value);
   }
   return keys;
+}
+
+namespace {
+
+// Offset of the first byte that is not part of well-formed UTF-8; npos when all are.
+size_t FirstBadUtf8(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    // A NUL is no text: UTF-16 saved without its byte-order mark.
+    if (c == 0 || n == 0 || (n == 2 && c < 0xC2) || i + n > s.size()) return i;
+    for (size_t k = 1; k < n; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return i;
+    i += n;
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
+std::string RegistryFileProblem() {
+  const std::string path = RegistryFilePath();
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return "";
+    return "Registry file " + path + " cannot be read (" + std::strerror(errno) + "): the built-in defaults are used";
+  }
+  if (!S_ISREG(st.st_mode))
+    return "Registry file " + path + " cannot be read (not a regular file): the built-in defaults are used";
+  errno = 0;
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    return "Registry file " + path + " cannot be read (" + std::strerror(errno ? errno : EACCES) +
+           "): the built-in defaults are used";
+  std::string bytes(std::min(static_cast<size_t>(st.st_size), kMaxFileBytes), '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<size_t>(in.gcount()));
+  const bool wide = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                    static_cast<unsigned char>(bytes[1]) == 0xFE;
+  if (!wide) {
+    const size_t bad = FirstBadUtf8(bytes);
+    if (bad != std::string_view::npos)
+      return "Registry file " + path + " is neither UTF-8 nor UTF-16LE with a byte-order mark (byte " +
+             std::to_string(bad) + "): its values may be missing or wrong";
+  }
+  return "";
 }
 
 std::string RegistryFilePath() {

@@ -47,6 +47,17 @@ std::optional<RegValue> RegistryRead(const std::string& keyPath, const std::stri
 // on bad input; lines that cannot be parsed are skipped.
 RegistryKeys ParseRegistryText(std::string_view bytes);
 
+// Why the registry file, when it exists, gives no values: "" when it is missing (an empty
+// registry: the built-in defaults) or readable; else a sentence naming the file and the
+// reason (no permission, not a regular file, text that is neither UTF-8 nor UTF-16LE
+// with a byte-order mark). Reads the file.
+std::string RegistryFileProblem();
+
+// Text file bytes to UTF-8: a UTF-8 byte-order mark is dropped, UTF-16LE after its
+// byte-order mark is converted; anything else is returned as it is. Shared with the
+// settings-file reader, which an operator may save from the same editors.
+std::string DecodeTextBytes(std::string_view bytes);
+
 // Normalises a key path as lookups do ("\Software\X\" -> "software\x").
 std::string NormaliseKeyPath(std::string_view keyPath);
 

@@ -1,6 +1,6 @@
 -- TARNCard reference schema for SQLite (through the SQLite3 ODBC driver).
 -- Declared types decide the column kinds the service reads: DATE, TIME and DATETIME give date,
--- time-of-day and date-time columns; INTEGER flags and counts; DOUBLE card numbers;
+-- time-of-day and date-time columns; INTEGER flags and counts; NUMERIC(20,2) card numbers (whole numbers kept exact);
 -- VARCHAR(n) texts.
 
 CREATE TABLE loop (
@@ -74,7 +74,7 @@ CREATE TABLE messages (
 );
 
 CREATE TABLE card (
-  number DOUBLE PRIMARY KEY,
+  number NUMERIC(20,2) PRIMARY KEY,
   card_type INTEGER DEFAULT 0,
   type_id INTEGER DEFAULT 0,
   group_id INTEGER DEFAULT 0,
@@ -203,12 +203,12 @@ CREATE TABLE counter_item (
 
 CREATE TABLE trans (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
-  card_no DOUBLE,
+  card_no NUMERIC(20,2),
   dat_e DATETIME,
   device_id INTEGER,
   error_code INTEGER,
   error_desc VARCHAR(50),
-  cardno DOUBLE,
+  cardno NUMERIC(20,2),
   device_name VARCHAR(50),
   first_name VARCHAR(50),
   last_name VARCHAR(50),

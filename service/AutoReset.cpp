@@ -41,7 +41,10 @@ void TTARNCard::AutoResetCards(TDateTime moment) {
   }
   if (nowGroup) description = "Groups ";
   if (description.empty()) return;
-  if (!(SameMinute(now.hour, now.minute, st.FieldAsDateTime("reset_time")) || nowPassback || nowGroup)) return;
+  const bool due = SameMinute(now.hour, now.minute, st.FieldAsDateTime("reset_time"));
+  if (!(due || nowPassback || nowGroup)) return;
+  // An immediate group request resets the pools: the daily card resets keep their time.
+  if (nowGroup && !nowPassback && !due) list.clear();
 
   TODBCStatement upd(Env.get());
   if (!list.empty()) upd.ExecSQL("UPDATE card SET " + list);

@@ -24,6 +24,7 @@
 #include "db/TODBCStatement.h"
 #include "platform/Home.h"
 #include "platform/IniFile.h"
+#include "platform/Registry.h"
 #include "readerbus/SerialPort.h"
 #include "loop/TLoop.h"
 #include "service/TTARNCard.h"
@@ -166,6 +167,7 @@ int RunSiteCheck(std::ostream& out) {
     out << "  PROBLEM: " << text << "\n";
   };
 
+  if (const std::string unreadable = platform::RegistryFileProblem(); !unreadable.empty()) problem(unreadable);
   TConnParams params;
   std::string computer = LowerCase(TTARNCard::ReadComputerName());
   platform::FileLayout layout = platform::CurrentLayout();

@@ -12,6 +12,7 @@
 #include "loop/TLoop.h"
 #include "platform/Home.h"
 #include "platform/Notify.h"
+#include "platform/Registry.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -46,6 +47,8 @@ bool TTARNCard::StartServer() {
     HeartbeatCount = 0;
     auto params = std::make_unique<TConnParams>();
     Log->Log("Starting server, Reading Registry");
+    // A file that is there but cannot be read is not the same as no file: say so.
+    if (const std::string problem = platform::RegistryFileProblem(); !problem.empty()) Log->Log(problem);
     Log->Log("Connecting to: " + params->Host + ", Database: " + params->Database);
 
     Conn = std::make_unique<TODBCConn>(kPingTimeout, "");

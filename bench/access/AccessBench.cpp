@@ -70,7 +70,7 @@ long Questions(TestDatabase& site, Backend engine) {
   return std::atol(st.FieldByIndexAsString(0).c_str());
 }
 
-void RunCase(TestDatabase& site, Backend engine, const char* label, double cardNo, AccessResult expected, int reads) {
+void RunCase(TestDatabase& site, Backend engine, const char* label, CardNumber cardNo, AccessResult expected, int reads) {
   std::vector<double> ms;
   ms.reserve(static_cast<size_t>(reads));
   std::string deviceName, firstName;

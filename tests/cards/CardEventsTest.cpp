@@ -4,6 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <map>
+#include <vector>
+
 #include "LoopFixture.h"
 #include "support/SmtpSink.h"
 #include "db/TODBCConn.h"
@@ -76,6 +79,116 @@ TEST_P(CardEvents, EntryAcceptedThenPassbackThenUnknownCard) {
   const std::string log = LogText();
   EXPECT_NE(log.find("Got CardData event!  - 1  Loop - 1 - |1001|"), std::string::npos) << log;
   EXPECT_NE(log.find("Card Allowed, Loop Id 1 address 1, Card 1001"), std::string::npos);
+}
+
+// Long card numbers are matched, recorded, logged and shown digit for digit; a neighbour
+// that a double would round onto the card is another card; a number longer than the
+// columns hold is refused with a line in the log.
+TEST_P(CardEvents, LongCardNumbersAreExact) {
+  ASSERT_TRUE(Db().Exec("INSERT INTO card (number, type_id, first_name, last_name, space_no, in_lot) VALUES "
+                        "(1234567890123456, 1, 'Sixteen', 'S', 0, 0), (123456789012345678, 1, 'Eighteen', 'E', 0, 0)"));
+  // The trans row's number, whatever the column's text looks like on this database.
+  auto transNumber = [this](int error, const std::string& name) {
+    std::string t = Query("SELECT card_no FROM trans WHERE error_code = " + std::to_string(error) +
+                          " AND first_name = '" + name + "'");
+    const std::string cardno = Query("SELECT cardno FROM trans WHERE error_code = " + std::to_string(error) +
+                                     " AND first_name = '" + name + "'");
+    EXPECT_EQ(t, cardno);
+    return t.substr(0, t.find('.'));
+  };
+
+  size_t from = Mark();
+  Loop().CardData(1, "1234567890123456");
+  EXPECT_EQ(Answer(1, 'G', from), "007Welcome Sixteen S");
+  EXPECT_EQ(transNumber(0, "Sixteen"), "1234567890123456");
+  from = Mark();
+  Loop().CardData(1, "123456789012345678");
+  EXPECT_EQ(Answer(1, 'G', from), "007Welcome Eighteen E");
+  EXPECT_EQ(transNumber(0, "Eighteen"), "123456789012345678");
+  EXPECT_EQ(QueryInt("SELECT in_lot FROM card WHERE number = 123456789012345678"), 1);
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM card WHERE in_lot = 1"), 2);
+
+  // Neighbours: not on file, with their own numbers in the row, the log and the message.
+  from = Mark();
+  Loop().CardData(1, "1234567890123457");
+  EXPECT_EQ(Answer(1, 'B', from), "Card 1234567890123457 unknown");
+  from = Mark();
+  Loop().CardData(1, "123456789012345679");
+  EXPECT_EQ(Answer(1, 'B', from), "Card 123456789012345679 unknown");
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans WHERE error_code = 1"), 2);
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans WHERE error_code = 1 AND card_no = 123456789012345679"), 1);
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans WHERE error_code = 1 AND cardno = 1234567890123457"), 1);
+
+  // Nineteen digits: no card can have it; refused, nothing written.
+  from = Mark();
+  Loop().CardData(1, "1234567890123456789");
+  EXPECT_EQ(Answer(1, 'B', from), "Card 1234567890123456789 unknown");
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans"), 4);
+
+  const std::string log = LogText();
+  EXPECT_NE(log.find("Card Allowed, Loop Id 1 address 1, Card 1234567890123456\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Card Allowed, Loop Id 1 address 1, Card 123456789012345678\r\n"), std::string::npos);
+  EXPECT_NE(log.find("Card 1234567890123457 not on file"), std::string::npos);
+  EXPECT_NE(log.find("Card 123456789012345679 not on file"), std::string::npos);
+  EXPECT_NE(log.find("Card number 1234567890123456789 has more than 18 digits, more than the card columns hold: "
+                     "refused"),
+            std::string::npos);
+}
+
+// The time goes to the dispensers and exit readers on every N-th call, as "hhnnssyymmdd";
+// the exit readers only with "Sync Exit Reader" on; card readers never.
+TEST_P(CardEvents, ReaderTimeSyncEveryNthCall) {
+  // Date-time frames per address from line `from` on, once a marker queued behind them
+  // has reached the last address.
+  auto timeFrames = [this](size_t from) {
+    Loop().Card1->SendSignText(7, "MARK");
+    const std::string mark = "MARK";
+    EXPECT_TRUE(WaitFrame(7, 'L', from, 10000, &mark).has_value());
+    std::map<int, std::vector<std::string>> out;
+    const std::vector<std::string> lines = Sim().Lines();
+    for (size_t i = from; i < lines.size(); ++i)
+      if (::tarn::testing::JsonString(lines[i], "t") == "frame" && ::tarn::testing::JsonString(lines[i], "cmd") == "M")
+        out[::tarn::testing::JsonInt(lines[i], "addr")].push_back(::tarn::testing::JsonString(lines[i], "data"));
+    return out;
+  };
+  const std::string stamp = FormatDateTime("hhnnssyymmdd", Clock());
+  Loop().SyncMinutes = 3;
+  Loop().SyncExitReader = true;
+  size_t from = Mark();
+  size_t logBefore = LogText().size();
+  Loop().SyncReaderTime();
+  Loop().SyncReaderTime();
+  EXPECT_TRUE(timeFrames(from).empty());
+  EXPECT_EQ(LogText().find("Automated Sync", logBefore), std::string::npos);
+
+  from = Mark();
+  Loop().SyncReaderTime();
+  auto frames = timeFrames(from);
+  const std::map<int, std::vector<std::string>> all = {{4, {stamp}}, {5, {stamp}}, {6, {stamp}}, {7, {stamp}}};
+  EXPECT_EQ(frames, all);
+  std::string log = LogText().substr(logBefore);
+  const size_t head = log.find(" - Automated Sync Of Time/Date to Spitters & Exit Readers\r\n");
+  EXPECT_NE(head, std::string::npos) << log;
+  EXPECT_NE(log.find(" -   Done T/D Sync\r\n", head), std::string::npos) << log;
+  EXPECT_EQ(log.find("Automated Sync", head + 4), std::string::npos);  // once, before the first
+
+  // Exit readers left out; the count starts again from the last sync.
+  Loop().SyncExitReader = false;
+  from = Mark();
+  Loop().SyncReaderTime();
+  Loop().SyncReaderTime();
+  EXPECT_TRUE(timeFrames(from).empty());
+  from = Mark();
+  Loop().SyncReaderTime();
+  EXPECT_EQ(timeFrames(from), (std::map<int, std::vector<std::string>>{{4, {stamp}}}));
+
+  // Off: never, and nothing logged.
+  Loop().SyncMinutes = 0;
+  logBefore = LogText().size();
+  from = Mark();
+  for (int i = 0; i < 4; ++i) Loop().SyncReaderTime();
+  EXPECT_TRUE(timeFrames(from).empty());
+  EXPECT_EQ(LogText().find("Sync", logBefore), std::string::npos);
 }
 
 TEST_P(CardEvents, SoftPassbackAndMessageSetFallbacks) {

@@ -172,6 +172,32 @@ TEST_P(TicketEvents, DispenserRecordsKeepTheInventory) {
   EXPECT_EQ(Rows(), rows);
 }
 
+// A ticket the exit took, known by its number only, reported late by the dispenser: its
+// row is completed in place. A record that cannot be written is not counted.
+TEST_P(TicketEvents, TicketKnownByNumberIsUpdatedInPlaceAndAFailedWriteIsNotCounted) {
+  ASSERT_TRUE(Db().Exec("INSERT INTO tickinv (barcode, ticket, status, takerid) VALUES ('paper', 106, 2, 5)"));
+  const std::string b = CycleBarcode(Clock() - 7 * kMinute, 26);
+  const int rows = Rows();
+  const int lot = LotCount();
+  Loop().RecordIssuedTicket(4, "1" + b + "000106");
+  EXPECT_EQ(Rows(), rows);
+  EXPECT_EQ(Rows("WHERE ticket = -106"), 0);
+  EXPECT_EQ(Column("ticket", b), "106");
+  EXPECT_EQ(Column("issuerid", b), "26");
+  EXPECT_EQ(Column("takerid", b), "5");
+  EXPECT_EQ(Column("online", b), "0");
+  EXPECT_EQ(Column("in_date", b).substr(0, 16), FormatDateTime("YYYY-MM-DD HH:NN", Clock() - 7 * kMinute));
+  EXPECT_TRUE(Logged("TickInv Record Found! Updating: where ticket=106 and issuerid is null"));
+  EXPECT_EQ(LotCount(), lot + 1);
+
+  // The inventory cannot be written: the ticket is not counted.
+  const int soft = QueryInt("SELECT count_soft FROM device WHERE id = 104");
+  ASSERT_TRUE(Db().Exec("DROP TABLE tickinv"));
+  Loop().RecordIssuedTicket(4, "0" + CycleBarcode(Clock() - kMinute, 27) + "000107");
+  EXPECT_EQ(LotCount(), lot + 1);
+  EXPECT_EQ(QueryInt("SELECT count_soft FROM device WHERE id = 104"), soft);
+}
+
 TEST_P(TicketEvents, HostileBarcodesChangeOnlyTheirOwnRows) {
   const std::string a = CycleBarcode(Clock() - 3 * kMinute, 12);
   const std::string b = CycleBarcode(Clock() - 4 * kMinute, 12);

@@ -159,6 +159,36 @@ TEST_P(SiteCheckTest, UnreachableDatabaseIsAProblem) {
   EXPECT_EQ(1, Count("PROBLEM")) << output_;
 }
 
+// A registry file that is there but cannot be read is named as such, not taken for an
+// empty registry: saved as UTF-16 without its byte-order mark, then replaced by a folder.
+TEST_P(SiteCheckTest, UnreadableRegistryFileIsAProblem) {
+  std::string wide;
+  {
+    std::ifstream in(site_->Registry(), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    for (char c : ss.str()) wide += std::string{c, '\0'};
+  }
+  std::ofstream(site_->Registry(), std::ios::binary | std::ios::trunc) << wide;
+  EXPECT_EQ(1, Check()) << output_;
+  EXPECT_TRUE(Says("PROBLEM: Registry file " + site_->Registry().string() +
+                   " is neither UTF-8 nor UTF-16LE with a byte-order mark (byte 1): its values may be missing or "
+                   "wrong"))
+      << output_;
+
+  std::filesystem::remove(site_->Registry());
+  std::filesystem::create_directory(site_->Registry());
+  EXPECT_EQ(1, Check()) << output_;
+  EXPECT_TRUE(Says("PROBLEM: Registry file " + site_->Registry().string() +
+                   " cannot be read (not a regular file): the built-in defaults are used"))
+      << output_;
+
+  // No file at all is an empty registry, not a problem of its own.
+  std::filesystem::remove(site_->Registry());
+  Check();
+  EXPECT_FALSE(Says("Registry file")) << output_;
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, SiteCheckTest, TARN_BACKENDS);
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -50,6 +54,56 @@ TEST(IniFileEx, CreatesAMissingFile) {
   EXPECT_EQ(ini.ReadIntegerEx("Settings", "X", 0x1F), 31);
   EXPECT_EQ(ini.ReadIntegerEx("Settings", "X", 5), 31);
   EXPECT_TRUE(std::filesystem::exists(path));
+}
+
+TEST(IniFile, ByteOrderMarksAreReadAndNotWritten) {
+  auto dir = tarn::testing::ScratchDir("config");
+  auto utf8 = dir / "utf8.ini";
+  std::ofstream(utf8, std::ios::binary) << "\xEF\xBB\xBF[Settings]\r\nGrace=30\r\n";
+  tarn::TIniFileEx ini(utf8.string());
+  EXPECT_EQ(ini.ReadIntegerEx("Settings", "Grace", 15), 30);
+  EXPECT_EQ(ini.ReadIntegerEx("Settings", "Future", 15), 15);
+  EXPECT_EQ(ReadAll(utf8), "[Settings]\r\nGrace=30\r\nFuture=15\r\n");
+
+  // UTF-16LE, as the registry file may be saved too.
+  auto utf16 = dir / "utf16.ini";
+  std::string bytes = "\xFF\xFE";
+  for (char c : std::string("[Settings]\r\nGrace=45\r\n")) bytes += std::string{c, '\0'};
+  std::ofstream(utf16, std::ios::binary) << bytes;
+  tarn::TIniFileEx wide(utf16.string());
+  EXPECT_EQ(wide.ReadIntegerEx("Settings", "Grace", 15), 45);
+  EXPECT_EQ(wide.ReadIntegerEx("Settings", "Future", 15), 15);
+  EXPECT_EQ(ReadAll(utf16), "[Settings]\r\nGrace=45\r\nFuture=15\r\n");
+}
+
+// The file is replaced through a temporary copy: the copy takes over the old file's mode
+// and owner, and a symbolic link stays a link to the file it named.
+TEST(IniFile, RewriteKeepsModeOwnerAndLinks) {
+  namespace fs = std::filesystem;
+  auto dir = tarn::testing::ScratchDir("config");
+  fs::create_directories(dir / "etc");
+  auto real = dir / "etc" / "tarncard.ini";
+  std::ofstream(real) << "[Settings]\nA=1\n";
+  fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(real.c_str(), 65534, 65534), 0);
+  }
+  auto link = dir / "tarncard.ini";
+  fs::create_symlink(fs::path("etc") / "tarncard.ini", link);
+
+  tarn::platform::TIniFile ini(link.string());
+  ASSERT_TRUE(ini.WriteInteger("Settings", "B", 2));
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_NE(ReadAll(real).find("B=2"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir / "etc" / "tarncard.ini.tmp"));
+  struct stat st {};
+  ASSERT_EQ(::stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+  }
 }
 
 }  // namespace

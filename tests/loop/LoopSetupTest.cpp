@@ -1,6 +1,8 @@
 // Loop set-up against a real database and the simulator: address range, display texts,
 // handlers per address, settings file, schema upgrade, manual open.
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 
 #include "counters/TCounter.h"
 #include "counters/TInput.h"
@@ -75,6 +77,27 @@ TEST_P(LoopSetupTest, AddressRangeHandlersAndDisplayTexts) {
   EXPECT_NE(log.find("TCard - PollDly 0  TurnAround 0  RespDly 0  Baud 9600  OffLineDly 40"), std::string::npos);
   EXPECT_NE(log.find("Device started.  LoopId 1  First address: 3  Last address: 7"), std::string::npos);
   EXPECT_NE(log.find("CreateCardInterface - Done"), std::string::npos);
+}
+
+// A settings file saved by an editor that puts a byte-order mark in front: the operator's
+// values hold, no second section is added, and the file is written back without the mark.
+TEST_P(LoopSetupTest, SettingsFileWithByteOrderMarkIsHonoured) {
+  ASSERT_TRUE(Exec("INSERT INTO " + LoopTable() + " (id, name, enabled, port, rfmodem) VALUES (1, 'Main', 1, 5, 0)"));
+  ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name) VALUES (10, 1, 2, 'Entry')"));
+  auto sim = StartSim(5, {"2"});
+  ASSERT_TRUE(sim->Started());
+  const std::string ports = "[Ports]\r\nCOM5=" + Settings().ReadString("Ports", "COM5", "") + "\r\n";
+  std::ofstream(SettingsPath(), std::ios::binary | std::ios::trunc)
+      << "\xEF\xBB\xBF[Settings]\r\nGrace Time from POF (minutes)=30\r\n" << ports;
+  auto loop = MakeLoop(1);
+  ASSERT_TRUE(loop->Card1);
+  EXPECT_EQ(loop->GraceTimePOF, 30);
+  std::ifstream in(SettingsPath(), std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.rfind("[Settings]\r\n", 0), 0u) << text;
+  EXPECT_EQ(text.find("[Settings]", 1), std::string::npos) << text;
+  EXPECT_NE(text.find("Grace Time from POF (minutes)=30\r\n"), std::string::npos);
+  EXPECT_NE(text.find("Grace Time Future=15\r\n"), std::string::npos);
 }
 
 TEST_P(LoopSetupTest, SettingsFileFillsItselfAndFeedsTheLoop) {
@@ -247,6 +270,33 @@ TEST_P(LoopSetupTest, DisabledPoeLoopKeepsSoftCountersOnly) {
   auto spare = MakeLoop(9);
   EXPECT_TRUE(spare->Counters.empty());
   EXPECT_FALSE(spare->Card1->IsOpen());
+}
+
+// A soft-count loop polls no line: devices at address 0 and above 48 keep soft counts too,
+// and a pass at address 0 moves its lot.
+TEST_P(LoopSetupTest, SoftCountLoopKeepsAddressZeroAndAbove48) {
+  ASSERT_TRUE(Exec("INSERT INTO " + LoopTable() + " (id, name, enabled, port) VALUES (8, 'POE/POF', 0, 3)"));
+  ASSERT_TRUE(Exec("INSERT INTO lot (id, name, lot_count, max_capacity) VALUES (1, 'Lot', 10, 100)"));
+  ASSERT_TRUE(Exec("INSERT INTO counters (id, lot_id) VALUES (1, 1)"));
+  ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name, lot_id, count_soft) VALUES "
+                   "(40, 8, 0, 'Pay 0', 1, 0), (41, 8, 60, 'Pay 60', 1, 0), (42, 8, -1, 'Bad', 1, 0), "
+                   "(43, 8, 256, 'Far', 1, 0)"));
+  ASSERT_TRUE(Exec("INSERT INTO counter_item (device_id, input, cntr_id, chg_lot) VALUES (40, 7, 1, 1), "
+                   "(41, 7, 1, 1)"));
+  auto loop = MakeLoop(8);
+  ASSERT_EQ(loop->Counters.size(), 61u);
+  ASSERT_TRUE(loop->Counters[0]);
+  ASSERT_TRUE(loop->Counters[60]);
+  EXPECT_TRUE(loop->Counters[60]->Soft());
+  EXPECT_EQ(loop->Counters[0]->DeviceId(), 40);
+  EXPECT_TRUE(LogHas("Created POE/POF soft counter for address 0"));
+  EXPECT_TRUE(LogHas("Device Bad of loop id 8 has address -1, outside 0..255: not set up"));
+  EXPECT_TRUE(LogHas("Device Far of loop id 8 has address 256, outside 0..255: not set up"));
+  loop->AddSoftCount(0);
+  EXPECT_EQ(QueryInt("SELECT count_soft FROM device WHERE id = 40"), 1);
+  EXPECT_EQ(QueryInt("SELECT lot_count FROM lot WHERE id = 1"), 11);
+  loop->AddSoftCount(60);
+  EXPECT_EQ(QueryInt("SELECT lot_count FROM lot WHERE id = 1"), 12);
 }
 
 TEST(LoopHelpers, ListsAndMinutes) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Tick.h"
+#include "readerbus/ByteChannel.h"
 #include "readerbus/FakeLine.h"
 #include "readerbus/Frame.h"
 #include "readerbus/TCard.h"
@@ -38,6 +40,10 @@ class PollStepTest : public ::testing::Test {
     card.OnError = [this](int16_t r) { Record("error", r, ""); };
     card.OnErrorEx = [this](int16_t r, bool c) { Record("errorex", r, c ? "true" : "false"); };
     card.OnPowerUp = [this](int16_t r) { Record("powerup", r, ""); };
+    card.OnDiscCode = [this](int16_t r, std::string v) { Record("disccode", r, v); };
+    card.OnDeposit = [this](int16_t r, std::string v) { Record("deposit", r, v); };
+    card.OnEscrowLever = [this](int16_t r) { Record("escrow", r, ""); };
+    card.OnCashBox = [this](int16_t r) { Record("cashbox", r, ""); };
     poll = std::make_unique<TPoll>(card, false);
     poll->AttachChannel(line.TakeHostSide());
   }
@@ -253,6 +259,104 @@ TEST_F(PollStepTest, ReplyTypesAndTheirAcknowledgements) {
         sent += std::string(1, frames[i].letter) + frames[i].data;
     EXPECT_EQ(sent, c.ack) << c.command;
   }
+}
+
+// The reply types of payment devices and the input poll: each raises its own event, and
+// all but I are acknowledged with their own letter before the next poll.
+TEST_F(PollStepTest, PaymentAndInputRepliesAndTheirAcknowledgements) {
+  line.Add(1);
+  Steps(1);
+  Drain();
+  struct Case {
+    const char* command;
+    Events events;
+    std::string ack;
+  } cases[] = {
+      {"reply 1 D0042", {"disccode 1 0042"}, "D"},
+      {"reply 1 E", {"escrow 1"}, "E"},
+      {"reply 1 U", {"cashbox 1"}, "U"},
+      {"reply 1 Z0500", {"deposit 1 0500"}, "Z"},
+      {"reply 1 I0101", {"input 1 0101"}, ""},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(line.Command(c.command), "") << c.command;
+    const size_t before = line.FrameCount();
+    Steps(2);
+    EXPECT_EQ(Drain(), c.events) << c.command;
+    const std::vector<THostFrame> frames = line.Frames();
+    std::string sent;
+    for (size_t i = before; i < frames.size(); ++i)
+      // Inputs are not polled here: an I frame would be an acknowledgement.
+      if (frames[i].letter != 'C' && frames[i].letter != 'R')
+        sent += std::string(1, frames[i].letter) + frames[i].data;
+    EXPECT_EQ(sent, c.ack) << c.command;
+  }
+}
+
+namespace {
+
+// A device that answers a fixed time after each frame has reached it: its reply can be read
+// from then on, never earlier. It records when each frame was written.
+class TLateDevice : public TByteChannel {
+ public:
+  TLateDevice(uint64_t answerAfterMs, std::string reply) : after_(answerAfterMs), reply_(std::move(reply)) {}
+  long Read(uint8_t* buf, size_t max) override {
+    if (pending_.empty() || platform::TickMs() < writtenAt_ + after_ || max == 0) return 0;
+    buf[0] = static_cast<uint8_t>(pending_.front());
+    pending_.erase(0, 1);
+    return 1;
+  }
+  long Write(const uint8_t*, size_t len) override {
+    writtenAt_ = platform::TickMs();
+    writes_.push_back(writtenAt_);
+    pending_ = reply_;
+    return static_cast<long>(len);
+  }
+  bool WaitReadable(int ms) override {
+    const uint64_t until = platform::TickMs() + static_cast<uint64_t>(ms);
+    while (platform::TickMs() < until) {
+      if (!pending_.empty() && platform::TickMs() >= writtenAt_ + after_) return true;
+      platform::SleepMs(1);
+    }
+    return false;
+  }
+  void Purge() override { pending_.clear(); }
+  const std::vector<uint64_t>& Writes() const { return writes_; }
+
+ private:
+  uint64_t after_;
+  std::string reply_;
+  std::string pending_;
+  uint64_t writtenAt_ = 0;
+  std::vector<uint64_t> writes_;
+};
+
+}  // namespace
+
+// A device that answers 300 ms after the frame: missed with the plain reply window (frame
+// length + the 40 ms off-line delay), taken when RespDelay widens the window. TurnAround
+// holds every frame back by its time before it is written.
+TEST(PollTiming, RespDelayWaitsForALateDeviceAndTurnAroundHoldsTheFrame) {
+  TCard card;
+  card.SetFirstReader(1);
+  card.SetLastReader(1);
+  TPoll poll(card, false);
+  auto device = std::make_unique<TLateDevice>(300, BuildReply("1C1001"));
+  TLateDevice* late = device.get();
+  poll.AttachChannel(std::move(device));
+  std::string reply;
+
+  EXPECT_FALSE(poll.Transact(1, 1, "C", reply));
+  card.SetRespDelay(3000);
+  EXPECT_TRUE(poll.Transact(1, 1, "C", reply));
+  EXPECT_EQ(reply, "1C1001");
+
+  card.SetRespDelay(0);
+  card.SetTurnAround(250);
+  const uint64_t before = platform::TickMs();
+  poll.Transact(1, 1, "C", reply);
+  ASSERT_EQ(late->Writes().size(), 3u);
+  EXPECT_GE(late->Writes().back() - before, 250u);
 }
 
 TEST_F(PollStepTest, EqualCounterReadingsAreReportedOnce) {

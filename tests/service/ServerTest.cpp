@@ -233,6 +233,141 @@ TEST_P(ServerTest, DailyAndImmediateCardResets) {
   EXPECT_EQ(Int("select auto_now from settings"), 0);
 }
 
+// An immediate group request between the daily resets: every pool is emptied, the request
+// is cleared, the card rows keep their in-lot and in-gate state, one log line says so.
+TEST_P(ServerTest, ImmediateGroupResetLeavesTheCardsAlone) {
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into card (number, in_lot, in_gate) values (1001, 1, 5), (1002, 2, 6)"));
+  ASSERT_TRUE(Db().Exec("insert into card_pool (id, max_inlot, cur_inlot) values (1, 10, 4), (2, 5, 5)"));
+  ASSERT_TRUE(Db().Exec("insert into settings (reset_vtsql, auto_reset, auto_reset_pathway, reset_time, auto_now, "
+                        "auto_now_grp) values (0, 1, 1, '03:00:00', 0, 1)"));
+  auto& svc = Service("site-pc");
+  ASSERT_TRUE(svc.StartServer());
+  const auto before = LogMessages().size();
+  svc.AutoResetCards(EncodeDateTime(2026, 12, 9, 10, 18, 0));
+  EXPECT_EQ(Int("select count(*) from card_pool where cur_inlot = 0"), 2);
+  EXPECT_EQ(Int("select max_inlot from card_pool where id = 2"), 5);
+  EXPECT_EQ(Int("select auto_now_grp from settings"), 0);
+  EXPECT_EQ(Int("select in_lot from card where number = 1001"), 1);
+  EXPECT_EQ(Int("select in_gate from card where number = 1001"), 5);
+  EXPECT_EQ(Int("select in_lot from card where number = 1002"), 2);
+  EXPECT_EQ(Int("select in_gate from card where number = 1002"), 6);
+  auto m = LogMessages();
+  ASSERT_EQ(m.size(), before + 1);
+  EXPECT_EQ(m.back(), "Auto Reset: Groups ");
+  // Cleared: the next minute does nothing.
+  ASSERT_TRUE(Db().Exec("update card_pool set cur_inlot = 3"));
+  svc.AutoResetCards(EncodeDateTime(2026, 12, 9, 10, 19, 0));
+  EXPECT_EQ(Int("select count(*) from card_pool where cur_inlot = 3"), 2);
+  // At the daily time the card resets run as configured.
+  svc.AutoResetCards(EncodeDateTime(2026, 12, 10, 3, 0, 0));
+  EXPECT_EQ(Int("select count(*) from card where in_lot = 0 and in_gate = -1"), 2);
+}
+
+// A registry file that exists but cannot be read is logged at start-up.
+TEST_P(ServerTest, UnreadableRegistryFileIsLoggedAtStartUp) {
+  auto& svc = Service("site-pc");
+  std::filesystem::remove(home_->Registry());
+  std::filesystem::create_directory(home_->Registry());
+  EXPECT_FALSE(svc.StartServer());
+  EXPECT_TRUE(Logged("Registry file " + home_->Registry().string() +
+                     " cannot be read (not a regular file): the built-in defaults are used"));
+  svc.StopServer();
+  std::filesystem::remove(home_->Registry());
+}
+
+// The main tick across minute changes: the minute jobs run on the first tick of a new
+// minute only, and only with the first loop's "Auto Reset" on; that tick does not look for
+// open requests; the last minute outlives a restart.
+TEST_P(ServerTest, MinuteJobsOnTheFirstTickOfEachMinute) {
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into device (id, loop_id, addr_ess, name, open_flag) values (31, 3, 1, 'Gate', 1)"));
+  ASSERT_TRUE(Db().Exec("insert into card (number, in_lot, in_gate) values (1001, 1, 5)"));
+  ASSERT_TRUE(Db().Exec("insert into settings (reset_vtsql, auto_now) values (0, 1)"));
+  auto& svc = Service("site-pc");
+  TDateTime t = EncodeDateTime(2026, 12, 9, 10, 17, 30);
+  ScopedClock clock([&] { return t; });
+  ASSERT_TRUE(svc.StartServer());
+  ASSERT_FALSE(svc.Loops.empty());
+  auto request = [&] { ASSERT_TRUE(Db().Exec("update settings set auto_now = 1")); };
+  auto reset = [&] { return Int("select in_lot from card") == 0 && Int("select auto_now from settings") == 0; };
+  auto arm = [&] {
+    ASSERT_TRUE(Db().Exec("update card set in_lot = 1"));
+    request();
+  };
+
+  svc.MainTick();  // a new minute: the request is served, open requests wait
+  EXPECT_TRUE(reset());
+  EXPECT_EQ(Int("select open_flag from device where id = 31"), 1);
+  svc.MainTick();  // same minute: open requests are looked at
+  EXPECT_EQ(Int("select open_flag from device where id = 31"), 0);
+  arm();
+  t += 20.0 / 86400;  // 10:17:50
+  svc.MainTick();
+  EXPECT_FALSE(reset());
+  t += 15.0 / 86400;  // 10:18:05
+  svc.MainTick();
+  EXPECT_TRUE(reset());
+
+  // The first loop's "Auto Reset" off: the minute passes without resets.
+  arm();
+  svc.Loops.front()->AutoReset = false;
+  t += 60.0 / 86400;  // 10:19:05
+  svc.MainTick();
+  EXPECT_FALSE(reset());
+  EXPECT_EQ(Int("select auto_now from settings"), 1);
+
+  // A restart within the minute: the minute jobs wait for the next minute.
+  svc.StopServer();
+  t += 10.0 / 86400;  // 10:19:15
+  ASSERT_TRUE(svc.StartServer());
+  ASSERT_TRUE(svc.Loops.front()->AutoReset);
+  ASSERT_TRUE(Db().Exec("update device set open_flag = 1 where id = 31"));
+  svc.MainTick();
+  EXPECT_FALSE(reset());
+  EXPECT_EQ(Int("select open_flag from device where id = 31"), 0);
+  t += 50.0 / 86400;  // 10:20:05
+  svc.MainTick();
+  EXPECT_TRUE(reset());
+  svc.StopServer();
+}
+
+// Gate-schedule day numbers run from Monday (1) to Sunday (7); holidays of table 2 use
+// day 9, of any other table day 8.
+TEST_P(ServerTest, GateScheduleDayNumbersAndHolidayTables) {
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (9, 'POE/POF', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into device (id, loop_id, addr_ess, name) values (51, 9, 1, 'Mon'), "
+                        "(52, 9, 2, 'Wed'), (53, 9, 3, 'Sun'), (54, 9, 4, 'Holiday 1'), (55, 9, 5, 'Holiday 2')"));
+  ASSERT_TRUE(Db().Exec("insert into gateoc (device_id, dayofweek, start_time, end_time) values "
+                        "(51, 1, '00:00:00', '23:59:59'), (52, 3, '00:00:00', '23:59:59'), "
+                        "(53, 7, '00:00:00', '23:59:59'), (54, 8, '00:00:00', '23:59:59'), "
+                        "(55, 9, '00:00:00', '23:59:59')"));
+  auto& svc = Service("site-pc");
+  TDateTime t = EncodeDateTime(2026, 12, 9, 12, 0, 0);  // a plain Wednesday
+  ScopedClock clock([&] { return t; });
+  ASSERT_TRUE(svc.StartServer());
+  auto up = [&] {
+    std::string out;
+    for (int id = 51; id <= 55; ++id) out += std::to_string(Int("select gate_up from device where id = " + std::to_string(id)));
+    return out;
+  };
+  svc.ApplyGateSchedule();
+  EXPECT_EQ(up(), "01000");
+  t = EncodeDateTime(2026, 12, 7, 12, 0, 0);  // Monday
+  svc.ApplyGateSchedule();
+  EXPECT_EQ(up(), "10000");
+  t = EncodeDateTime(2026, 12, 13, 12, 0, 0);  // Sunday
+  svc.ApplyGateSchedule();
+  EXPECT_EQ(up(), "00100");
+  ASSERT_TRUE(Db().Exec("insert into holiday (holi_day, tab_num) values ('2026-12-09', 1), ('2026-12-10', 2)"));
+  t = EncodeDateTime(2026, 12, 9, 12, 0, 0);  // Wednesday, a holiday of table 1
+  svc.ApplyGateSchedule();
+  EXPECT_EQ(up(), "00010");
+  t = EncodeDateTime(2026, 12, 10, 12, 0, 0);  // Thursday, a holiday of table 2
+  svc.ApplyGateSchedule();
+  EXPECT_EQ(up(), "00001");
+}
+
 TEST_P(ServerTest, NothingConfiguredWritesNothing) {
   ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
   ASSERT_TRUE(Db().Exec("insert into card (number, in_lot) values (1001, 1)"));
