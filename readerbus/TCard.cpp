@@ -74,22 +74,12 @@ bool TCard::OpenWith(const std::function<bool(TPoll&)>& openPort) {
 void TCard::Close() {
   if (!poll_) return;
   poll_->StopAndWait();
-  droppedBefore_ += poll_->DroppedCommands();
   auto poll = std::move(poll_);
   poll.reset();
 }
 
-uint64_t TCard::Exchanges() const { return poll_ ? poll_->Exchanges() : 0; }
-
-uint64_t TCard::DroppedCommands() const { return droppedBefore_ + (poll_ ? poll_->DroppedCommands() : 0); }
-
 uint32_t TCard::TakeDroppedCommands(int address) { return poll_ ? poll_->TakeDroppedCommands(address) : 0; }
 
-uint64_t TCard::StrayReplies() const { return poll_ ? poll_->StrayReplies() : 0; }
-
-uint64_t TCard::LinesLost() const { return poll_ ? poll_->LinesLost() : 0; }
-
-uint64_t TCard::LinesReopened() const { return poll_ ? poll_->LinesReopened() : 0; }
 
 void TCard::SetIdleMessage(int address, const std::string& text) {
   if (!ValidIndex(address)) return;

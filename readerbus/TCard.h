@@ -95,18 +95,18 @@ class TCard {
   void PulseOutput(int address, int output, int time);
   void SendYCommand(int address, const std::string& text);
 
-  // Commands dropped because the ring and the backlog behind it were full.
-  uint64_t DroppedCommands() const;
-  // Commands dropped for an address since the last call, for the caller to report once;
-  // 0 while closed.
+  // Figures of the line since this TCard was created, across Close and Open: plain atomics,
+  // readable from any thread (status pages). Commands dropped because the ring and the
+  // backlog behind it were full; replies skipped because they named another address; lines
+  // lost and opened again; exchanges run.
+  uint64_t DroppedCommands() const { return droppedCommands_.load(); }
+  uint64_t StrayReplies() const { return strayReplies_.load(); }
+  uint64_t LinesLost() const { return linesLost_.load(); }
+  uint64_t LinesReopened() const { return linesReopened_.load(); }
+  uint64_t Exchanges() const { return exchanges_.load(); }
+  // Main thread: commands dropped for an address since the last call, for the caller to
+  // report once; 0 while closed.
   uint32_t TakeDroppedCommands(int address);
-  // Replies skipped because they named another address, and lines lost and opened again
-  // since Open (figures for status pages; 0 while closed).
-  uint64_t StrayReplies() const;
-  uint64_t LinesLost() const;
-  uint64_t LinesReopened() const;
-  // Exchanges on the line since Open (0 while closed).
-  uint64_t Exchanges() const;
 
   // --- events -----------------------------------------------------------------------------
   // Handlers are looked up when an event is delivered, so one assigned after Open fires
@@ -167,7 +167,12 @@ class TCard {
 
   std::unique_ptr<TPoll> poll_;
   std::string openError_;
-  uint64_t droppedBefore_ = 0;  // commands dropped by poll threads already freed
+  // Counted by the poll thread.
+  std::atomic<uint64_t> droppedCommands_{0};
+  std::atomic<uint64_t> strayReplies_{0};
+  std::atomic<uint64_t> linesLost_{0};
+  std::atomic<uint64_t> linesReopened_{0};
+  std::atomic<uint64_t> exchanges_{0};
 };
 
 }  // namespace tarn::readerbus

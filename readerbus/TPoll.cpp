@@ -124,6 +124,7 @@ void TPoll::QueueCommand(uint16_t address, char letter, const std::string& data)
     return;
   }
   droppedCommands_.fetch_add(1);
+  owner_.droppedCommands_.fetch_add(1);
   if (address < kAddresses) droppedPerAddress_[address].fetch_add(1);
 }
 
@@ -206,6 +207,7 @@ std::string TPoll::CardNo() const {
 bool TPoll::Transact(int tries, uint16_t address, const std::string& command, std::string& reply) {
   bool ok = false;
   exchanges_.fetch_add(1, std::memory_order_relaxed);
+  owner_.exchanges_.fetch_add(1, std::memory_order_relaxed);
   const int first = owner_.FirstReader();
   const int last = owner_.LastReader();
   while (tries > 0 && !Stopping() && !channel_->Lost()) {
@@ -219,6 +221,7 @@ bool TPoll::Transact(int tries, uint16_t address, const std::string& command, st
     int strays = 0;
     while ((ok = ReceiveFrame(reply)) && !FromAddress(reply, address, first, last)) {
       strayReplies_.fetch_add(1, std::memory_order_relaxed);
+      owner_.strayReplies_.fetch_add(1, std::memory_order_relaxed);
       if (++strays >= kMaxStrayReplies) {
         ok = false;
         break;
@@ -488,6 +491,7 @@ void TPoll::Execute() {
 
 void TPoll::ReopenLostLine() {
   linesLost_.fetch_add(1);
+  owner_.linesLost_.fetch_add(1);
   const std::string reason = channel_->LostReason();
   if (devicePath_.empty()) {
     // A line handed in ready-made cannot be opened again: wait for the stop.
@@ -521,6 +525,7 @@ void TPoll::ReopenLostLine() {
     channel_->Purge();
     deadlineBase_ = 0;
     linesReopened_.fetch_add(1);
+    owner_.linesReopened_.fetch_add(1);
     // The devices come back through the usual path: the first answer of each is its power-up.
     Note("Serial line " + devicePath_ + " is back: polling resumes");
     return;

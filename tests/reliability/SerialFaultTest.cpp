@@ -11,14 +11,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <iostream>
-#include <mutex>
-#include <thread>
 #include <cstdint>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/MainLoop.h"
@@ -352,6 +353,44 @@ TEST(EventRingFull, ACardReadWhileTheRingIsFullIsDeliveredOnce) {
   // Every device's coming on line is reported, however full the ring was at the time.
   main.RunUntil([&] { return powerUps.size() == 48; }, 30000);
   EXPECT_EQ(powerUps.size(), 48u);
+  card.Close();
+}
+
+// Forty-eight devices power up at once and every one presents a card: twice as many events
+// as the ring holds, and more acknowledgements than the command ring. Every read arrives
+// exactly once.
+TEST(EventRingFull, FortyEightReadersPoweringUpWithACardEachLoseNoneAndDoubleNone) {
+  platform::TMainLoop main;
+  TCard card;
+  std::map<int, std::vector<std::string>> cards;
+  size_t total = 0;
+  std::map<int, int> powerUps;
+  card.OnData = [&](int16_t r, std::string v) {
+    cards[r].push_back(v);
+    ++total;
+    card.GateOpenMsg(r, true, "Thank you...", 7);
+  };
+  card.OnPowerUp = [&](int16_t r) { ++powerUps[r]; };
+  card.SetLastReader(48);
+  TSimProcess sim({"--no-polls", "1-48"});
+  ASSERT_TRUE(sim.Started());
+  for (int a = 1; a <= 48; ++a) sim.Send("card " + std::to_string(a) + " " + std::to_string(5000 + a));
+  ASSERT_TRUE(card.OpenDevice(sim.PtyPath())) << card.OpenError();
+  ASSERT_TRUE(main.RunUntil([&] { return total >= 48; }, 60000)) << "reads delivered: " << total;
+  main.RunUntil([] { return false; }, 500);  // a repeated read would come within this
+  for (int a = 1; a <= 48; ++a) EXPECT_EQ(cards[a], std::vector<std::string>{std::to_string(5000 + a)}) << a;
+  EXPECT_EQ(total, 48u);
+  EXPECT_EQ(card.DroppedCommands(), 0u);
+  // Each reader opened its gate once.
+  ASSERT_TRUE(main.RunUntil([&] {
+    std::set<long> gates;
+    for (const auto& l : sim.Lines())
+      if (JsonString(l, "t") == "frame" && JsonString(l, "cmd") == "G") gates.insert(JsonInt(l, "addr"));
+    return gates.size() == 48;
+  }, kWait));
+  size_t gates = 0;
+  for (const auto& l : sim.Lines()) gates += JsonString(l, "t") == "frame" && JsonString(l, "cmd") == "G";
+  EXPECT_EQ(gates, 48u);
   card.Close();
 }
 
