@@ -414,6 +414,25 @@ void TPoll::ActOnReply(uint16_t address, const std::string& reply) {
   }
 }
 
+void TPoll::DiscardCommandsToOffLineDevices() {
+  std::lock_guard<std::mutex> lock(ringMutex_);
+  auto offLine = [&](const Command& c) { return c.address < kAddresses && !online_[c.address].load(); };
+  std::deque<Command> kept;
+  for (uint16_t i = tail_; i != head_; i = static_cast<uint16_t>((i + 1) % kRingSize))
+    if (!offLine(ring_[i])) kept.push_back(std::move(ring_[i]));
+  for (Command& c : backlog_)
+    if (!offLine(c)) kept.push_back(std::move(c));
+  backlog_.clear();
+  for (auto& c : ring_) c = Command{};
+  head_ = tail_ = 0;
+  while (!kept.empty() && head_ < kRingSize - 1) {
+    ring_[head_++] = std::move(kept.front());
+    kept.pop_front();
+  }
+  backlog_ = std::move(kept);
+  std::erase_if(replies_, offLine);
+}
+
 bool TPoll::ReplyRoom(size_t n) const {
   std::lock_guard<std::mutex> lock(ringMutex_);
   return replies_.size() + n <= kReplyRoom;
@@ -517,6 +536,9 @@ void TPoll::ReopenLostLine() {
         failCount_[a] = 0;
       }
     }
+    // A command to an off-line device is not kept: on a dead line it would only fill the
+    // queue (and the log) until the line is back.
+    DiscardCommandsToOffLineDevices();
     if (WaitStop(kReopenMs)) return;
     std::string error;
     auto channel = OpenSerialDevice(devicePath_, owner_.Baud(), &error);

@@ -112,6 +112,7 @@ class TPoll {
   // The line is gone: report the devices off line, then open the same device again every
   // kReopenMs until it is back or the thread is told to stop.
   void ReopenLostLine();
+  void DiscardCommandsToOffLineDevices();
   bool Stopping() const { return stopRequested_.load(); }
   void Note(const std::string& text);
   bool PeekCommand(Command& out);
