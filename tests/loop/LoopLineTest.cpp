@@ -75,6 +75,30 @@ TEST_P(LoopLineTest, OutOfRangeTimingsAndTimeSyncToThirtyDevices) {
   loop.reset();
 }
 
+// Forty-eight readers power up at once, each with a card waiting: far more events than the
+// ring holds and more acknowledgements than the command ring. Every read is decided once.
+TEST_P(LoopLineTest, FortyEightReadersPoweringUpWithACardEachGiveOneTransRowEach) {
+  ASSERT_TRUE(Exec("INSERT INTO " + LoopTable() + " (id, name, enabled, port, rfmodem) VALUES (1, 'Main', 1, 5, 0)"));
+  for (int a = 1; a <= 48; ++a)
+    ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name, msg_id, device_type) VALUES (" +
+                     std::to_string(100 + a) + ", 1, " + std::to_string(a) + ", 'Lane " + std::to_string(a) +
+                     "', 0, 0)"));
+  auto sim = StartSim(5, {"--no-polls", "1-48"});
+  ASSERT_TRUE(sim->Started());
+  for (int a = 1; a <= 48; ++a) sim->Send("card " + std::to_string(a) + " " + std::to_string(7000 + a));
+  ASSERT_TRUE(sim->WaitFor([](const std::string& l) { return JsonString(l, "cmd") == "card 48 7048"; }, kWait));
+
+  auto loop = MakeLoop(1);
+  ASSERT_TRUE(loop->Card1 && loop->Card1->IsOpen());
+  ASSERT_TRUE(RunUntil([&] { return QueryInt("SELECT count(*) FROM trans") >= 48; }, 60000))
+      << QueryInt("SELECT count(*) FROM trans") << " of 48 reads decided";
+  RunUntil([] { return false; }, 500);  // a read handled twice would show within this
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans"), 48);
+  EXPECT_EQ(QueryInt("SELECT count(DISTINCT cardno) FROM trans"), 48);
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans WHERE cardno < 7001 OR cardno > 7048"), 0);
+  EXPECT_EQ(loop->Card1->DroppedCommands(), 0u);
+}
+
 // The port of [Ports] is a link that points at a new line after the old one went away (an
 // adapter plugged in again): the loop logs the loss, opens the path again by itself, and
 // its devices are back and answering cards, without a restart.
