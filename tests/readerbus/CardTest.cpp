@@ -23,6 +23,8 @@ constexpr uint32_t kWait = 10000;
 
 class CardTest : public ::testing::Test {
  protected:
+  // Closing may still deliver an event: the handlers' vectors must outlive it.
+  void TearDown() override { card.Close(); }
   // Frames with this letter to this address, data only.
   std::vector<std::string> Sent(int address, char letter) {
     std::vector<std::string> out;

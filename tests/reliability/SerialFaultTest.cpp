@@ -52,6 +52,8 @@ bool IsFrameTo(const std::string& line, int address) {
 
 class SerialFaults : public ::testing::Test {
  protected:
+  // Closing may still deliver an event: the handlers' maps must outlive it.
+  void TearDown() override { card.Close(); }
   void Wire() {
     card.OnData = [this](int16_t r, std::string v) {
       data[r].push_back(v);
@@ -277,6 +279,19 @@ TEST_F(SerialFaults, EndlessChatterForAnotherAddressCannotHoldTheLoop) {
       if (chattering.load() && ::write(master, stray.data(), stray.size()) > 0) chatter.fetch_add(1);
     }
   });
+  // Whatever the test's outcome: the loop closed first, then the device stopped and joined.
+  struct DeviceEnd {
+    TCard& card;
+    std::atomic<bool>& stop;
+    std::thread& device;
+    int master;
+    ~DeviceEnd() {
+      card.Close();
+      stop.store(true);
+      if (device.joinable()) device.join();
+      ::close(master);
+    }
+  } deviceEnd{card, stop, device, master};
   Wire();
   card.SetLastReader(3);
   ASSERT_TRUE(card.OpenDevice(slave)) << card.OpenError();
@@ -292,9 +307,6 @@ TEST_F(SerialFaults, EndlessChatterForAnotherAddressCannotHoldTheLoop) {
   const uint64_t closeMs = platform::TickMs() - t0;
   EXPECT_GT(chatter.load(), before) << "the device stopped talking before Close returned";
   std::cout << "Close took " << closeMs << " ms while the line kept talking\n";
-  stop.store(true);
-  device.join();
-  ::close(master);
 }
 
 }  // namespace
