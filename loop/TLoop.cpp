@@ -192,13 +192,22 @@ void TLoop::InitDevices() {
         Card1->SetRespDelay(200);
         Card1->SetTurnAround(100);
       } else {
-        Card1->SetRespDelay(static_cast<uint32_t>(
-            ini.ReadIntegerEx(kSettings, "RespDelay", static_cast<int>(Card1->RespDelay()))));
-        Card1->SetTurnAround(static_cast<uint16_t>(
-            ini.ReadIntegerEx(kSettings, "TurnAround", static_cast<int>(Card1->TurnAround()))));
-        Card1->SetPollDelay(static_cast<uint32_t>(
-            ini.ReadIntegerEx(kSettings, "PollDelay", static_cast<int>(Card1->PollDelay()))));
+        // A negative value would become days of waiting (RespDelay) or a minute's sleep
+        // before every frame (TurnAround): each timing is kept within a sane range.
+        auto timing = [&](const char* key, int current) {
+          const int read = ini.ReadIntegerEx(kSettings, key, current);
+          const int used = LineTiming(read);
+          if (used != read) Log.Log(LineTimingNote(key, read, used) + " (loop id " + std::to_string(LoopId) + ")");
+          return used;
+        };
+        Card1->SetRespDelay(static_cast<uint32_t>(timing("RespDelay", static_cast<int>(Card1->RespDelay()))));
+        Card1->SetTurnAround(static_cast<uint16_t>(timing("TurnAround", static_cast<int>(Card1->TurnAround()))));
+        Card1->SetPollDelay(static_cast<uint32_t>(timing("PollDelay", static_cast<int>(Card1->PollDelay()))));
       }
+      // Called on the poll thread; the log takes its lock around every write.
+      Card1->OnLineNote = [this](const std::string& text) {
+        Log.Log("Loop id " + std::to_string(LoopId) + ": " + text);
+      };
       ReadSettings(ini);
 
       if (Card1->Open()) {
@@ -304,6 +313,21 @@ void TLoop::ManualOpen(int address, int pulse) {
   sql.AddField("last_name", "IP:" + q.FieldAsString("remote_ip"), true);
   TODBCStatement ins(DB.get());
   ins.ExecSQL(sql.BuildInsert("INSERT INTO trans", "Values", ""));
+}
+
+int TLoop::LineTiming(int value) { return std::clamp(value, 0, kMaxLineTiming); }
+
+std::string TLoop::LineTimingNote(const std::string& key, int read, int used) {
+  return "Setting " + key + " = " + std::to_string(read) + " is outside 0.." + std::to_string(kMaxLineTiming) +
+         " ms: " + std::to_string(used) + " is used";
+}
+
+void TLoop::ReportDroppedCommands(const char* what) {
+  if (!Card1) return;
+  for (int a = 0; a <= readerbus::TCard::kMaxAddress; ++a)
+    if (uint32_t n = Card1->TakeDroppedCommands(a); n > 0)
+      Log.LogFmt("Loop id %d address %d: %d command(s) of %s dropped, the command queue is full", LoopId, a,
+                 static_cast<int64_t>(n), std::string(what));
 }
 
 int64_t TLoop::MinutesBetween(TDateTime later, TDateTime earlier) {

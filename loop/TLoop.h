@@ -79,6 +79,15 @@ class TLoop {
   // The name of table loop as this connection's SQL must write it (LOOP is a reserved word
   // for MySQL and MariaDB).
   static std::string LoopTableName(const TODBC& db);
+  // Line timings of the settings file (RespDelay, TurnAround, PollDelay) are taken within
+  // 0..kMaxLineTiming ms; a value outside is replaced by the nearest end.
+  static constexpr int kMaxLineTiming = 10000;
+  static int LineTiming(int value);
+  // The log line for a timing that was out of range.
+  static std::string LineTimingNote(const std::string& key, int read, int used);
+  // Logs, once per call, the commands to each address that were dropped because the
+  // command queue of the loop was full (`what`: the operation that queued them).
+  void ReportDroppedCommands(const char* what);
   // A settings-file comma list of integers; entries that are not numbers give `invalid`.
   static std::vector<int> LaneList(const std::string& text, int invalid);
 

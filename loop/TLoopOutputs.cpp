@@ -67,6 +67,7 @@ void TLoop::UpdateOutputs() {
         if (DebugLog) Log.Log("Lot full sign is being updated to " + std::to_string(freeSpaces) + " for " + name);
       }
     } while (devices.dbSkip(skNext, 1));
+    ReportDroppedCommands("UpdateOutputs");
   } catch (const std::exception& e) {
     Log.Log(std::string("EXCEPTION: UpdateOutputs ") + e.what());
   } catch (...) {
@@ -79,12 +80,14 @@ bool TLoop::ForceGateState(int address, bool open) {
   bool up = Card1->GateUp(address);
   if (!open && up) {
     Card1->SetGateUp(address, false);
+    ReportDroppedCommands("ForceGateState");
     if (DebugLog)
       Log.Log("Loop id " + std::to_string(LoopId) + " address " + std::to_string(address) + " forced closed");
     return true;
   }
   if (open && !up) {
     Card1->SetGateUp(address, true);
+    ReportDroppedCommands("ForceGateState");
     if (DebugLog)
       Log.Log("Loop id " + std::to_string(LoopId) + " address " + std::to_string(address) + " forced open");
     return true;
@@ -107,6 +110,7 @@ void TLoop::SyncReaderTime() {
       }
     }
   }
+  ReportDroppedCommands("SyncReaderTime");
   if (any) Log.Log("  Done T/D Sync");
   SyncCount = 0;
 }

@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 
 namespace tarn::readerbus {
@@ -21,11 +22,14 @@ class TByteChannel {
   // Writes the bytes; returns how many went out, or -1.
   virtual long Write(const uint8_t* data, size_t len) = 0;
   // Waits up to ms for a byte to read. True when one is there (or the channel failed, so
-  // that a read reports it). A hung-up line, whose reads cannot tell it from a quiet one,
-  // takes the whole wait and gives false.
+  // that a read reports it). A hung-up line gives false at once and is Lost().
   virtual bool WaitReadable(int ms) = 0;
   // Discards everything received and not yet read.
   virtual void Purge() = 0;
+  // The line itself is gone (hang-up, the device removed, an I/O error): nothing more will
+  // come through this channel, it must be opened again. Why, when known.
+  virtual bool Lost() const { return false; }
+  virtual std::string LostReason() const { return std::string(); }
 };
 
 // Two connected in-memory channels: what one writes the other reads. Thread-safe.

@@ -4,6 +4,20 @@
 
 namespace tarn::readerbus {
 
+std::string PrintableText(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (static_cast<uint8_t>(c) < 0x20) c = ' ';
+  return out;
+}
+
+std::string WithoutFramingBytes(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (static_cast<uint8_t>(c) >= kSOH && static_cast<uint8_t>(c) <= kACK) c = ' ';
+  return out;
+}
+
 uint8_t FrameCheck(int address, const std::string& command) {
   uint8_t check = kETX ^ static_cast<uint8_t>(AddressChar(address));
   for (char c : command) check ^= static_cast<uint8_t>(c);

@@ -34,6 +34,13 @@ constexpr size_t kMaxFrameData = 1024;
 // Address 1 is '1', 10 is ':', 48 is '`'.
 inline char AddressChar(int address) { return static_cast<char>(0x30 + address); }
 
+// The text with every control character (below 0x20) replaced by a space: texts from the
+// database go into frames, where an ETX or STX would end or restart the frame.
+std::string PrintableText(const std::string& text);
+// Only the framing bytes (SOH to ACK) replaced: for texts whose other control characters
+// are meant for the device (sign texts).
+std::string WithoutFramingBytes(const std::string& text);
+
 // command = the command letter followed by its data.
 std::string BuildFrame(int address, const std::string& command, bool payOnFoot);
 uint8_t FrameCheck(int address, const std::string& command);

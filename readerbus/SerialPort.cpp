@@ -51,12 +51,24 @@ TFdChannel::~TFdChannel() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+void TFdChannel::MarkLost(const std::string& reason) {
+  if (lost_) return;
+  lost_ = true;
+  lostReason_ = reason;
+}
+
+namespace {
+// Errors after which the device will not come back on this descriptor.
+bool DeviceGone(int error) { return error == EIO || error == ENODEV || error == ENXIO || error == EBADF; }
+}  // namespace
+
 long TFdChannel::Read(uint8_t* buf, size_t max) {
   for (;;) {
     ssize_t n = ::read(fd_, buf, max);
     if (n >= 0) return static_cast<long>(n);
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (DeviceGone(errno)) MarkLost(Errno("read"));
     return -1;
   }
 }
@@ -78,6 +90,7 @@ long TFdChannel::Write(const uint8_t* data, size_t len) {
       ::poll(&p, 1, 10);
       continue;
     }
+    if (n < 0 && DeviceGone(errno)) MarkLost(Errno("write"));
     break;
   }
   if (done == 0 && len > 0) return -1;
@@ -90,10 +103,10 @@ bool TFdChannel::WaitReadable(int ms) {
     int r = ::poll(&p, 1, ms);
     if (r < 0 && errno == EINTR) continue;
     // A hung-up line (the other end of a pseudo-terminal closed, an adapter gone) polls
-    // ready at once forever while its reads return nothing: wait the time out instead, or
-    // the poll thread would spin through every exchange's time-out.
+    // ready at once forever while its reads return nothing: the line is lost and has to be
+    // opened again; nothing is waited for on it.
     if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-      platform::SleepMs(static_cast<uint32_t>(std::max(ms, 0)));
+      MarkLost((p.revents & POLLNVAL) != 0 ? "the device is closed" : "hang-up on the line");
       return false;
     }
     return r > 0;

@@ -23,10 +23,15 @@ class TFdChannel final : public TByteChannel {
   long Write(const uint8_t* data, size_t len) override;
   bool WaitReadable(int ms) override;
   void Purge() override;
+  bool Lost() const override { return lost_; }
+  std::string LostReason() const override { return lostReason_; }
   int Fd() const { return fd_; }
 
  private:
+  void MarkLost(const std::string& reason);
   int fd_;
+  bool lost_ = false;
+  std::string lostReason_;
 };
 
 // Device of a port number, from the settings file (home/tarncard.ini).

@@ -74,25 +74,23 @@ bool TCard::OpenWith(const std::function<bool(TPoll&)>& openPort) {
 void TCard::Close() {
   if (!poll_) return;
   poll_->StopAndWait();
-  droppedBefore_ += poll_->DroppedCommands();
   auto poll = std::move(poll_);
   poll.reset();
 }
 
-uint64_t TCard::Exchanges() const { return poll_ ? poll_->Exchanges() : 0; }
+uint32_t TCard::TakeDroppedCommands(int address) { return poll_ ? poll_->TakeDroppedCommands(address) : 0; }
 
-uint64_t TCard::DroppedCommands() const { return droppedBefore_ + (poll_ ? poll_->DroppedCommands() : 0); }
 
 void TCard::SetIdleMessage(int address, const std::string& text) {
   if (!ValidIndex(address)) return;
   std::lock_guard<std::mutex> lock(gateMutex_);
-  idleMessages_[address] = text;
+  idleMessages_[address] = PrintableText(text);
 }
 
 void TCard::SetGateUpMessage(int address, const std::string& text) {
   if (!ValidIndex(address)) return;
   std::lock_guard<std::mutex> lock(gateMutex_);
-  gateUpMessages_[address] = text;
+  gateUpMessages_[address] = PrintableText(text);
 }
 
 bool TCard::GateUp(int address) const {
@@ -115,9 +113,9 @@ void TCard::Queue(int address, char letter, const std::string& data) {
 void TCard::GateOpenMsg(int address, bool open, const std::string& message, int pulse) {
   if (open) {
     int digits = static_cast<int>(std::abs(static_cast<long long>(pulse)) % 1000);
-    Queue(address, 'G', Format("%.3d", digits) + message.substr(0, kMaxGateMessage));
+    Queue(address, 'G', Format("%.3d", digits) + PrintableText(message.substr(0, kMaxGateMessage)));
   } else {
-    Queue(address, 'B', message.substr(0, kMaxRefuseMessage));
+    Queue(address, 'B', PrintableText(message.substr(0, kMaxRefuseMessage)));
   }
 }
 
@@ -127,15 +125,23 @@ void TCard::QueueGateState(int address, bool up, bool store) {
   if (store) gateUp_[address] = up;
   else up = gateUp_[address];
   const std::string& text = up ? gateUpMessages_[address] : idleMessages_[address];
-  if (HasClock(address)) Queue(address, up ? 'o' : 'x', DeviceTimeText() + text);
-  else Queue(address, up ? 'O' : 'X', text);
+  const char letter = HasClock(address) ? (up ? 'o' : 'x') : (up ? 'O' : 'X');
+  const std::string data = HasClock(address) ? DeviceTimeText() + text : text;
+  if (store) {
+    Queue(address, letter, data);
+  } else if (poll_) {
+    // The poll thread resends after a power-up: that goes before the ring, so a full ring
+    // of main-thread commands cannot cost the device its gate state.
+    poll_->QueueReply(static_cast<uint16_t>(address), letter, data);
+  }
 }
 
 void TCard::SetGateUp(int address, bool up) { QueueGateState(address, up, true); }
 
-void TCard::SendDateTime(int address, const std::string& text) { Queue(address, 'M', text); }
+void TCard::SendDateTime(int address, const std::string& text) { Queue(address, 'M', PrintableText(text)); }
 
-void TCard::SendSignText(int address, const std::string& text) { Queue(address, 'L', text); }
+// The sign's own control codes (20, 13, 22) stay; only bytes that would break the frame go.
+void TCard::SendSignText(int address, const std::string& text) { Queue(address, 'L', WithoutFramingBytes(text)); }
 
 void TCard::SetOutputs(int address, bool on, uint16_t bits) {
   // One character carries the bits: beyond 191 they do not fit in a byte.
@@ -144,11 +150,12 @@ void TCard::SetOutputs(int address, bool on, uint16_t bits) {
 }
 
 void TCard::PulseOutput(int address, int output, int time) {
-  if (output < -63 || output > 0xFF - 63) return;
+  // The output travels as one character, 63 + output: only printable ones can be framed.
+  if (output < 0x20 - 63 || output > 0x7E - 63) return;
   Queue(address, 'P', std::string(1, static_cast<char>(63 + output)) + std::to_string(time));
 }
 
-void TCard::SendYCommand(int address, const std::string& text) { Queue(address, 'Y', text); }
+void TCard::SendYCommand(int address, const std::string& text) { Queue(address, 'Y', PrintableText(text)); }
 
 bool TCard::HasHandler(int32_t code) const {
   switch (code) {

@@ -95,15 +95,24 @@ class TCard {
   void PulseOutput(int address, int output, int time);
   void SendYCommand(int address, const std::string& text);
 
-  // Commands dropped because 15 were already waiting.
-  uint64_t DroppedCommands() const;
-  // Exchanges on the line since Open (0 while closed).
-  uint64_t Exchanges() const;
+  // Figures of the line since this TCard was created, across Close and Open: plain atomics,
+  // readable from any thread (status pages). Commands dropped because the ring and the
+  // backlog behind it were full; replies skipped because they named another address; lines
+  // lost and opened again; exchanges run.
+  uint64_t DroppedCommands() const { return droppedCommands_.load(); }
+  uint64_t StrayReplies() const { return strayReplies_.load(); }
+  uint64_t LinesLost() const { return linesLost_.load(); }
+  uint64_t LinesReopened() const { return linesReopened_.load(); }
+  uint64_t Exchanges() const { return exchanges_.load(); }
+  // Main thread: commands dropped for an address since the last call, for the caller to
+  // report once; 0 while closed.
+  uint32_t TakeDroppedCommands(int address);
 
   // --- events -----------------------------------------------------------------------------
-  // Which events have handlers is taken at Open: events without a handler then take no slot
-  // in the event ring and no turn in its 30 ms delivery pace (OnCommStatus alone would
-  // otherwise hold every other event back by a turn). Assign handlers before Open.
+  // Handlers are looked up when an event is delivered, so one assigned after Open fires
+  // from then on; an event whose slot is empty is skipped without taking a turn of the
+  // 30 ms delivery pace. OnCommStatus alone is decided at Open (one would be posted for
+  // every frame written): assign it before Open.
   TCardEvent OnCounter, OnInput, OnDeposit, OnPrinter, OnDiscCode, OnBarCode, OnData, OnMemory;
   TInputEvent OnInputOn, OnInputOff;
   TCardEvent OnButtonUp, OnButtonDown;
@@ -111,6 +120,10 @@ class TCard {
   TCommEvent OnErrorEx;
   TReaderEvent OnPowerUp, OnEscrowLever, OnCashBox;
   TCommEvent OnCommStatus;
+  // Called on the poll thread (not the main thread) when the serial line is lost and when
+  // it is back, with a sentence for the log. Assign before Open; the callee must be
+  // thread-safe.
+  std::function<void(const std::string&)> OnLineNote;
 
   // Raises the event of an event code with the record's fields (the event thread calls
   // this on the main thread).
@@ -130,6 +143,7 @@ class TCard {
   // Queues O/o or X/x with the stored text; the gate lock keeps the stored state and the
   // frames in the ring in the same order when the poll thread resends concurrently.
   void QueueGateState(int address, bool up, bool store);
+  // Poll thread: the stored state again, through the poll thread's own reply room.
   void ResendGateState(int address) { QueueGateState(address, false, false); }
   void MarkHasClock(int address);
   static bool ValidIndex(int address) { return address >= 0 && address <= kMaxAddress; }
@@ -153,7 +167,12 @@ class TCard {
 
   std::unique_ptr<TPoll> poll_;
   std::string openError_;
-  uint64_t droppedBefore_ = 0;  // commands dropped by poll threads already freed
+  // Counted by the poll thread.
+  std::atomic<uint64_t> droppedCommands_{0};
+  std::atomic<uint64_t> strayReplies_{0};
+  std::atomic<uint64_t> linesLost_{0};
+  std::atomic<uint64_t> linesReopened_{0};
+  std::atomic<uint64_t> exchanges_{0};
 };
 
 }  // namespace tarn::readerbus

@@ -26,6 +26,17 @@ constexpr SimpleReply kSimpleReplies[] = {
     {'J', 'J', 17}, {'M', 'M', 18}, {'U', 'U', 15}, {'Z', 'Z', 4},
 };
 
+// Stands in for the line while it is gone and being opened again.
+class TLostChannel final : public TByteChannel {
+ public:
+  long Read(uint8_t*, size_t) override { return -1; }
+  long Write(const uint8_t*, size_t) override { return -1; }
+  bool WaitReadable(int) override { return false; }
+  void Purge() override {}
+  bool Lost() const override { return true; }
+  std::string LostReason() const override { return "the line is gone"; }
+};
+
 }  // namespace
 
 TPoll::TPoll(TCard& owner, bool deliverEvents) : owner_(owner) {
@@ -34,7 +45,7 @@ TPoll::TPoll(TCard& owner, bool deliverEvents) : owner_(owner) {
   lastSyncHour_.fill(hour);
   lastCounterData_.fill("^^^^^");
   for (auto& o : online_) o.store(true);
-  for (int code = 0; code < kEventCodes; ++code) wanted_[code] = owner_.HasHandler(code);
+  wantCommStatus_ = owner_.HasHandler(16);
   currentAddress_ = static_cast<uint16_t>(owner_.FirstReader() < 0 ? 0 : owner_.FirstReader());
   events_ = std::make_unique<TProcessInfo>(owner_, deliverEvents);
 }
@@ -53,6 +64,7 @@ bool TPoll::OpenDevice(const std::string& path) {
     openError_ = error;
     return false;
   }
+  devicePath_ = path;
   return StartThread(std::move(channel));
 }
 
@@ -94,41 +106,93 @@ bool TPoll::WaitStop(uint32_t ms) {
 
 void TPoll::QueueCommand(uint16_t address, char letter, const std::string& data) {
   if (static_cast<int>(address) < owner_.FirstReader() || static_cast<int>(address) > owner_.LastReader()) return;
+  Command command;
+  command.text.assign(1, letter);
+  command.text += data;
+  command.address = address;
   std::lock_guard<std::mutex> lock(ringMutex_);
   uint16_t next = static_cast<uint16_t>((head_ + 1) % kRingSize);
-  if (next == tail_) {
-    // Full: writing on would make the ring look empty and lose every waiting command.
-    droppedCommands_.fetch_add(1);
+  if (backlog_.empty() && next != tail_) {
+    ring_[head_] = std::move(command);
+    head_ = next;
     return;
   }
-  ring_[head_].text.assign(1, letter);
-  ring_[head_].text += data;
-  ring_[head_].address = address;
-  head_ = next;
+  // The ring is full (writing on would make it look empty and lose every waiting command):
+  // wait behind it, in order, and go out in a later cycle.
+  if (backlog_.size() < kBacklog) {
+    backlog_.push_back(std::move(command));
+    return;
+  }
+  droppedCommands_.fetch_add(1);
+  owner_.droppedCommands_.fetch_add(1);
+  if (address < kAddresses) droppedPerAddress_[address].fetch_add(1);
+}
+
+bool TPoll::QueueReply(uint16_t address, char letter, const std::string& data) {
+  if (static_cast<int>(address) < owner_.FirstReader() || static_cast<int>(address) > owner_.LastReader()) return true;
+  std::lock_guard<std::mutex> lock(ringMutex_);
+  if (replies_.size() >= kReplyRoom) return false;
+  Command command;
+  command.text.assign(1, letter);
+  command.text += data;
+  command.address = address;
+  command.reply = true;
+  replies_.push_back(std::move(command));
+  return true;
+}
+
+uint32_t TPoll::TakeDroppedCommands(int address) {
+  return address >= 0 && address < kAddresses ? droppedPerAddress_[address].exchange(0) : 0;
 }
 
 int TPoll::PendingCommands() const {
   std::lock_guard<std::mutex> lock(ringMutex_);
-  return (head_ - tail_ + kRingSize) % kRingSize;
+  return (head_ - tail_ + kRingSize) % kRingSize + static_cast<int>(backlog_.size() + replies_.size());
 }
 
 bool TPoll::PeekCommand(Command& out) {
   std::lock_guard<std::mutex> lock(ringMutex_);
+  if (!replies_.empty()) {
+    out = replies_.front();
+    return true;
+  }
   if (head_ == tail_) return false;
   out = ring_[tail_];
+  out.reply = false;
   return true;
 }
 
-void TPoll::DropHeadCommand() {
+void TPoll::DropHeadCommand(bool reply) {
   std::lock_guard<std::mutex> lock(ringMutex_);
+  if (reply) {
+    if (!replies_.empty()) replies_.pop_front();
+    return;
+  }
   if (head_ == tail_) return;
   ring_[tail_].text.clear();
   tail_ = static_cast<uint16_t>((tail_ + 1) % kRingSize);
+  // One entry came free: the oldest waiting command moves up.
+  if (!backlog_.empty()) {
+    ring_[head_] = std::move(backlog_.front());
+    backlog_.pop_front();
+    head_ = static_cast<uint16_t>((head_ + 1) % kRingSize);
+  }
 }
 
 bool TPoll::Post(int32_t code, const TEventValues& values) {
-  if (code > 0 && code < kEventCodes && wanted_[code]) return events_->PostEvent(code, values);
+  if (code == 16 && !wantCommStatus_) return true;
+  if (code > 0 && code < kEventCodes) return events_->PostEvent(code, values);
   return true;
+}
+
+void TPoll::Note(const std::string& text) {
+  if (owner_.OnLineNote) {
+    try {
+      owner_.OnLineNote(text);
+    } catch (...) {
+      // A failing log must not stop the poll thread.
+    }
+  }
 }
 
 bool TPoll::Online(int address) const {
@@ -143,19 +207,32 @@ std::string TPoll::CardNo() const {
 bool TPoll::Transact(int tries, uint16_t address, const std::string& command, std::string& reply) {
   bool ok = false;
   exchanges_.fetch_add(1, std::memory_order_relaxed);
-  while (tries > 0) {
+  owner_.exchanges_.fetch_add(1, std::memory_order_relaxed);
+  const int first = owner_.FirstReader();
+  const int last = owner_.LastReader();
+  while (tries > 0 && !Stopping() && !channel_->Lost()) {
     channel_->Purge();
     SendFrame(address, command);
-    // A reply that names another address is a late answer of the device polled before
-    // (it came after the purge): taking it as this device's would credit a card read at one
-    // reader to another. It is dropped and this device's own reply is awaited.
-    while ((ok = ReceiveFrame(reply)) && !FromAddress(reply, address)) {
+    // A reply that names another address of the loop is a late answer of a device polled
+    // before (it came after the purge): taking it as this device's would credit a card read
+    // at one reader to another. It is dropped and this device's own reply is awaited, but
+    // only a few times: a device that keeps talking for another address must not hold the
+    // exchange (and with it the loop) for ever.
+    int strays = 0;
+    while ((ok = ReceiveFrame(reply)) && !FromAddress(reply, address, first, last)) {
       strayReplies_.fetch_add(1, std::memory_order_relaxed);
+      owner_.strayReplies_.fetch_add(1, std::memory_order_relaxed);
+      if (++strays >= kMaxStrayReplies) {
+        ok = false;
+        break;
+      }
     }
     if (ok) break;
     --tries;
   }
-  if (address >= kAddresses) return ok;
+  // A stop or a lost line is no news about the device: on-line tracking is left alone
+  // (a lost line reports every device itself).
+  if (address >= kAddresses || Stopping() || channel_->Lost()) return ok;
   TEventValues values;
   values.reader = static_cast<int16_t>(address);
   // A state change counts as reported only once its event is taken: while the event ring
@@ -193,15 +270,20 @@ bool TPoll::Transact(int tries, uint16_t address, const std::string& command, st
   return ok;
 }
 
-bool TPoll::FromAddress(const std::string& reply, uint16_t address) {
-  // An ACK carries no address; any other reply starts with the device's address character.
-  return reply == "*" || reply.empty() || reply[0] == AddressChar(address);
+bool TPoll::FromAddress(const std::string& reply, uint16_t address, int first, int last) {
+  // An ACK carries no address. Character 1 is the device's address character in practice;
+  // only a reply naming another address of this loop is refused, so that a device with an
+  // odd character 1 is still heard.
+  if (reply == "*" || reply.empty()) return true;
+  for (int other = std::max(first, 0); other <= last && other < kAddresses; ++other)
+    if (other != address && reply[0] == AddressChar(other)) return false;
+  return true;
 }
 
 bool TPoll::SendFrame(uint16_t address, const std::string& command) {
   std::string frame = BuildFrame(address, command, owner_.PayOnFoot());
   uint16_t turnAround = owner_.TurnAround();
-  if (turnAround > 0) platform::SleepMs(turnAround);
+  if (turnAround > 0 && WaitStop(turnAround)) return false;
   long written = channel_->Write(reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
   bool ok = written == static_cast<long>(frame.size());
   // The frame takes about a millisecond a byte on the line before the device can answer.
@@ -235,6 +317,10 @@ bool TPoll::ReceiveFrame(std::string& reply) {
 bool TPoll::ReadByte(uint8_t& byte) {
   if (deadlineBase_ == 0) deadlineBase_ = platform::TickMs();
   for (;;) {
+    if (Stopping() || channel_->Lost()) {
+      deadlineBase_ = 0;
+      return false;
+    }
     long n = channel_->Read(&byte, 1);
     if (n == 1) {
       deadlineBase_ = 0;
@@ -252,7 +338,8 @@ bool TPoll::ReadByte(uint8_t& byte) {
       platform::SleepMs(1);
     } else {
       uint64_t left = deadlineBase_ + owner_.OffLineDelay() - now;
-      channel_->WaitReadable(static_cast<int>(std::min<uint64_t>(left, 1000)));
+      // Short slices: a stop request is seen within a few milliseconds whatever RespDelay is.
+      channel_->WaitReadable(static_cast<int>(std::min<uint64_t>(left, 20)));
     }
   }
 }
@@ -270,25 +357,35 @@ void TPoll::ActOnReply(uint16_t address, const std::string& reply) {
   values.reader = static_cast<int16_t>(address);
   values.value = data;
   char type = reply[1];
+  // A reply gives exactly one event and one acknowledgement: its event is posted only when
+  // there is room for the acknowledgement, and the acknowledgement only follows a posted
+  // event. Otherwise the reply stays unacknowledged and the device repeats it (the main
+  // thread behind, dozens of devices powering up at once): never lost, never taken twice.
   for (const SimpleReply& r : kSimpleReplies)
     if (r.type == type) {
-      // Acknowledge only a reply whose event was taken: while the event ring is full (the
-      // main thread behind, dozens of devices powering up at once) the device keeps
-      // repeating its card or ticket, instead of the read being acknowledged and lost.
-      if (Post(r.code, values) && r.ack) QueueCommand(address, r.ack, "");
+      if (r.ack && !ReplyRoom(1)) return;
+      if (Post(r.code, values) && r.ack) QueueReply(address, r.ack, "");
       return;
     }
   switch (type) {
     case 'K': {
       std::string button = reply.size() > 2 ? reply.substr(2, 1) : std::string();
       values.value = button;
-      if (Post(reply.size() > 3 && reply[3] == '1' ? 9 : 10, values)) QueueCommand(address, 'K', button);
+      if (!ReplyRoom(1)) break;
+      if (Post(reply.size() > 3 && reply[3] == '1' ? 9 : 10, values)) QueueReply(address, 'K', button);
       break;
     }
     case 'L': {
       std::string board = reply.size() > 2 ? reply.substr(2, 1) : std::string();
-      QueueCommand(address, 'L', board);
       values.board = static_cast<int16_t>(board.empty() ? 0 : (static_cast<uint8_t>(board[0]) & 0x0F));
+      int reported = 0;
+      for (size_t pos = 3; pos < reply.size() && pos < 3 + 64; ++pos)
+        if (reply[pos] == '1' || reply[pos] == '2') ++reported;
+      // All the input events of the reply or none: a part posted and the rest repeated
+      // would report the first inputs twice. (More than the ring ever holds: post what fits
+      // into an empty ring.)
+      const int room = TProcessInfo::kSlots - 1 - events_->Pending();
+      if (!ReplyRoom(1) || (reported > room && events_->Pending() > 0)) break;
       for (int i = 0; i < 64; ++i) {
         size_t pos = 3 + static_cast<size_t>(i);
         if (pos >= reply.size()) break;
@@ -296,6 +393,7 @@ void TPoll::ActOnReply(uint16_t address, const std::string& reply) {
         values.input = static_cast<int16_t>(i);
         Post(reply[pos] == '2' ? 7 : 8, values);
       }
+      QueueReply(address, 'L', board);
       break;
     }
     case 'p':
@@ -306,14 +404,38 @@ void TPoll::ActOnReply(uint16_t address, const std::string& reply) {
       ResendGateState(address);
       break;
     case 'R':
-      if (address < kAddresses && data != lastCounterData_[address]) {
+      // Remembered only once reported: a reading whose event found the ring full is
+      // reported again at the next counter poll.
+      if (address < kAddresses && data != lastCounterData_[address] && Post(1, values))
         lastCounterData_[address] = data;
-        Post(1, values);
-      }
       break;
     default:
       break;
   }
+}
+
+void TPoll::DiscardCommandsToOffLineDevices() {
+  std::lock_guard<std::mutex> lock(ringMutex_);
+  auto offLine = [&](const Command& c) { return c.address < kAddresses && !online_[c.address].load(); };
+  std::deque<Command> kept;
+  for (uint16_t i = tail_; i != head_; i = static_cast<uint16_t>((i + 1) % kRingSize))
+    if (!offLine(ring_[i])) kept.push_back(std::move(ring_[i]));
+  for (Command& c : backlog_)
+    if (!offLine(c)) kept.push_back(std::move(c));
+  backlog_.clear();
+  for (auto& c : ring_) c = Command{};
+  head_ = tail_ = 0;
+  while (!kept.empty() && head_ < kRingSize - 1) {
+    ring_[head_++] = std::move(kept.front());
+    kept.pop_front();
+  }
+  backlog_ = std::move(kept);
+  std::erase_if(replies_, offLine);
+}
+
+bool TPoll::ReplyRoom(size_t n) const {
+  std::lock_guard<std::mutex> lock(ringMutex_);
+  return replies_.size() + n <= kReplyRoom;
 }
 
 void TPoll::PollStep() {
@@ -324,8 +446,9 @@ void TPoll::PollStep() {
     bool ok = Transact(1, command.address, command.text, reply);
     // The device is still on line: the command waits at the head of the ring for the next
     // cycle. An off-line device gets it once only.
+    if (Stopping() || channel_->Lost()) break;
     if (!ok && Online(command.address)) break;
-    DropHeadCommand();
+    DropHeadCommand(command.reply);
   }
 
   // 2. Next address of the range.
@@ -368,6 +491,10 @@ void TPoll::PollStep() {
 void TPoll::Execute() {
   while (!stopRequested_.load()) {
     PollStep();
+    if (channel_->Lost()) {
+      ReopenLostLine();
+      continue;
+    }
     uint32_t pollDelay = owner_.PollDelay();
     if (pollDelay > 0) {
       WaitStop(pollDelay);
@@ -379,6 +506,52 @@ void TPoll::Execute() {
   }
   channel_.reset();  // the port closes when the thread leaves its loop
   finished_.store(true);
+}
+
+void TPoll::ReopenLostLine() {
+  linesLost_.fetch_add(1);
+  owner_.linesLost_.fetch_add(1);
+  const std::string reason = channel_->LostReason();
+  if (devicePath_.empty()) {
+    // A line handed in ready-made cannot be opened again: wait for the stop.
+    Note("Serial line of the loop lost (" + reason + ")");
+    while (!WaitStop(1000)) {
+    }
+    return;
+  }
+  Note("Serial line " + devicePath_ + " lost (" + reason + "): opening it again every " +
+       std::to_string(kReopenMs / 1000) + " s");
+  channel_ = std::make_unique<TLostChannel>();
+  for (;;) {
+    // Every device that was on line is reported off line, as after failed polls; a report
+    // that finds the event ring full is made again at the next attempt.
+    const int first = std::max<int>(owner_.FirstReader(), 0);
+    const int last = std::min<int>(owner_.LastReader(), kAddresses - 1);
+    TEventValues values;
+    for (int a = first; a <= last; ++a) {
+      if (firstPoll_[a] || !online_[a].load()) continue;
+      values.reader = static_cast<int16_t>(a);
+      if (Post(11, values)) {
+        online_[a].store(false);
+        failCount_[a] = 0;
+      }
+    }
+    // A command to an off-line device is not kept: on a dead line it would only fill the
+    // queue (and the log) until the line is back.
+    DiscardCommandsToOffLineDevices();
+    if (WaitStop(kReopenMs)) return;
+    std::string error;
+    auto channel = OpenSerialDevice(devicePath_, owner_.Baud(), &error);
+    if (!channel) continue;
+    channel_ = std::move(channel);
+    channel_->Purge();
+    deadlineBase_ = 0;
+    linesReopened_.fetch_add(1);
+    owner_.linesReopened_.fetch_add(1);
+    // The devices come back through the usual path: the first answer of each is its power-up.
+    Note("Serial line " + devicePath_ + " is back: polling resumes");
+    return;
+  }
 }
 
 }  // namespace tarn::readerbus

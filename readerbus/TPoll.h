@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,18 +53,37 @@ class TPoll {
   // Main thread: stops, waits (serving synchronized calls meanwhile) and joins.
   void StopAndWait() noexcept;
 
-  // Any thread. Drops the command when the address is outside the loop's range, or when the
-  // ring is full (counted in DroppedCommands).
+  // Any thread (the TCard commands). A command that finds the ring full waits, in order, in
+  // the backlog behind it and moves into the ring as entries are sent; only when the backlog
+  // is full too is it dropped (counted in DroppedCommands and per address until the owner
+  // takes the count with TakeDroppedCommands). Commands for addresses outside the loop's
+  // range are ignored.
   void QueueCommand(uint16_t address, char letter, const std::string& data);
+  // Poll thread: acknowledgements and gate-state resends. They have room of their own, sent
+  // before the ring, so a full ring never costs a reply its acknowledgement. False when even
+  // that room is full (the caller then leaves the reply unacknowledged).
+  bool QueueReply(uint16_t address, char letter, const std::string& data);
   uint64_t DroppedCommands() const { return droppedCommands_.load(); }
+  // Commands dropped for an address since the last call (any thread; the count is reset).
+  uint32_t TakeDroppedCommands(int address);
+  // Commands waiting: ring, backlog and replies.
   int PendingCommands() const;
+
+  static constexpr size_t kBacklog = 1000;
+  static constexpr size_t kReplyRoom = 32;
+  // Stray replies one exchange may skip before it fails: a device that keeps talking for
+  // another address cannot hold the exchange.
+  static constexpr int kMaxStrayReplies = 8;
+  // Pause between attempts to open a lost line again.
+  static constexpr uint32_t kReopenMs = 2000;
 
   bool Transact(int tries, uint16_t address, const std::string& command, std::string& reply);
   bool SendFrame(uint16_t address, const std::string& command);
   bool ReceiveFrame(std::string& reply);
-  // Whether a reply received after a frame to `address` is that device's (its first
-  // character is the address character; an ACK is anyone's).
-  static bool FromAddress(const std::string& reply, uint16_t address);
+  // Whether a reply received after a frame to `address` is that device's: it is not when
+  // its first character is the address character of another address of the loop's range
+  // [first, last] (a late answer). Any other first character, and an ACK, are accepted.
+  static bool FromAddress(const std::string& reply, uint16_t address, int first, int last);
   bool ReadByte(uint8_t& byte);
   void ResendGateState(uint16_t address);
 
@@ -72,6 +92,9 @@ class TPoll {
   uint64_t Exchanges() const { return exchanges_.load(); }
   // Replies dropped because they named another address (late answers).
   uint64_t StrayReplies() const { return strayReplies_.load(); }
+  // Times the line was lost, and opened again (any thread).
+  uint64_t LinesLost() const { return linesLost_.load(); }
+  uint64_t LinesReopened() const { return linesReopened_.load(); }
   TProcessInfo& Events() { return *events_; }
   bool Online(int address) const;
 
@@ -83,10 +106,18 @@ class TPoll {
   struct Command {
     std::string text;
     uint16_t address = 0;
+    bool reply = false;  // from the reply room, not the ring
   };
   void Execute();
+  // The line is gone: report the devices off line, then open the same device again every
+  // kReopenMs until it is back or the thread is told to stop.
+  void ReopenLostLine();
+  void DiscardCommandsToOffLineDevices();
+  bool Stopping() const { return stopRequested_.load(); }
+  void Note(const std::string& text);
   bool PeekCommand(Command& out);
-  void DropHeadCommand();
+  void DropHeadCommand(bool reply);
+  bool ReplyRoom(size_t n) const;
   void ActOnReply(uint16_t address, const std::string& reply);
   // Hands an event to the event thread; false when its ring was full and the event is lost
   // (true for events nobody handles).
@@ -102,7 +133,13 @@ class TPoll {
   std::array<Command, kRingSize> ring_;
   uint16_t head_ = 0;  // guarded by ringMutex_
   uint16_t tail_ = 0;  // guarded by ringMutex_
+  std::deque<Command> backlog_;  // guarded by ringMutex_
+  std::deque<Command> replies_;  // guarded by ringMutex_
   std::atomic<uint64_t> droppedCommands_{0};
+  std::array<std::atomic<uint32_t>, kAddresses> droppedPerAddress_{};
+  std::atomic<uint64_t> linesLost_{0};
+  std::atomic<uint64_t> linesReopened_{0};
+  std::string devicePath_;  // set before the thread starts; empty: no reopening
   std::atomic<uint64_t> exchanges_{0};
   std::atomic<uint64_t> strayReplies_{0};
 
@@ -116,9 +153,11 @@ class TPoll {
   std::array<int16_t, kAddresses> lastSyncHour_{};
   std::array<std::string, kAddresses> lastCounterData_;
   std::array<std::atomic<bool>, kAddresses> online_;
-  // Event codes with a handler when the thread was created; the others are not posted.
   static constexpr int kEventCodes = 19;
-  std::array<bool, kEventCodes> wanted_{};
+  // OnCommStatus had a handler when the thread was created. That event alone is filtered
+  // early (one is posted for every frame written); every other event is posted and skipped
+  // at delivery when its handler is empty.
+  bool wantCommStatus_ = false;
 
   mutable std::mutex cardNoMutex_;
   std::string cardNo_;  // guarded by cardNoMutex_

@@ -53,21 +53,31 @@ int TProcessInfo::Pending() const {
 }
 
 void TProcessInfo::DispatchEvent() {
-  Slot slot;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (readIndex_ == writeIndex_) return;
-    slot = ring_[readIndex_];
+  // Events whose handler slot is empty are skipped here, on the main thread where the
+  // handlers are assigned, and take no turn: the first event with a handler is delivered.
+  for (;;) {
+    Slot slot;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (readIndex_ == writeIndex_) return;
+      slot = ring_[readIndex_];
+    }
+    const bool handled = owner_.HasHandler(slot.code);
+    if (handled) {
+      try {
+        owner_.DeliverEvent(slot.code, slot.values);
+      } catch (...) {
+        // A handler's failure must not stop the delivery of the events behind it.
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ring_[readIndex_].code = 0;
+      ring_[readIndex_].values = TEventValues{};
+      readIndex_ = (readIndex_ + 1) % kSlots;
+    }
+    if (handled) return;
   }
-  try {
-    owner_.DeliverEvent(slot.code, slot.values);
-  } catch (...) {
-    // A handler's failure must not stop the delivery of the events behind it.
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  ring_[readIndex_].code = 0;
-  ring_[readIndex_].values = TEventValues{};
-  readIndex_ = (readIndex_ + 1) % kSlots;
 }
 
 void TProcessInfo::Execute() {

@@ -42,7 +42,8 @@ class TProcessInfo {
   // False when the ring is full and the event was dropped. A code-16 event while another
   // code-16 event is pending is merged into it (true, nothing stored).
   bool PostEvent(int32_t code, const TEventValues& values);
-  // Delivers the oldest pending event to the owner; does nothing when none is pending.
+  // Delivers the oldest pending event that has a handler to the owner, dropping the events
+  // before it that have none; does nothing when none is pending.
   void DispatchEvent();
 
   int Pending() const;

@@ -269,6 +269,18 @@ int RunSiteCheck(std::ostream& out) {
     }
   }
 
+  {
+    // The loops take each line timing within its range; a value outside is named here.
+    std::string timings;
+    for (const char* key : {"RespDelay", "TurnAround", "PollDelay"}) {
+      const int read = ini.ReadInteger("Settings", key, 0);
+      const int used = TLoop::LineTiming(read);
+      timings += std::string(timings.empty() ? "" : ", ") + key + " " + std::to_string(used) + " ms";
+      if (used != read) problem("settings file: " + TLoop::LineTimingNote(key, read, used));
+    }
+    out << "Line timings:  " << timings << "\n";
+  }
+
   std::string server = ini.ReadString("Settings", "Email Server", "");
   if (!server.empty()) {
     int port = ini.ReadInteger("Settings", "Email Port", 25);

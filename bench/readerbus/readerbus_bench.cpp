@@ -2,6 +2,7 @@
 //   readerbus_bench pollrate [devices=48] [seconds=10]
 //   readerbus_bench cpu      [seconds=60] [loops=4] [devices=48] [baud=9600]
 //   readerbus_bench latency  [samples=200] [baud=9600] [devices=48]
+//   readerbus_bench pressure [seconds=600] [loops=4] [devices=48] [baud=9600]
 // Prints its figures; docs/performance.md records them.
 #include <fcntl.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -24,6 +26,7 @@
 
 #include "platform/MainLoop.h"
 #include "platform/Tick.h"
+#include "readerbus/Frame.h"
 #include "readerbus/TCard.h"
 
 using namespace tarn;
@@ -281,6 +284,151 @@ int Latency(int samples, int baud, int devices) {
   return 0;
 }
 
+std::string JsonField(const std::string& l, const std::string& name) {
+  const std::string key = "\"" + name + "\":";
+  size_t p = l.find(key);
+  if (p == std::string::npos) return "";
+  p += key.size();
+  if (p < l.size() && l[p] == '"') {
+    size_t e = l.find('"', p + 1);
+    return l.substr(p + 1, e == std::string::npos ? std::string::npos : e - p - 1);
+  }
+  size_t e = l.find_first_of(",}", p);
+  return l.substr(p, e == std::string::npos ? std::string::npos : e - p);
+}
+
+// Every reader of every loop presents a card every 10 s (staggered over the period), the
+// main thread sends the time to every device once a minute and toggles the lot-full output
+// and sign of every fourth device every 15 s. Each read gets a unique number; the handler
+// records it and opens the gate, as the loop's card handler would after its decision.
+int Pressure(int seconds, int loops, int devices, int baud) {
+  platform::TMainLoop main;
+  std::vector<std::unique_ptr<Sim>> sims;
+  std::vector<std::unique_ptr<readerbus::TCard>> cards;
+  std::map<std::string, int> delivered;  // card number -> deliveries
+  uint64_t events = 0;
+  for (int i = 0; i < loops; ++i) {
+    sims.push_back(std::make_unique<Sim>(std::vector<std::string>{
+        "--no-polls", "--no-powerup", "--timestamps", "--baud", std::to_string(baud), "1-" + std::to_string(devices)}));
+    auto card = std::make_unique<readerbus::TCard>();
+    readerbus::TCard* c = card.get();
+    card->SetLastReader(devices);
+    card->SetBaud(static_cast<uint32_t>(baud));
+    card->OnError = [](int16_t) {};
+    card->OnPowerUp = [](int16_t) {};
+    card->OnData = [&, c](int16_t r, std::string v) {
+      ++events;
+      ++delivered[v];
+      c->GateOpenMsg(r, true, "Thank you...", 7);
+    };
+    if (!card->OpenDevice(sims.back()->Pty())) {
+      std::fprintf(stderr, "open: %s\n", card->OpenError().c_str());
+      return 1;
+    }
+    cards.push_back(std::move(card));
+  }
+  main.RunUntil([] { return false; }, 2000);  // every address on line
+
+  const uint64_t periodMs = 10000;
+  const uint64_t t0 = platform::TickMs();
+  const uint64_t end = t0 + static_cast<uint64_t>(seconds) * 1000;
+  std::vector<std::string> presented;
+  std::vector<uint64_t> nextCard(static_cast<size_t>(loops * devices));
+  for (int l = 0; l < loops; ++l)
+    for (int a = 1; a <= devices; ++a)
+      nextCard[static_cast<size_t>(l * devices + a - 1)] =
+          t0 + periodMs * static_cast<uint64_t>(a - 1) / static_cast<uint64_t>(devices) + static_cast<uint64_t>(l) * 37;
+  uint64_t nextSync = t0 + 60000, nextLotFull = t0 + 15000;
+  bool full = false;
+  int round = 0;
+  const double c0 = SelfCpu();
+  while (platform::TickMs() < end) {
+    const uint64_t now = platform::TickMs();
+    for (int l = 0; l < loops; ++l)
+      for (int a = 1; a <= devices; ++a) {
+        uint64_t& due = nextCard[static_cast<size_t>(l * devices + a - 1)];
+        if (now < due) continue;
+        due += periodMs;
+        const std::string number = std::to_string((l + 1) * 10000000 + a * 100000 + static_cast<int>(presented.size() % 100000));
+        presented.push_back(number);
+        sims[static_cast<size_t>(l)]->Send("card " + std::to_string(a) + " " + number);
+      }
+    if (now >= nextSync) {
+      nextSync += 60000;
+      const std::string time = readerbus::DeviceTimeText();
+      for (auto& c : cards)
+        for (int a = 1; a <= devices; ++a) c->SendDateTime(a, time);
+    }
+    if (now >= nextLotFull) {
+      nextLotFull += 15000;
+      full = !full;
+      ++round;
+      for (auto& c : cards)
+        for (int a = 1; a <= devices; a += 4) {
+          c->SetOutputs(a, full, 1);
+          c->SendSignText(a, "\x14" "1\x0d\x16" + std::to_string(round % 100) + "\\1\\1");
+        }
+    }
+    main.RunUntil([] { return false; }, 20);
+  }
+  const double cpu = SelfCpu() - c0;
+  const double secs = static_cast<double>(platform::TickMs() - t0) / 1000.0;
+  // No more cards: let the last reads through.
+  main.RunUntil([&] { return events >= presented.size(); }, 30000);
+  main.RunUntil([] { return false; }, 1000);
+
+  uint64_t dropped = 0, exchanges = 0, strays = 0;
+  for (auto& c : cards) {
+    dropped += c->DroppedCommands();
+    exchanges += c->Exchanges();
+    strays += c->StrayReplies();
+  }
+  for (auto& c : cards) c->Close();
+  uint64_t duplicates = 0, losses = 0;
+  for (const auto& n : presented) {
+    auto it = delivered.find(n);
+    if (it == delivered.end()) ++losses;
+    else if (it->second > 1) duplicates += static_cast<uint64_t>(it->second - 1);
+  }
+  // Card reply -> G frame at the device: from the first reply carrying a number to the next
+  // G frame to that address; M frames counted per device.
+  std::vector<double> ms;
+  uint64_t mFrames = 0;
+  for (auto& sim : sims) {
+    std::map<std::string, long long> firstReply;
+    std::map<long, std::vector<std::pair<long long, std::string>>> waiting;  // addr -> (us, number)
+    for (const auto& l : sim->Lines()) {
+      const std::string t = JsonField(l, "t");
+      const long addr = std::atol(JsonField(l, "addr").c_str());
+      if (t == "reply" && JsonField(l, "type") == "C") {
+        const std::string number = JsonField(l, "data");
+        if (firstReply.emplace(number, JsonMicros(l)).second) waiting[addr].emplace_back(JsonMicros(l), number);
+      } else if (t == "frame" && JsonField(l, "cmd") == "G") {
+        auto& w = waiting[addr];
+        if (!w.empty()) {
+          ms.push_back(static_cast<double>(JsonMicros(l) - w.front().first) / 1000.0);
+          w.erase(w.begin());
+        }
+      } else if (t == "frame" && JsonField(l, "cmd") == "M") {
+        ++mFrames;
+      }
+    }
+  }
+  std::sort(ms.begin(), ms.end());
+  auto pct = [&](double p) {
+    return ms.empty() ? 0.0 : ms[std::min(ms.size() - 1, static_cast<size_t>(p * static_cast<double>(ms.size())))];
+  };
+  std::printf("pressure: %d loops x %d devices at %d baud, %.0f s: reads presented %zu, events delivered %llu, "
+              "duplicates %llu, losses %llu, commands dropped %llu, M frames %llu, exchanges %llu, stray replies %llu; "
+              "card reply -> G frame p50 %.1f ms, p99 %.1f ms, max %.1f ms (%zu samples); host CPU %.1f%% of one core\n",
+              loops, devices, baud, secs, presented.size(), static_cast<unsigned long long>(events),
+              static_cast<unsigned long long>(duplicates), static_cast<unsigned long long>(losses),
+              static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(mFrames),
+              static_cast<unsigned long long>(exchanges), static_cast<unsigned long long>(strays), pct(0.5), pct(0.99),
+              ms.empty() ? 0.0 : ms.back(), ms.size(), cpu / secs * 100);
+  return duplicates == 0 && losses == 0 && dropped == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -289,9 +437,12 @@ int main(int argc, char** argv) {
   if (mode == "pollrate") return PollRate(Arg(argc, argv, 2, 48), Arg(argc, argv, 3, 10));
   if (mode == "cpu") return Cpu(Arg(argc, argv, 2, 60), Arg(argc, argv, 3, 4), Arg(argc, argv, 4, 48), Arg(argc, argv, 5, 9600));
   if (mode == "latency") return Latency(Arg(argc, argv, 2, 200), Arg(argc, argv, 3, 9600), Arg(argc, argv, 4, 48));
+  if (mode == "pressure")
+    return Pressure(Arg(argc, argv, 2, 600), Arg(argc, argv, 3, 4), Arg(argc, argv, 4, 48), Arg(argc, argv, 5, 9600));
   std::fprintf(stderr,
                "usage: readerbus_bench pollrate [devices] [seconds]\n"
                "       readerbus_bench cpu [seconds] [loops] [devices] [baud]\n"
-               "       readerbus_bench latency [samples] [baud] [devices]\n");
+               "       readerbus_bench latency [samples] [baud] [devices]\n"
+               "       readerbus_bench pressure [seconds] [loops] [devices] [baud]\n");
   return 2;
 }

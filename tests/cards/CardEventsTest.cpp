@@ -368,6 +368,33 @@ TEST_P(CardEvents, ReadsFromTheLoopReachTheHandlers) {
   EXPECT_TRUE(RunUntil([&] { return QueryInt("SELECT count(*) FROM tickinv WHERE ticket = 42") == 1; }));
 }
 
+// Twenty commands queued while a card is read (more than the command ring holds): the read
+// is handled once, acknowledged once, and the gate opened once.
+TEST_P(CardEvents, ReadWhileTheCommandQueueIsFullIsHandledOnce) {
+  size_t from = Mark();
+  Sim().Send("card 1 1001");
+  for (int i = 0; i < 20; ++i) Loop().Card1->SendYCommand(2, "queued " + std::to_string(i));
+  EXPECT_TRUE(RunUntil([&] { return Trans() == 1; }));
+  const auto frames = FramesUntilMarker(1, from);
+  int gates = 0;
+  int acks = 0;
+  for (const auto& f : frames) {
+    gates += JsonString(f, "cmd") == "G";
+    acks += JsonString(f, "cmd") == "B" && JsonString(f, "data").empty();
+  }
+  EXPECT_EQ(gates, 1);
+  EXPECT_EQ(acks, 1);
+  RunUntil([] { return false; }, 300);  // a second delivery would come within this
+  EXPECT_EQ(Trans(), 1);
+  const std::string log = LogText();
+  size_t reads = 0;
+  for (size_t at = log.find("Got CardData event!"); at != std::string::npos;
+       at = log.find("Got CardData event!", at + 1))
+    ++reads;
+  EXPECT_EQ(reads, 1u);
+  EXPECT_EQ(Loop().Card1->DroppedCommands(), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, CardEvents, TARN_BACKENDS);
 
 }  // namespace

@@ -123,6 +123,19 @@ TEST_P(SiteCheckTest, SerialDevicesThatAreNoTerminalOrAreSharedAreProblems) {
   EXPECT_EQ(3, Count("PROBLEM")) << output_;
 }
 
+// Line timings the loops would not take as written are named with the value used instead.
+TEST_P(SiteCheckTest, LineTimingsOutOfRangeAreProblems) {
+  EXPECT_EQ(0, Check()) << output_;
+  EXPECT_TRUE(Says("Line timings:  RespDelay 0 ms, TurnAround 0 ms, PollDelay 0 ms\n")) << output_;
+  std::ofstream(site_->Settings(), std::ios::app) << "[Settings]\nRespDelay=-1\nTurnAround=70000\nPollDelay=25\n";
+  EXPECT_EQ(1, Check()) << output_;
+  EXPECT_TRUE(Says("PROBLEM: settings file: Setting RespDelay = -1 is outside 0..10000 ms: 0 is used")) << output_;
+  EXPECT_TRUE(Says("PROBLEM: settings file: Setting TurnAround = 70000 is outside 0..10000 ms: 10000 is used"))
+      << output_;
+  EXPECT_TRUE(Says("Line timings:  RespDelay 0 ms, TurnAround 10000 ms, PollDelay 25 ms\n")) << output_;
+  EXPECT_EQ(2, Count("PROBLEM")) << output_;
+}
+
 TEST_P(SiteCheckTest, SharedAddressesAndMissingLoopsAreProblems) {
   ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name) VALUES (104, 1, 2, 'Exit 2b')"));
   EXPECT_EQ(1, Check()) << output_;

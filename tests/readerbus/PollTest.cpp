@@ -2,6 +2,7 @@
 // poll scheduling and the reply types. Events stay in the ring until the test delivers them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -145,25 +146,102 @@ TEST_F(PollStepTest, FailedCommandWaitsWhileOnLineAndIsDroppedWhenOffLine) {
   EXPECT_EQ(tries, 1u);
 }
 
-TEST_F(PollStepTest, CommandRingNeverOverwritesAndKeepsToTheRange) {
+// Commands beyond the 15 the ring holds wait behind it, in order; only past the backlog is
+// one dropped, and then it is counted for its address.
+TEST_F(PollStepTest, CommandsBeyondTheRingWaitInOrderAndOnlyABacklogOverflowIsDropped) {
   card.SetLastReader(3);
-  for (int i = 0; i < 20; ++i) poll->QueueCommand(2, 'Y', std::to_string(i));
-  EXPECT_EQ(poll->PendingCommands(), 15);
-  EXPECT_EQ(poll->DroppedCommands(), 5u);
+  for (int i = 0; i < 30; ++i) poll->QueueCommand(2, 'M', std::to_string(i));
+  EXPECT_EQ(poll->PendingCommands(), 30);
+  EXPECT_EQ(poll->DroppedCommands(), 0u);
   poll->QueueCommand(0, 'Y', "");
   poll->QueueCommand(4, 'Y', "");
-  EXPECT_EQ(poll->DroppedCommands(), 5u);  // outside the range: not even counted
-  EXPECT_EQ(poll->PendingCommands(), 15);
+  EXPECT_EQ(poll->PendingCommands(), 30);  // outside the range: ignored
 
-  // The fifteen go out in order once the device answers.
   line.Add(2);
   Steps(1);
   std::vector<std::string> sent;
   for (const auto& f : line.Frames())
-    if (f.letter == 'Y') sent.push_back(f.data);
-  ASSERT_EQ(sent.size(), 15u);
-  EXPECT_EQ(sent.front(), "0");
-  EXPECT_EQ(sent.back(), "14");
+    if (f.letter == 'M') sent.push_back(f.data);
+  ASSERT_EQ(sent.size(), 30u);
+  for (int i = 0; i < 30; ++i) EXPECT_EQ(sent[static_cast<size_t>(i)], std::to_string(i));
+
+  // Ring and backlog full: the rest is dropped, counted once for its address.
+  line.Command("silent 2 100000");
+  const int kept = TPoll::kRingSize - 1 + static_cast<int>(TPoll::kBacklog);
+  for (int i = 0; i < kept + 7; ++i) poll->QueueCommand(i % 2 ? 2 : 3, 'Y', std::to_string(i));
+  EXPECT_EQ(poll->PendingCommands(), kept);
+  EXPECT_EQ(poll->DroppedCommands(), 7u);
+  EXPECT_EQ(poll->TakeDroppedCommands(2) + poll->TakeDroppedCommands(3), 7u);
+  EXPECT_EQ(poll->TakeDroppedCommands(2) + poll->TakeDroppedCommands(3), 0u);
+}
+
+// A card read while the command ring is full gives one event and one acknowledgement: the
+// acknowledgement has room of its own and goes out before the waiting commands.
+TEST_F(PollStepTest, ReadWithAFullRingIsAcknowledgedOnceAndReportedOnce) {
+  card.SetLastReader(2);
+  line.Add(1);
+  line.Add(2);
+  Steps(4);
+  Drain();
+  line.Command("silent 2 3");  // address 2 holds the ring for a few cycles
+  for (int i = 0; i < 20; ++i) poll->QueueCommand(2, 'Y', std::to_string(i));
+  line.Command("card 1 4711");
+  for (int i = 0; i < 12 && poll->PendingCommands() > 0; ++i) Steps(1);
+  Steps(4);
+  const auto frames = line.Frames();
+  EXPECT_EQ(TFakeLine::Count(frames, 1, 'B'), 1u);
+  // The acknowledgement did not wait behind the commands.
+  auto at = [&](int address, char letter, const std::string& data) {
+    for (size_t i = 0; i < frames.size(); ++i)
+      if (frames[i].address == address && frames[i].letter == letter && frames[i].data == data) return i;
+    return frames.size();
+  };
+  EXPECT_LT(at(1, 'B', ""), at(2, 'Y', "15"));
+  std::vector<std::string> ys;  // each in order; one may have been retried while silent
+  for (const auto& f : frames)
+    if (f.letter == 'Y' && (ys.empty() || ys.back() != f.data)) ys.push_back(f.data);
+  ASSERT_EQ(ys.size(), 20u);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(ys[static_cast<size_t>(i)], std::to_string(i));
+  const Events events = Drain();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "data 1 4711"), 1);
+  EXPECT_EQ(poll->DroppedCommands(), 0u);
+}
+
+// With no room for the events, a reply is neither reported nor acknowledged: the device
+// repeats it. A counter reading is remembered only once reported; input reports go all or
+// none.
+TEST_F(PollStepTest, RepliesWithoutRoomForTheirEventsAreRepeatedNotLost) {
+  card.SetNoCounters(false);
+  line.WithEmulator([](TEmulator& e) { e.SetPowerUpReplies(false); });
+  line.Add(1, DeviceKind::Counter);
+  Steps(1);
+  Drain();
+  TEventValues filler;
+  filler.reader = 9;
+  while (poll->Events().PostEvent(2, filler)) {
+  }
+  line.Command("card 1 77");
+  Steps(3);
+  EXPECT_EQ(TFakeLine::Count(line.Frames(), 1, 'B'), 0u);
+  line.Command("counter 1 00042");
+  for (int i = 0; i < 12; ++i) Steps(1);  // the counter poll comes round with the ring full
+  line.Command("inputs 1 3 2121");
+  Steps(2);
+  EXPECT_EQ(TFakeLine::Count(line.Frames(), 1, 'L'), 0u);
+
+  // Room again: every reply is taken once.
+  Events seen;
+  for (int i = 0; i < 40; ++i) {
+    for (const auto& e : Drain())
+      if (e.rfind("input 9", 0) != 0) seen.push_back(e);
+    Steps(1);
+  }
+  for (const auto& e : Drain()) seen.push_back(e);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "data 1 77"), 1);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "counter 1 00042"), 1);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "inputon 1 3/0"), 1);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "inputoff 1 3/3"), 1);
+  EXPECT_EQ(TFakeLine::Count(line.Frames(), 1, 'B'), 1u);
 }
 
 TEST_F(PollStepTest, CounterInputAndClockPollScheduling) {
@@ -413,19 +491,74 @@ TEST_F(PollStepTest, LineFaultsFailTheExchangeOnly) {
   EXPECT_EQ(reply, "*");
 }
 
-TEST(PollEvents, EventsWithoutHandlerTakeNoSlotInTheRing) {
+// Handlers are looked up at delivery: one assigned after the poll thread was created still
+// fires. Only the comm-status event, posted for every frame, is filtered up front.
+TEST(PollEvents, HandlersAreLookedUpWhenTheEventIsDelivered) {
   TFakeLine line;
   TCard card;
   card.SetLastReader(1);
-  card.OnData = [](int16_t, std::string) {};
   TPoll poll(card, false);
   poll.AttachChannel(line.TakeHostSide());
   line.Add(1);
-  for (int i = 0; i < 5; ++i) poll.PollStep();  // on line, P reply, comm status: none handled
-  EXPECT_EQ(poll.Events().Pending(), 0);
+  for (int i = 0; i < 5; ++i) poll.PollStep();  // on line and the P reply: posted; comm status: not
+  EXPECT_EQ(poll.Events().Pending(), 3);
+  std::vector<std::string> cards;
+  card.OnData = [&](int16_t r, std::string v) { cards.push_back(std::to_string(r) + ":" + v); };
   line.Command("card 1 42");
   poll.PollStep();
-  EXPECT_EQ(poll.Events().Pending(), 1);
+  poll.PollStep();
+  // One dispatch skips the unhandled events and delivers the card.
+  poll.Events().DispatchEvent();
+  EXPECT_EQ(cards, std::vector<std::string>{"1:42"});
+  EXPECT_EQ(poll.Events().Pending(), 0);
+  EXPECT_EQ(TFakeLine::Count(line.Frames(), 1, 'B'), 1u);
+}
+
+// Character 1 of a reply: only another address of the loop marks a late answer.
+TEST(PollReplies, ReplyOfTheDevicePolledAtThree) {
+  TFakeLine line;
+  TCard card;
+  card.SetFirstReader(2);  // address 1 is not on this loop: a '1' in character 1 names no one here
+  card.SetLastReader(3);
+  std::vector<std::string> cards;
+  card.OnData = [&](int16_t r, std::string v) { cards.push_back(std::to_string(r) + ":" + v); };
+  TPoll poll(card, false);
+  poll.AttachChannel(line.TakeHostSide());
+  const std::string reply("\x01\x31\x43\x31\x32\x33\x04\x46", 8);
+  ASSERT_EQ(reply, BuildReply("1C123"));
+  line.SetResponder([&](const THostFrame& f) { return f.address == 3 && f.letter == 'C' ? reply : std::string(1, '\x06'); });
+  poll.PollStep();  // 3 (the poll thread starts after its first address)
+  line.SetResponder([](const THostFrame&) { return std::string(1, '\x06'); });
+  poll.PollStep();
+  while (poll.Events().Pending() > 0) poll.Events().DispatchEvent();
+  EXPECT_EQ(cards, std::vector<std::string>{"3:123"});
+  // The acknowledgement on the wire: 02 33 42 03 72.
+  EXPECT_EQ(BuildFrame(3, "B", false), std::string("\x02\x33\x42\x03\x72", 5));
+  EXPECT_EQ(TFakeLine::Count(line.Frames(), 3, 'B'), 1u);
+  EXPECT_EQ(poll.StrayReplies(), 0u);
+
+  // Naming address 2 (in the loop) while 3 is polled: dropped and counted.
+  line.SetResponder([](const THostFrame&) { return BuildReply("2C999"); });
+  std::string text;
+  EXPECT_FALSE(poll.Transact(1, 3, "C", text));
+  EXPECT_GE(poll.StrayReplies(), 1u);
+  // Naming 9 (no address of this loop): taken as the polled device's.
+  line.SetResponder([](const THostFrame&) { return BuildReply("9C999"); });
+  EXPECT_TRUE(poll.Transact(1, 3, "C", text));
+  EXPECT_EQ(text, "9C999");
+}
+
+// A device that keeps answering for another address cannot hold an exchange: a handful of
+// stray replies and the exchange fails.
+TEST_F(PollStepTest, EndlessStrayRepliesEndTheExchange) {
+  card.SetLastReader(2);
+  std::string many;
+  for (int i = 0; i < 200; ++i) many += BuildReply("1C1001");
+  line.SetResponder([&](const THostFrame& f) { return f.address == 2 ? many : std::string(); });
+  std::string reply;
+  EXPECT_FALSE(poll->Transact(1, 2, "C", reply));
+  EXPECT_EQ(poll->StrayReplies(), static_cast<uint64_t>(TPoll::kMaxStrayReplies));
+  line.SetResponder(nullptr);
 }
 
 // A device that answers late puts its reply on the line during the next exchange, which is

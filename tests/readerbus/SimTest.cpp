@@ -28,6 +28,8 @@ bool IsFrame(const std::string& l, int addr, const std::string& cmd) {
 
 class SimTest : public ::testing::Test {
  protected:
+  // Closing may still deliver an event: the handlers' vectors must outlive it.
+  void TearDown() override { card.Close(); }
   bool WaitEvent(const std::string& e) {
     return main.RunUntil([&] {
       for (const auto& x : events)

@@ -1,0 +1,134 @@
+// The loop's line settings and its command bursts against a real database and the
+// simulator: line timings out of range, and time sync to more devices than the command
+// ring holds.
+#include <cstdlib>
+#include <regex>
+#include <set>
+
+#include "loop/LoopFixture.h"
+#include "readerbus/TCard.h"
+
+using namespace tarn;
+using namespace tarn::test;
+using tarn::testing::JsonInt;
+using tarn::testing::JsonString;
+
+namespace {
+
+class LoopLineTest : public LoopTest {
+ protected:
+  // Addresses that got at least one frame with this letter after line `from`.
+  static std::set<long> Addresses(const std::vector<std::string>& lines, const std::string& cmd, size_t from = 0) {
+    std::set<long> out;
+    for (size_t i = from; i < lines.size(); ++i)
+      if (JsonString(lines[i], "t") == "frame" && JsonString(lines[i], "cmd") == cmd) out.insert(JsonInt(lines[i], "addr"));
+    return out;
+  }
+};
+
+TEST_P(LoopLineTest, OutOfRangeTimingsAndTimeSyncToThirtyDevices) {
+  ASSERT_TRUE(Exec("INSERT INTO " + LoopTable() + " (id, name, enabled, port, rfmodem) VALUES (1, 'Main', 1, 5, 0)"));
+  for (int a = 1; a <= 30; ++a)
+    ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name, msg_id, device_type) VALUES (" +
+                     std::to_string(100 + a) + ", 1, " + std::to_string(a) + ", 'Lane " + std::to_string(a) +
+                     "', 0, " + (a <= 15 ? "1" : "2") + ")"));
+  Settings().WriteString("Settings", "RespDelay", "-1");
+  Settings().WriteString("Settings", "TurnAround", "-1");
+  Settings().WriteString("Settings", "PollDelay", "-5");
+  Settings().WriteString("Settings", "Sync Readers every XX minutes", "1");
+  auto sim = StartSim(5, {"--no-polls", "1-15:dispenser", "16-30:exit"});
+  ASSERT_TRUE(sim->Started());
+
+  auto loop = MakeLoop(1);
+  ASSERT_TRUE(loop->Card1 && loop->Card1->IsOpen());
+  EXPECT_EQ(loop->Card1->RespDelay(), 0u);
+  EXPECT_EQ(loop->Card1->TurnAround(), 0u);
+  EXPECT_EQ(loop->Card1->PollDelay(), 0u);
+  EXPECT_TRUE(LogHas("Setting RespDelay = -1 is outside 0..10000 ms: 0 is used (loop id 1)"));
+  EXPECT_TRUE(LogHas("Setting TurnAround = -1 is outside 0..10000 ms: 0 is used (loop id 1)"));
+  EXPECT_TRUE(LogHas("Setting PollDelay = -5 is outside 0..10000 ms: 0 is used (loop id 1)"));
+
+  // Every address is polled: each device's power-up brings its idle text.
+  ASSERT_TRUE(RunUntil([&] { return Addresses(sim->Lines(), "X").size() == 30; }));
+
+  // Time sync due: thirty M frames, twice the ring's size, every one delivered.
+  const size_t from = sim->LineCount();
+  loop->SyncReaderTime();
+  ASSERT_TRUE(RunUntil([&] { return Addresses(sim->Lines(), "M", from).size() == 30; }));
+  EXPECT_EQ(loop->Card1->DroppedCommands(), 0u);
+  EXPECT_TRUE(LogHas("  Done T/D Sync"));
+  EXPECT_FALSE(LogHas("dropped, the command queue is full"));
+
+  // Bursts far beyond the backlog: what cannot be kept is logged with its address and
+  // count, once per burst and address; the counts add up to every command dropped.
+  for (int i = 0; i < 40; ++i) loop->SyncReaderTime();
+  const uint64_t dropped = loop->Card1->DroppedCommands();
+  EXPECT_GT(dropped, 0u);
+  const std::string log = LogText();
+  const std::regex line(R"(Loop id 1 address (\d+): (\d+) command\(s\) of SyncReaderTime dropped, the command queue is full)");
+  uint64_t logged = 0;
+  for (auto it = std::sregex_iterator(log.begin(), log.end(), line); it != std::sregex_iterator(); ++it)
+    logged += std::strtoull((*it)[2].str().c_str(), nullptr, 10);
+  EXPECT_EQ(logged, dropped);
+
+  // Closing does not wait for the thousand commands still queued.
+  loop.reset();
+}
+
+// Forty-eight readers power up at once, each with a card waiting: far more events than the
+// ring holds and more acknowledgements than the command ring. Every read is decided once.
+TEST_P(LoopLineTest, FortyEightReadersPoweringUpWithACardEachGiveOneTransRowEach) {
+  ASSERT_TRUE(Exec("INSERT INTO " + LoopTable() + " (id, name, enabled, port, rfmodem) VALUES (1, 'Main', 1, 5, 0)"));
+  for (int a = 1; a <= 48; ++a)
+    ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name, msg_id, device_type) VALUES (" +
+                     std::to_string(100 + a) + ", 1, " + std::to_string(a) + ", 'Lane " + std::to_string(a) +
+                     "', 0, 0)"));
+  auto sim = StartSim(5, {"--no-polls", "1-48"});
+  ASSERT_TRUE(sim->Started());
+  for (int a = 1; a <= 48; ++a) sim->Send("card " + std::to_string(a) + " " + std::to_string(7000 + a));
+  ASSERT_TRUE(sim->WaitFor([](const std::string& l) { return JsonString(l, "cmd") == "card 48 7048"; }, kWait));
+
+  auto loop = MakeLoop(1);
+  ASSERT_TRUE(loop->Card1 && loop->Card1->IsOpen());
+  ASSERT_TRUE(RunUntil([&] { return QueryInt("SELECT count(*) FROM trans") >= 48; }, 60000))
+      << QueryInt("SELECT count(*) FROM trans") << " of 48 reads decided";
+  RunUntil([] { return false; }, 500);  // a read handled twice would show within this
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans"), 48);
+  EXPECT_EQ(QueryInt("SELECT count(DISTINCT cardno) FROM trans"), 48);
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans WHERE cardno < 7001 OR cardno > 7048"), 0);
+  EXPECT_EQ(loop->Card1->DroppedCommands(), 0u);
+}
+
+// The port of [Ports] is a link that points at a new line after the old one went away (an
+// adapter plugged in again): the loop logs the loss, opens the path again by itself, and
+// its devices are back and answering cards, without a restart.
+TEST_P(LoopLineTest, LineThatComesBackAtTheSamePathIsPolledAgain) {
+  ASSERT_TRUE(Exec("INSERT INTO " + LoopTable() + " (id, name, enabled, port, rfmodem) VALUES (1, 'Main', 1, 5, 0)"));
+  for (int a = 1; a <= 3; ++a)
+    ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name, msg_id, device_type) VALUES (" +
+                     std::to_string(100 + a) + ", 1, " + std::to_string(a) + ", 'Lane " + std::to_string(a) +
+                     "', 0, 0)"));
+  const std::string link = home_ + "/serial-by-id-loop1";
+  auto sim = std::make_unique<tarn::testing::TSimProcess>(std::vector<std::string>{"--no-polls", "--link", link, "1-3"});
+  ASSERT_TRUE(sim->Started());
+  MapPort(5, link);
+  auto loop = MakeLoop(1);
+  ASSERT_TRUE(loop->Card1 && loop->Card1->IsOpen());
+  ASSERT_TRUE(RunUntil([&] { return Addresses(sim->Lines(), "X").size() == 3; }));
+
+  sim.reset();
+  ASSERT_TRUE(RunUntil([&] { return LogHas("Loop id 1: Serial line " + link + " lost"); }));
+  sim = std::make_unique<tarn::testing::TSimProcess>(std::vector<std::string>{"--no-polls", "--link", link, "1-3"});
+  ASSERT_TRUE(sim->Started());
+  // Back on line through the power-up path: each device gets its idle text again.
+  ASSERT_TRUE(RunUntil([&] { return Addresses(sim->Lines(), "X").size() == 3; }, 10000));
+  EXPECT_TRUE(LogHas("Loop id 1: Serial line " + link + " is back: polling resumes"));
+  sim->Send("card 2 4242");
+  ASSERT_TRUE(RunUntil([&] { return QueryInt("SELECT count(*) FROM trans WHERE cardno = 4242") == 1; }));
+  EXPECT_EQ(loop->Card1->LinesLost(), 1u);
+  EXPECT_EQ(loop->Card1->LinesReopened(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, LoopLineTest, TARN_BACKENDS);
+
+}  // namespace
