@@ -59,9 +59,9 @@ TEST(ConnectString, BuiltFromTheParametersInOrder) {
 
 TEST(ConnectString, MySQLServersReportMatchedRowsUnlessTheOptionsChooseFlags) {
   EXPECT_EQ(TODBC::BuildConnectString("", "u", "p", "gtd", "MariaDB Unicode", "SERVER=h", dfMySQL),
-            "DRIVER={MariaDB Unicode};Database=gtd;UID=u;PWD=p;SERVER=h;OPTION=2");
-  EXPECT_EQ(TODBC::BuildConnectString("", "", "", "gtd", "MariaDB Unicode", "option=3", dfMySQL),
-            "DRIVER={MariaDB Unicode};Database=gtd;option=3");
+            "DRIVER={MariaDB Unicode};Database=gtd;UID=u;PWD=p;SERVER=h;OPTION=2;CONN_TIMEOUT=5");
+  EXPECT_EQ(TODBC::BuildConnectString("", "", "", "gtd", "MariaDB Unicode", "option=3;Conn_Timeout=2", dfMySQL),
+            "DRIVER={MariaDB Unicode};Database=gtd;option=3;Conn_Timeout=2");
 }
 
 TEST(ConnectString, FileDataSourceIsReadFromItsOdbcSection) {
