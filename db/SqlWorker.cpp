@@ -8,8 +8,8 @@ namespace {
 // Most executions end within tens of microseconds and a unit of work runs its statements
 // back to back: both sides look a short while before they go to sleep, so a short
 // statement does not pay for two sleeps and wake-ups.
-constexpr auto kCallerLook = std::chrono::microseconds(200);
-constexpr auto kWorkerLook = std::chrono::microseconds(200);
+constexpr auto kCallerLook = std::chrono::microseconds(20);
+constexpr auto kWorkerLook = std::chrono::microseconds(50);
 }  // namespace
 
 TSqlWorker::~TSqlWorker() { Stop(); }

@@ -294,6 +294,9 @@ void TODBCStatement::DescribeColumns() {
     }
     int32_t width = size32 < 1 ? 10 : std::min(size32, kMaxBufferWidth);
     if (kind == ckInteger || kind == ckFloat) width += 20;
+    // Drivers give the size of a text column in characters but fill the buffer with UTF-8
+    // bytes, up to four a character: a name that fills its column must not be cut.
+    if (kind == ckString) width = std::min(width * 4, kMaxBufferWidth);
     buffer.assign(static_cast<size_t>(width) + 2, 0);
     columns_.back().Indicator = width + 1;
     ReportStmtError(api.SQLBindCol(handle_, i, SQL_C_CHAR, buffer.data(), width + 1,

@@ -276,14 +276,14 @@ TEST_F(FakeDriverTest, SqlServerVarcharOfSizeZeroGetsAnEightThousandCharacterBuf
   TODBCStatement s(odbc_.get());
   ASSERT_TRUE(s.DoSQL("SELECT col FROM t"));
   EXPECT_EQ(s.ColumnSize(0), 8000);
-  EXPECT_EQ(script.boundLength, 8001);
+  EXPECT_EQ(script.boundLength, 32001);  // four UTF-8 bytes a character
   EXPECT_EQ(s.FieldAsString("col"), "row 1");
   TODBC other(TOdbcLibrary::FromEntryPoints(FakeApi()));
   ASSERT_TRUE(other.ConnectToDataSource("", "", "", "", "Fake Driver", ""));
   TODBCStatement t(&other);
   ASSERT_TRUE(t.DoSQL("SELECT col FROM t"));
   EXPECT_EQ(t.ColumnSize(0), 0);
-  EXPECT_EQ(script.boundLength, 11);  // width 10 when the size is unknown
+  EXPECT_EQ(script.boundLength, 41);  // width 10 characters when the size is unknown
 }
 
 TEST_F(FakeDriverTest, BufferWidthsAndUnknownTypes) {
