@@ -88,6 +88,8 @@ class NotifySink {
     stop_.store(true);
     if (thread_.joinable()) thread_.join();
     if (fd_ >= 0) ::close(fd_);
+    std::error_code ec;
+    fs::remove(path_, ec);
   }
   std::vector<uint64_t> Beats() {
     std::lock_guard<std::mutex> g(mutex_);
@@ -141,7 +143,8 @@ TEST(HangingDatabase, TheMainLoopTurnsReadsAreAnsweredAndTheServiceReconnectsByI
   ::tarn::testing::WriteRegistry(home / "registry.reg", p, "site-h", true);
   std::ofstream(home / "tarncard.ini") << "[Ports]\nCOM1=" << sim.PtyPath()
                                        << "\n[Settings]\nLow Security on DB Error=1\n";
-  NotifySink notify(home / "notify.sock");
+  // A socket path must fit the 108 bytes of an AF_UNIX address: not under the build folder.
+  NotifySink notify(fs::temp_directory_path() / ("tarn-notify-" + std::to_string(::getpid()) + ".sock"));
   auto log = [&] { return Messages(ReadLogLines(home)); };
   auto logged = [&](const std::string& text, size_t from = 0) { return CountFrom(log(), text, from) > 0; };
 
