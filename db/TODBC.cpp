@@ -29,11 +29,24 @@ bool IsFile(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// A connect-string value as it may stand: braced when it holds a separator or a brace (a
+// closing brace inside doubled), so that a password such as p;w{d} stays one value.
+std::string ConnectValue(const std::string& value) {
+  if (value.find_first_of(";{}") == std::string::npos && value.front() != ' ' && value.back() != ' ')
+    return value;
+  std::string out = "{";
+  for (char c : value) {
+    out += c;
+    if (c == '}') out += '}';
+  }
+  return out + "}";
+}
+
 // Appends key=value when the value is not empty.
 void AddPair(std::string& s, const std::string& key, const std::string& value) {
   if (value.empty()) return;
   if (!s.empty()) s += ';';
-  s += key + "=" + value;
+  s += key + "=" + ConnectValue(value);
 }
 
 }  // namespace
