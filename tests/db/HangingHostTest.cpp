@@ -98,3 +98,39 @@ TEST(HangingHost, DestroyingAConnectionWaitsForItsAttempt) {
 
 }  // namespace
 }  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+class IPv6HostTest : public BackendTest {};
+
+TEST_P(IPv6HostTest, TheIPv6LoopbackAsDatabaseHostPingsAndConnects) {
+  if (backend() != Backend::MariaDB) GTEST_SKIP() << "a database server on ::1";
+  const std::string path = TestOutputDir("logs") + "/ipv6_host.log";
+  std::remove(path.c_str());
+  TMessLog log(path, false, false, false, true);
+  TODBC odbc;
+  TODBCConn conn(700, "");
+  conn.ODBC = &odbc;
+  conn.SetLog(&log);
+  conn.AttemptWaitMs = -1;
+  conn.SetParams("", "MariaDB Unicode", Db().Params().Database, "tarn", "tarn",
+                 "SERVER=::1;PORT=" + std::to_string(MariaDBTestPort()));
+  conn.ServerHost = "0:0:0:0:0:0:0:1";  // ::1 written out: long enough to be pinged
+  ASSERT_TRUE(conn.Connect()) << ReadText(path);
+  log.Log("");
+  const std::string text = ReadText(path);
+  EXPECT_NE(text.find(" - Pinging - 0:0:0:0:0:0:0:1\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" - Ping OK\r\n"), std::string::npos) << text;
+  ASSERT_TRUE(Db().Exec("INSERT INTO lot (id, name, lot_count, max_capacity) VALUES (9, 'v6', 3, 10)"));
+  TODBCStatement st(&odbc);
+  ASSERT_TRUE(st.ExecSQL("SELECT lot_count FROM lot WHERE id = 9"));
+  EXPECT_EQ(st.FieldAsInteger("lot_count"), 3);
+  ASSERT_TRUE(st.ExecSQL("UPDATE lot SET lot_count = lot_count + 1 WHERE id = 9"));
+  EXPECT_EQ(Db().QueryText("SELECT lot_count FROM lot WHERE id = 9"), "4");
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, IPv6HostTest, TARN_BACKENDS);
+
+}  // namespace
+}  // namespace tarn::test
