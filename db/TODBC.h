@@ -14,6 +14,7 @@
 //
 // Threads: a TODBC and its statements are used by one thread at a time; their executions
 // run on the connection's own worker thread (TSqlWorker) while that thread waits.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -115,6 +116,10 @@ class TODBC {
   // The thread that runs this connection's executions (started at the first one, ended
   // when the connection is closed).
   TSqlWorker& Worker() { return worker_; }
+  // A connection attempt runs on its own thread (TODBCConn): until it has been collected no
+  // statement may be set up here (set and cleared by the managed connection's owner thread).
+  void SetAttemptRunning(bool running) { attemptRunning_.store(running); }
+  bool AttemptRunning() const { return attemptRunning_.load(); }
 
   // The statement registry (called by TODBCStatement only).
   void RegisterStatement(TODBCStatement* stmt);
@@ -140,6 +145,7 @@ class TODBC {
   std::string connectionInfo_;
   TDriverFamily family_ = dfUnknown;
   TSqlWorker worker_;
+  std::atomic<bool> attemptRunning_{false};
 };
 
 }  // namespace tarn

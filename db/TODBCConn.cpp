@@ -72,6 +72,8 @@ bool TODBCConn::AttemptPending() const { return attempt_.joinable() && !attemptD
 
 void TODBCConn::JoinAttempt() noexcept {
   if (attempt_.joinable()) attempt_.join();
+  if (attemptOdbc_ != nullptr) attemptOdbc_->SetAttemptRunning(false);
+  attemptOdbc_ = nullptr;
 }
 
 void TODBCConn::WaitForAttempt() {
@@ -121,6 +123,8 @@ bool TODBCConn::Connect() {
         attemptOk_ = false;
         attemptThrew_ = false;
         attemptStarted_ = platform::TickMs();
+        attemptOdbc_ = ODBC;
+        ODBC->SetAttemptRunning(true);
         attempt_ = std::thread([this, body = AttemptBody()] {
           bool ok = false;
           bool threw = false;

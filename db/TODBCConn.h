@@ -102,6 +102,7 @@ class TODBCConn {
   uint64_t attemptStarted_ = 0;
   uint64_t nextAttemptAt_ = 0;
   int slowFailures_ = 0;
+  TODBC* attemptOdbc_ = nullptr;  // the TODBC the running attempt works on
   std::mutex attemptMutex_;
   std::condition_variable attemptEnded_;
 };

@@ -79,7 +79,11 @@ void TODBCStatement::FreeHandle() noexcept {
 }
 
 void TODBCStatement::SetUp() {
-  if (odbc_ == nullptr || !odbc_->Loaded() || odbc_->ConnectionHandle() == SQL_NULL_HDBC) return;
+  // Jobs that run without asking the managed connection first (schedules, resets) find no
+  // statement while a connection attempt works on the TODBC.
+  if (odbc_ == nullptr || odbc_->AttemptRunning() || !odbc_->Loaded() ||
+      odbc_->ConnectionHandle() == SQL_NULL_HDBC)
+    return;
   const TOdbcEntryPoints& api = odbc_->Api();
   SQLHANDLE h = SQL_NULL_HANDLE;
   if (!SqlSucceeded(api.SQLAllocHandle(SQL_HANDLE_STMT, odbc_->ConnectionHandle(), &h))) return;
