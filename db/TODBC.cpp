@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 
 #include "db/TODBCStatement.h"
@@ -28,11 +29,24 @@ bool IsFile(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// A connect-string value as it may stand: braced when it holds a separator or a brace (a
+// closing brace inside doubled), so that a password such as p;w{d} stays one value.
+std::string ConnectValue(const std::string& value) {
+  if (value.find_first_of(";{}") == std::string::npos && value.front() != ' ' && value.back() != ' ')
+    return value;
+  std::string out = "{";
+  for (char c : value) {
+    out += c;
+    if (c == '}') out += '}';
+  }
+  return out + "}";
+}
+
 // Appends key=value when the value is not empty.
 void AddPair(std::string& s, const std::string& key, const std::string& value) {
   if (value.empty()) return;
   if (!s.empty()) s += ';';
-  s += key + "=" + value;
+  s += key + "=" + ConnectValue(value);
 }
 
 }  // namespace
@@ -56,6 +70,7 @@ void TODBC::AllocateEnvironment() {
 
 TODBC::~TODBC() {
   DisconnectFromDataSource();
+  worker_.Stop();
   InvalidateStatements();
   FreeEnvironment();
   library_.reset();
@@ -140,6 +155,47 @@ std::string TODBC::BuildConnectString(const std::string& dataSource, const std::
   // left it as it was would then read as "no row" and make callers insert a duplicate.
   // Ask for matched rows (found-rows flag) unless the options choose their own flags.
   if (family == dfMySQL && !ContainsText(options, "OPTION=")) AddPair(s, "OPTION", "2");
+  // The driver of the MySQL family ignores the login time-out attribute: a server that
+  // accepts and never answers would hold the attempt for ever. Its own key bounds it.
+  if (family == dfMySQL && !ContainsText(options, "CONN_TIMEOUT=")) AddPair(s, "CONN_TIMEOUT", "5");
+  return s;
+}
+
+std::string TODBC::DataSourceValue(const std::string& name, const std::string& key) {
+  std::vector<std::string> files;
+  if (const char* user = std::getenv("ODBCINI"); user != nullptr && *user != 0)
+    files.emplace_back(user);
+  else if (const char* home = std::getenv("HOME"); home != nullptr && *home != 0)
+    files.push_back(std::string(home) + "/.odbc.ini");
+  if (const char* sys = std::getenv("ODBCSYSINI"); sys != nullptr && *sys != 0)
+    files.push_back(std::string(sys) + "/odbc.ini");
+  else
+    files.emplace_back("/etc/odbc.ini");
+  for (const std::string& file : files) {
+    if (!IsFile(file)) continue;
+    platform::TIniFile ini(file);
+    if (ini.SectionExists(name)) return ini.ReadString(name, key, "");
+  }
+  return "";
+}
+
+std::string TODBC::BuildDataSourceConnectString(const std::string& dataSource, const std::string& user,
+                                                const std::string& password, const std::string& options) {
+  std::string s;
+  AddPair(s, "DSN", dataSource);
+  AddPair(s, "UID", user);
+  AddPair(s, "PWD", password);
+  if (!options.empty()) {
+    if (!s.empty()) s += ';';
+    s += options;
+  }
+  if (!ContainsText(options, "OPTION=")) {
+    // Keep the data source's own flags and add the matched-rows one.
+    const int flags = StrToIntDef(Trim(DataSourceValue(dataSource, "OPTION")), 0);
+    AddPair(s, "OPTION", std::to_string(flags | kFoundRowsFlag));
+  }
+  if (!ContainsText(options, "CONN_TIMEOUT=") && Trim(DataSourceValue(dataSource, "CONN_TIMEOUT")).empty())
+    AddPair(s, "CONN_TIMEOUT", "5");
   return s;
 }
 
@@ -167,15 +223,24 @@ bool TODBC::ConnectToDataSource(const std::string& dataSource, const std::string
       reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_CUR_USE_IF_NEEDED)), 0));
 
   SQLRETURN code = SQL_ERROR;
-  if (!dataSource.empty())
+  // A data source of the MySQL family is reached with a connect string too: only that way
+  // can the matched-rows flag be added to it (SQLConnect takes the entry as it is).
+  std::string dsnDriver = dataSource;
+  if (!dataSource.empty() && !IsFile(dataSource)) FindDataSourceDriver(dsnDriver);
+  const bool mysqlSource = !dataSource.empty() && !IsFile(dataSource) &&
+                           (FamilyOf(dsnDriver) == dfMySQL ||
+                            FamilyOf(DataSourceValue(dataSource, "Driver")) == dfMySQL);
+  if (!dataSource.empty() && !mysqlSource)
     code = api.SQLConnect(dbc_, Text(dataSource), SQL_NTS, Text(user), SQL_NTS, Text(password),
                           SQL_NTS);
   if (SqlSucceeded(code)) {
     connectionInfo_ = dataSource;
     FindDataSourceDriver(connectionInfo_);
   } else {
-    const std::string s =
-        BuildConnectString(dataSource, user, password, database, driver, options, family_);
+    if (mysqlSource) family_ = dfMySQL;
+    const std::string s = mysqlSource
+                              ? BuildDataSourceConnectString(dataSource, user, password, options)
+                              : BuildConnectString(dataSource, user, password, database, driver, options, family_);
     std::array<SQLCHAR, 1024> out{};
     SQLSMALLINT outLength = 0;
     code = api.SQLDriverConnect(dbc_, nullptr, Text(s), SQL_NTS, out.data(), 1023, &outLength,
@@ -231,6 +296,7 @@ void TODBC::InvalidateStatements() {
 
 void TODBC::DisconnectFromDataSource() {
   InvalidateStatements();
+  worker_.Stop();
   if (connected_) {
     try {
       EndTransaction(true);
@@ -263,8 +329,19 @@ bool TODBC::IsConnectionDead() {
   SQLUINTEGER value = SQL_CD_FALSE;
   const SQLRETURN code = Api().SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &value,
                                                  sizeof(value), nullptr);
-  ReportError(code);
-  return SqlSucceeded(code) && value == SQL_CD_TRUE;
+  if (!SqlSucceeded(code)) {
+    // The probe itself can be what finds the link gone (08S01): its diagnostics are read
+    // even when nothing is written, so that the loss is reported by this call.
+    if (ReportErrors) {
+      ReportError(code);
+    } else {
+      std::string text;
+      for (int record = 1; GetDiagText(record, text); ++record) {
+      }
+    }
+    return connectionDead_;
+  }
+  return value == SQL_CD_TRUE;
 }
 
 void TODBC::ReportError(SQLRETURN code) {

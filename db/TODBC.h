@@ -12,7 +12,9 @@
 // destruction frees nothing twice. A statement must not outlive its use, but outliving the
 // TODBC is safe.
 //
-// Threads: a TODBC and its statements are used by one thread at a time.
+// Threads: a TODBC and its statements are used by one thread at a time; their executions
+// run on the connection's own worker thread (TSqlWorker) while that thread waits.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "db/OdbcLibrary.h"
+#include "db/SqlWorker.h"
 
 namespace tarn {
 
@@ -82,6 +85,16 @@ class TODBC {
                                         const std::string& driver, const std::string& options,
                                         TDriverFamily family);
 
+  // The value of `key` in the odbc.ini entry of data source `name` (the user's file, then
+  // the system's, as the driver manager finds them); "" when there is none.
+  static std::string DataSourceValue(const std::string& name, const std::string& key);
+  // The connect string of a MySQL-family data source: DSN, user and password, the options,
+  // the matched-rows flag added to the data source's own OPTION flags, and the login time-out.
+  static std::string BuildDataSourceConnectString(const std::string& dataSource, const std::string& user,
+                                                  const std::string& password, const std::string& options);
+  // MySQL-family OPTION flag: UPDATE reports the rows it matched, not only those it changed.
+  static constexpr int kFoundRowsFlag = 2;
+
   // Writes the connection's diagnostic records when ReportErrors is on and `code` failed.
   void ReportError(SQLRETURN code);
   // Diagnostic record `record` (1-based) of the connection as "message. State:  SQLSTATE".
@@ -100,6 +113,13 @@ class TODBC {
   const TOdbcEntryPoints& Api() const { return library_->Api(); }
   // Number of statements registered now.
   size_t StatementCount() const;
+  // The thread that runs this connection's executions (started at the first one, ended
+  // when the connection is closed).
+  TSqlWorker& Worker() { return worker_; }
+  // A connection attempt runs on its own thread (TODBCConn): until it has been collected no
+  // statement may be set up here (set and cleared by the managed connection's owner thread).
+  void SetAttemptRunning(bool running) { attemptRunning_.store(running); }
+  bool AttemptRunning() const { return attemptRunning_.load(); }
 
   // The statement registry (called by TODBCStatement only).
   void RegisterStatement(TODBCStatement* stmt);
@@ -124,6 +144,8 @@ class TODBC {
   bool connectionDead_ = false;
   std::string connectionInfo_;
   TDriverFamily family_ = dfUnknown;
+  TSqlWorker worker_;
+  std::atomic<bool> attemptRunning_{false};
 };
 
 }  // namespace tarn

@@ -8,11 +8,20 @@
 // Without one, the process-wide SharedODBC is created on demand and owned (OwnsODBC) by the
 // managed connection that created it, which frees it on Disconnect.
 // Threads: Connect takes the object's lock for its whole run; everything else is called by
-// the owner's thread.
+// the owner's thread. A connection attempt (ping and driver connect) runs on a thread of its
+// own, so a database host that hangs never holds the owner's thread for longer than
+// AttemptWaitMs: Connect waits that long for the attempt and otherwise answers false at
+// once and collects the attempt's outcome in a later call. After an attempt that outlasted
+// the wait and failed, the next one starts only after a back-off (2 s doubling to 30 s) and
+// is not waited for. While an attempt runs, the TODBC is left to it: Connect answers false
+// and nothing else may use the TODBC (no statement exists on an unconnected TODBC).
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "db/TODBC.h"
 
@@ -44,6 +53,11 @@ class TODBCConn {
   void ReadIniParams(const std::string& fileName, const std::string& section);
   void EnsureODBC();
 
+  // An attempt started by an earlier Connect is still running.
+  bool AttemptPending() const;
+  // Ends (joins) a running attempt and takes its outcome, as the next Connect would.
+  void WaitForAttempt();
+
   bool OwnsODBC() const { return ownsODBC_; }
   int32_t PingTimeout() const { return pingTimeout_; }
   const std::string& IniFileName() const { return iniFileName_; }
@@ -60,14 +74,37 @@ class TODBCConn {
 
   // The reachability check used before each attempt; PingHost unless a test replaces it.
   std::function<bool(const std::string& host, int timeoutMs, TMessLog* log)> Ping;
+  // How long Connect waits for an attempt it starts; a negative value waits for its end.
+  static constexpr int kAttemptWaitMs = 500;
+  int AttemptWaitMs = kAttemptWaitMs;
+  // Pause after the n-th attempt in a row that outlasted the wait and failed.
+  static uint64_t BackOffMs(int slowFailures);
 
  private:
   void LogLine(const std::string& text);
+  // The parts of one attempt: set-up on the owner's thread, ping and driver connect (on the
+  // attempt thread), the outcome on the owner's thread again.
+  bool BeginAttempt(bool readIniFile, const std::string& section, const std::string& database);
+  std::function<bool()> AttemptBody();
+  bool EndAttempt(bool ok);
+  bool FinishAttempt();
+  void JoinAttempt() noexcept;
 
   std::mutex lock_;
   std::string iniFileName_;
   bool ownsODBC_ = false;
   int32_t pingTimeout_;
+
+  std::thread attempt_;
+  std::atomic<bool> attemptDone_{false};
+  bool attemptOk_ = false;
+  bool attemptThrew_ = false;
+  uint64_t attemptStarted_ = 0;
+  uint64_t nextAttemptAt_ = 0;
+  int slowFailures_ = 0;
+  TODBC* attemptOdbc_ = nullptr;  // the TODBC the running attempt works on
+  std::mutex attemptMutex_;
+  std::condition_variable attemptEnded_;
 };
 
 }  // namespace tarn

@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <charconv>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
+#include <functional>
 
 #include "log/TMessLog.h"
 #include "platform/Tick.h"
@@ -18,7 +15,6 @@ namespace tarn {
 
 namespace {
 
-constexpr int kPending = -99;
 // A driver may report a display size in the gigabytes (binary large objects); the bound
 // text buffer of such a column is kept to this many characters.
 constexpr int32_t kMaxBufferWidth = 1 << 20;
@@ -83,7 +79,11 @@ void TODBCStatement::FreeHandle() noexcept {
 }
 
 void TODBCStatement::SetUp() {
-  if (odbc_ == nullptr || !odbc_->Loaded() || odbc_->ConnectionHandle() == SQL_NULL_HDBC) return;
+  // Jobs that run without asking the managed connection first (schedules, resets) find no
+  // statement while a connection attempt works on the TODBC.
+  if (odbc_ == nullptr || odbc_->AttemptRunning() || !odbc_->Loaded() ||
+      odbc_->ConnectionHandle() == SQL_NULL_HDBC)
+    return;
   const TOdbcEntryPoints& api = odbc_->Api();
   SQLHANDLE h = SQL_NULL_HANDLE;
   if (!SqlSucceeded(api.SQLAllocHandle(SQL_HANDLE_STMT, odbc_->ConnectionHandle(), &h))) return;
@@ -136,46 +136,17 @@ void TODBCStatement::SetUp() {
   odbc_->RegisterStatement(this);
 }
 
-SQLRETURN TODBCStatement::ExecuteInThread(const std::string& sql) {
-  // The worker stores its code once; the caller wakes on the notification, and looks again
-  // at least every 20 ms in case a wake-up is lost.
-  struct Shared {
-    std::mutex lock;
-    std::condition_variable done;
-    std::atomic<int> result{kPending};
-  } shared;
+SQLRETURN TODBCStatement::Execute(const std::string& sql) {
+  // Every execution of the system passes here, on the connection's worker thread; the
+  // caller waits for its code.
   auto exec = odbc_->Api().SQLExecDirect;
   SQLHSTMT handle = handle_;
-  std::thread worker;
-  try {
-    worker = std::thread([&shared, exec, handle, &sql] {
-      int code = SQL_ERROR;
-      try {
-        code = exec(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
-      } catch (...) {
-        code = SQL_ERROR;
-      }
-      {
-        std::lock_guard<std::mutex> guard(shared.lock);
-        shared.result.store(code);
-      }
-      shared.done.notify_one();
-    });
-  } catch (...) {
-    return SQL_ERROR;
-  }
-  // Most statements end within microseconds: look a few times before going to sleep, so a
-  // short statement does not pay for a sleep and a wake-up on top of its thread.
-  const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
-  while (shared.result.load() == kPending && std::chrono::steady_clock::now() < spinUntil)
-    std::this_thread::yield();
-  {
-    std::unique_lock<std::mutex> guard(shared.lock);
-    while (shared.result.load() == kPending)
-      shared.done.wait_for(guard, std::chrono::milliseconds(20));
-  }
-  worker.join();
-  return static_cast<SQLRETURN>(shared.result.load());
+  SQLRETURN code = SQL_ERROR;
+  const std::function<void()> job = [exec, handle, &sql, &code] {
+    code = exec(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+  };
+  if (!odbc_->Worker().Run(job)) return SQL_ERROR;
+  return code;
 }
 
 bool TODBCStatement::DoSQL(const std::string& sql) {
@@ -190,7 +161,7 @@ bool TODBCStatement::DoSQL(const std::string& sql) {
   memoCache_.clear();
 
   const uint64_t start = platform::TickMs();
-  const SQLRETURN code = ExecuteInThread(sql);
+  const SQLRETURN code = Execute(sql);
   TimingLine(platform::TickMs() - start, "DoSQL");
 
   noData_ = false;
@@ -327,6 +298,9 @@ void TODBCStatement::DescribeColumns() {
     }
     int32_t width = size32 < 1 ? 10 : std::min(size32, kMaxBufferWidth);
     if (kind == ckInteger || kind == ckFloat) width += 20;
+    // Drivers give the size of a text column in characters but fill the buffer with UTF-8
+    // bytes, up to four a character: a name that fills its column must not be cut.
+    if (kind == ckString) width = std::min(width * 4, kMaxBufferWidth);
     buffer.assign(static_cast<size_t>(width) + 2, 0);
     columns_.back().Indicator = width + 1;
     ReportStmtError(api.SQLBindCol(handle_, i, SQL_C_CHAR, buffer.data(), width + 1,

@@ -5,8 +5,9 @@
 // a std::unique_ptr and free it within the unit of work); the TODBC only keeps it registered
 // so that a disconnect can invalidate it (handle freed, every later execution fails).
 //
-// Execution runs SQLExecDirect on a short-lived worker thread while the caller waits for its
-// return code. One thread uses a statement at a time.
+// Execution runs SQLExecDirect on the connection's worker thread (TSqlWorker, one per
+// TODBC for the connection's life) while the caller waits for its return code. One thread
+// uses a statement at a time.
 #include <cstdint>
 #include <map>
 #include <string>
@@ -135,7 +136,7 @@ class TODBCStatement {
   }
   void LogFormatError(std::string_view format, const char* what);
   void SetUp();
-  SQLRETURN ExecuteInThread(const std::string& sql);
+  SQLRETURN Execute(const std::string& sql);
   void DescribeColumns();
   void FreeBuffers();
   SQLLEN GetData(int column, SQLSMALLINT targetType, SQLPOINTER buffer, SQLLEN length);

@@ -53,7 +53,12 @@ TLoop::TLoop(TMessLog& log, int loopId) : Log(log), LoopId(loopId) {
                     params.ConnectOptions());
     Conn->ServerHost = params.Host;
   }
-  if (Conn->Connect()) {
+  // The loop is built right after the server reached the database and cannot start its
+  // devices without it: this first attempt is waited for to its end.
+  Conn->AttemptWaitMs = -1;
+  const bool connected = Conn->Connect();
+  Conn->AttemptWaitMs = TODBCConn::kAttemptWaitMs;
+  if (connected) {
     UpgradeSchema();
     InitDevices();
   }

@@ -29,6 +29,34 @@ std::string HeaderSafe(std::string_view s) {
   return out;
 }
 
+// A header text as it may stand in a header: as it is when plain ASCII, otherwise one
+// encoded word per piece of at most 45 bytes, never cutting a UTF-8 character
+// ("=?UTF-8?B?...?=", folded onto continuation lines).
+std::string EncodedWord(const std::string& text) {
+  if (IsAscii(text)) return text;
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    std::string piece = Utf8Prefix(rest, 45);
+    if (piece.empty()) piece = std::string(rest.substr(0, 1));  // not UTF-8: pass the byte on
+    rest.remove_prefix(piece.size());
+    std::string b64;
+    for (size_t i = 0; i < piece.size(); i += 3) {
+      uint32_t v = static_cast<uint32_t>(static_cast<unsigned char>(piece[i])) << 16;
+      if (i + 1 < piece.size()) v |= static_cast<uint32_t>(static_cast<unsigned char>(piece[i + 1])) << 8;
+      if (i + 2 < piece.size()) v |= static_cast<unsigned char>(piece[i + 2]);
+      b64 += kAlphabet[(v >> 18) & 63];
+      b64 += kAlphabet[(v >> 12) & 63];
+      b64 += i + 1 < piece.size() ? kAlphabet[(v >> 6) & 63] : '=';
+      b64 += i + 2 < piece.size() ? kAlphabet[v & 63] : '=';
+    }
+    if (!out.empty()) out += "\r\n ";
+    out += "=?UTF-8?B?" + b64 + "?=";
+  }
+  return out;
+}
+
 std::vector<std::string> Addresses(const std::string& list) {
   std::vector<std::string> out;
   for (const std::string& a : SplitCommaText(list)) {
@@ -154,7 +182,7 @@ void SendMail(const std::string& user, const std::string& host, int port, const 
     Append(headers, std::string("From: \"") + kDisplayName + "\" <" + from + ">");
     Append(headers, "Reply-To: " + from);
     Append(headers, "To: " + Join(to, ", "));
-    Append(headers, "Subject: " + HeaderSafe(subject));
+    Append(headers, "Subject: " + EncodedWord(HeaderSafe(subject)));
     Append(headers, "X-Priority: 3");
     Append(headers, "MIME-Version: 1.0");
 
@@ -168,7 +196,8 @@ void SendMail(const std::string& user, const std::string& host, int port, const 
     if (attachmentFile.empty()) {
       std::string text;
       for (const curl_slist* h = headers.get(); h; h = h->next) text += std::string(h->data) + "\r\n";
-      text += "Content-Type: text/plain; charset=us-ascii\r\n\r\n";
+      text += "Content-Type: text/plain; charset=utf-8\r\n";
+      text += "Content-Transfer-Encoding: 8bit\r\n\r\n";
       text += body;
       upload.text = std::move(text);
       curl_easy_setopt(c, CURLOPT_READFUNCTION, ReadUpload);
@@ -181,7 +210,8 @@ void SendMail(const std::string& user, const std::string& host, int port, const 
       if (!body.empty()) {
         curl_mimepart* text = curl_mime_addpart(mime.get());
         Check(curl_mime_data(text, body.c_str(), CURL_ZERO_TERMINATED), errorBuffer);
-        Check(curl_mime_type(text, "text/plain"), errorBuffer);
+        Check(curl_mime_type(text, "text/plain; charset=utf-8"), errorBuffer);
+        Check(curl_mime_encoder(text, "8bit"), errorBuffer);
       }
       curl_mimepart* file = curl_mime_addpart(mime.get());
       Check(curl_mime_filedata(file, attachmentFile.c_str()), errorBuffer);

@@ -5,6 +5,7 @@
 #include "readerbus/Frame.h"
 #include "readerbus/TPoll.h"
 #include "util/Format.h"
+#include "util/Strings.h"
 
 namespace tarn::readerbus {
 
@@ -113,9 +114,9 @@ void TCard::Queue(int address, char letter, const std::string& data) {
 void TCard::GateOpenMsg(int address, bool open, const std::string& message, int pulse) {
   if (open) {
     int digits = static_cast<int>(std::abs(static_cast<long long>(pulse)) % 1000);
-    Queue(address, 'G', Format("%.3d", digits) + PrintableText(message.substr(0, kMaxGateMessage)));
+    Queue(address, 'G', Format("%.3d", digits) + PrintableText(Utf8Prefix(message, kMaxGateMessage)));
   } else {
-    Queue(address, 'B', PrintableText(message.substr(0, kMaxRefuseMessage)));
+    Queue(address, 'B', PrintableText(Utf8Prefix(message, kMaxRefuseMessage)));
   }
 }
 

@@ -178,6 +178,16 @@ int RunSiteCheck(std::ostream& out) {
   out << "Database:      " << params.Database << " on " << params.Host << "\n";
   out << "ODBC:          " << (params.DSNName.empty() ? "driver {" + params.ODBCDriver + "}" : "data source " + params.DSNName)
       << ", options " << params.ConnectOptions() << "\n";
+  if (!params.DSNName.empty() && TODBC::FamilyOf(TODBC::DataSourceValue(params.DSNName, "Driver")) == dfMySQL) {
+    // The service adds the matched-rows flag when it connects; other programs that use the
+    // same data source do not, and read an UPDATE that changed nothing as "no row".
+    const std::string option = Trim(TODBC::DataSourceValue(params.DSNName, "OPTION"));
+    if ((StrToIntDef(option, 0) & TODBC::kFoundRowsFlag) == 0)
+      out << "  WARNING: data source " << params.DSNName << " (MySQL family) has "
+          << (option.empty() ? std::string("no OPTION") : "OPTION=" + option)
+          << " without the matched-rows flag " << TODBC::kFoundRowsFlag
+          << "; the service adds it, add it in odbc.ini for every other program\n";
+  }
 
   TODBC odbc;
   TODBCConn conn(700, "");
@@ -185,6 +195,7 @@ int RunSiteCheck(std::ostream& out) {
   conn.SetParams(params.DSNName, params.ODBCDriver, params.Database, params.User, params.Pass,
                  params.ConnectOptions());
   conn.ServerHost = params.Host;
+  conn.AttemptWaitMs = -1;  // the check waits for the attempt's own end
   if (!odbc.Loaded()) {
     problem("the ODBC driver manager (libodbc.so.2) cannot be loaded");
   } else if (!conn.Connect()) {

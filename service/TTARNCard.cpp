@@ -42,7 +42,9 @@ std::string TTARNCard::ReadComputerName() {
 bool TTARNCard::StartServer() {
   bool result = false;
   try {
-    Log = std::make_unique<TMessLog>(platform::LogPath("vtsql.log"), true, true, false, false);
+    // A server stopped while its connection attempt still ran kept its log and connection
+    // (the attempt writes to the one and works on the other): they carry on here.
+    if (!Log) Log = std::make_unique<TMessLog>(platform::LogPath("vtsql.log"), true, true, false, false);
     TickCount = 0;
     HeartbeatCount = 0;
     auto params = std::make_unique<TConnParams>();
@@ -51,11 +53,13 @@ bool TTARNCard::StartServer() {
     if (const std::string problem = platform::RegistryFileProblem(); !problem.empty()) Log->Log(problem);
     Log->Log("Connecting to: " + params->Host + ", Database: " + params->Database);
 
-    Conn = std::make_unique<TODBCConn>(kPingTimeout, "");
-    Env = std::make_unique<TODBC>();
-    Conn->ODBC = Env.get();
-    Env->BindColumns = true;
-    Conn->SetLog(Log.get());
+    if (!Conn) {
+      Conn = std::make_unique<TODBCConn>(kPingTimeout, "");
+      Env = std::make_unique<TODBC>();
+      Conn->ODBC = Env.get();
+      Env->BindColumns = true;
+      Conn->SetLog(Log.get());
+    }
     Conn->SetParams(params->DSNName, params->ODBCDriver, params->Database, params->User, params->Pass,
                     params->ConnectOptions());
     Conn->ServerHost = params->Host;
@@ -96,7 +100,10 @@ bool TTARNCard::StartServer() {
       if (Loops.size() > before)
         Log->Log("Loops (soft counts) FOUND for computer name \"POE/POF\"");
 
-      if (st->ExecSQL("UPDATE settings SET reset_vtsql = 0") && st->NoData())
+      // An UPDATE that reports no row is not proof of an empty table (a server that counts
+      // only changed rows says the same of a row already at 0): insert only into an empty one.
+      if (st->ExecSQL("UPDATE settings SET reset_vtsql = 0") && st->NoData() &&
+          st->ExecSQL("SELECT COUNT(*) AS n FROM settings") && st->FieldAsInteger("n") == 0)
         st->ExecSQL("INSERT into settings (reset_vtsql) values (0)");
       st.reset();
     }
@@ -117,18 +124,25 @@ bool TTARNCard::StartServer() {
       readySent_ = true;
     }
   } else {
-    StopServer();
+    StopServer(true);
   }
   return result;
 }
 
-void TTARNCard::StopServer() {
+void TTARNCard::StopServer(bool keepPendingConnect) {
   if (Log) Log->Log("ShutDown...");
   timMain.SetEnabled(false);
   // Each loop closes its component (joining its threads) before it frees anything else.
   for (auto& loop : Loops) loop.reset();
   Loops.clear();
   ownLoops_ = 0;
+  // A failed start whose connection attempt still runs (a database host that hangs) does
+  // not wait for it: the connection and the log stay for the next start, which takes the
+  // attempt's outcome, so the main thread goes on turning meanwhile.
+  if (keepPendingConnect && Conn && Conn->AttemptPending()) {
+    Started = false;
+    return;
+  }
   Conn.reset();
   Env.reset();
   Log.reset();  // writes "End Log"

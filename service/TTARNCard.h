@@ -41,7 +41,9 @@ class TTARNCard {
   void ServiceStop();
 
   bool StartServer();
-  void StopServer();
+  // keepPendingConnect: a connection attempt still running keeps the connection and the log
+  // (after a failed start-up only).
+  void StopServer(bool keepPendingConnect = false);
   static std::string ReadComputerName();
 
   void tmrRestartTimer();

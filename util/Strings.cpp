@@ -209,4 +209,31 @@ std::vector<std::string> Split(std::string_view s, char sep) {
   return out;
 }
 
+std::string Utf8Prefix(std::string_view s, size_t maxBytes) {
+  if (s.size() <= maxBytes) return std::string(s);
+  size_t end = maxBytes;
+  // Step back over continuation bytes (10xxxxxx) to the lead byte of the last character.
+  size_t lead = end;
+  while (lead > 0 && (static_cast<unsigned char>(s[lead - 1]) & 0xC0) == 0x80) --lead;
+  if (lead > 0) {
+    const auto c = static_cast<unsigned char>(s[lead - 1]);
+    size_t length = 1;
+    if ((c & 0xE0) == 0xC0)
+      length = 2;
+    else if ((c & 0xF0) == 0xE0)
+      length = 3;
+    else if ((c & 0xF8) == 0xF0)
+      length = 4;
+    // The last character does not fit whole: leave it out.
+    if (c >= 0x80 && lead - 1 + length > end) end = lead - 1;
+  }
+  return std::string(s.substr(0, end));
+}
+
+bool IsAscii(std::string_view s) {
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
 }  // namespace tarn

@@ -21,6 +21,12 @@ bool SameText(std::string_view a, std::string_view b);
 bool ContainsText(std::string_view text, std::string_view sub);
 bool StartsText(std::string_view prefix, std::string_view text);
 // Replace every occurrence of `from` (case-sensitive) by `to`.
+// The longest prefix of `s` of at most `maxBytes` bytes that does not end inside a UTF-8
+// character (a character cut in two would show as garbage on a display or in a mail).
+std::string Utf8Prefix(std::string_view s, size_t maxBytes);
+// True when every byte is 7-bit ASCII.
+bool IsAscii(std::string_view s);
+
 std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to);
 
 // Optionally signed decimal integer, also "$1F" and "0x1F" hexadecimal; nothing else.

@@ -352,6 +352,28 @@ TEST_P(CardEvents, AcceptedCardIsMailed) {
   EXPECT_EQ(LotCount(), 2);
 }
 
+TEST_P(CardEvents, NamesThatAreNotAsciiReachTheFrameTheLogAndTheMail) {
+  const std::string first = "Jos\xC3\xA9";                 // José
+  const std::string last = "N\xC3\xBA\xC3\xB1" "ez";     // Núñez
+  ASSERT_TRUE(Db().Exec("UPDATE card SET first_name = '" + first + "', last_name = '" + last +
+                        "' WHERE number = 1001"));
+  SmtpSink sink(dir_ / "mail");
+  ASSERT_GT(sink.Port(), 0);
+  Loop().EmailServer = "127.0.0.1";
+  Loop().EmailPort = sink.Port();
+  Loop().EmailTo = "a@x";
+  Loop().EmailFrom = "gate@site";
+  const size_t from = Mark();
+  Loop().CardData(1, "1001");
+  EXPECT_EQ(Answer(1, 'G', from), "007Welcome " + first + " " + last);
+  const std::string mail = sink.WaitMessage(1);
+  EXPECT_NE(mail.find("charset=utf-8"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("Card: 1001, Name: " + first + ", Device: Entry 1"), std::string::npos) << mail;
+  // The database still holds what it was given, and the trans row was written.
+  EXPECT_EQ(Query("SELECT last_name FROM card WHERE number = 1001"), last);
+  EXPECT_EQ(Trans(), 1);
+}
+
 TEST_P(CardEvents, ReadsFromTheLoopReachTheHandlers) {
   size_t from = Mark();
   Sim().Send("card 1 1001");

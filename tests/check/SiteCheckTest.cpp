@@ -86,6 +86,30 @@ TEST_P(SiteCheckTest, SoundSitePassesAndShowsWhatWouldRun) {
   EXPECT_EQ(0, Count("PROBLEM")) << output_;
 }
 
+TEST_P(SiteCheckTest, MariaDBDataSourceWithoutTheMatchedRowsFlagIsWarnedAbout) {
+  if (backend() != Backend::MariaDB) GTEST_SKIP() << "a MariaDB data source";
+  const std::string ini = (home_ / "odbc.ini").string();
+  auto writeIni = [&](const std::string& option) {
+    std::ofstream(ini, std::ios::trunc) << "[site_db]\nDriver=MariaDB Unicode\nSERVER=127.0.0.1\nPORT="
+                                        << MariaDBTestPort() << "\nDATABASE=" << Db().Params().Database
+                                        << "\n" << option;
+  };
+  setenv("ODBCINI", ini.c_str(), 1);
+  ConnectionParams p = Db().Params();
+  p.DSNName = "site_db";
+  p.Driver = "";
+  p.ConnectOptions = "";
+  WriteRegistry(p);
+  writeIni("OPTION=1\n");
+  EXPECT_EQ(0, Check()) << output_;  // a warning, not a problem: the service adds the flag
+  EXPECT_TRUE(Says("WARNING: data source site_db (MySQL family) has OPTION=1 without the matched-rows flag 2"))
+      << output_;
+  writeIni("OPTION=3\n");
+  EXPECT_EQ(0, Check()) << output_;
+  EXPECT_FALSE(Says("WARNING")) << output_;
+  unsetenv("ODBCINI");
+}
+
 TEST_P(SiteCheckTest, NamesEveryProblemOnceAndFails) {
   RewritePorts("[Ports]\nCOM1=" + (home_ / "no-such-tty").string() + "\n");
   ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name) VALUES (160, 1, 60, 'Far away')"));

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "db/TODBC.h"
+#include "db/TODBCStatement.h"
 #include "log/TEventLog.h"
 #include "support/TestDatabase.h"
 
@@ -59,9 +60,34 @@ TEST(ConnectString, BuiltFromTheParametersInOrder) {
 
 TEST(ConnectString, MySQLServersReportMatchedRowsUnlessTheOptionsChooseFlags) {
   EXPECT_EQ(TODBC::BuildConnectString("", "u", "p", "gtd", "MariaDB Unicode", "SERVER=h", dfMySQL),
-            "DRIVER={MariaDB Unicode};Database=gtd;UID=u;PWD=p;SERVER=h;OPTION=2");
-  EXPECT_EQ(TODBC::BuildConnectString("", "", "", "gtd", "MariaDB Unicode", "option=3", dfMySQL),
-            "DRIVER={MariaDB Unicode};Database=gtd;option=3");
+            "DRIVER={MariaDB Unicode};Database=gtd;UID=u;PWD=p;SERVER=h;OPTION=2;CONN_TIMEOUT=5");
+  EXPECT_EQ(TODBC::BuildConnectString("", "", "", "gtd", "MariaDB Unicode", "option=3;Conn_Timeout=2", dfMySQL),
+            "DRIVER={MariaDB Unicode};Database=gtd;option=3;Conn_Timeout=2");
+}
+
+TEST(ConnectString, ValuesWithSeparatorsOrBracesAreBraced) {
+  EXPECT_EQ(TODBC::BuildConnectString("", "u;x", "p;w{d}", "a{b", "X", "", dfUnknown),
+            "DRIVER={X};Database={a{b};UID={u;x};PWD={p;w{d}}}");
+  EXPECT_EQ(TODBC::BuildDataSourceConnectString("site", "u", " pad", "OPTION=3;CONN_TIMEOUT=2"),
+            "DSN=site;UID=u;PWD={ pad};OPTION=3;CONN_TIMEOUT=2");
+}
+
+TEST(ConnectString, PasswordWithSeparatorAndBracesConnectsToMariaDB) {
+  if (test::MariaDBTestPort() == 0) GTEST_SKIP() << "TARNCARD_TEST_MARIADB_PORT is not set";
+  const std::string server = "SERVER=127.0.0.1;PORT=" + std::to_string(test::MariaDBTestPort());
+  TODBC admin;
+  ASSERT_TRUE(admin.ConnectToDataSource("", "tarn", "tarn", "", "MariaDB Unicode", server));
+  {
+    TODBCStatement st(&admin);
+    ASSERT_TRUE(st.ExecSQL("CREATE USER IF NOT EXISTS 'tarn_brace'@'127.0.0.1' IDENTIFIED BY 'p;w{d}'"));
+    ASSERT_TRUE(st.ExecSQL("ALTER USER 'tarn_brace'@'127.0.0.1' IDENTIFIED BY 'p;w{d}'"));
+  }
+  TODBC odbc;
+  EXPECT_TRUE(odbc.ConnectToDataSource("", "tarn_brace", "p;w{d}", "", "MariaDB Unicode", server));
+  TODBC wrong;
+  EXPECT_FALSE(wrong.ConnectToDataSource("", "tarn_brace", "p;w{d", "", "MariaDB Unicode", server));
+  TODBCStatement st(&admin);
+  EXPECT_TRUE(st.ExecSQL("DROP USER 'tarn_brace'@'127.0.0.1'"));
 }
 
 TEST(ConnectString, FileDataSourceIsReadFromItsOdbcSection) {

@@ -3,10 +3,14 @@
 // that cannot scroll), played by a scripted stand-in for the driver manager.
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <set>
 #include <vector>
 
 #include "db/TODBCStatement.h"
@@ -27,6 +31,8 @@ struct Script {
   std::string fieldText = "message from the field";
   SQLRETURN fieldResult = SQL_SUCCESS;
   SQLRETURN exec = SQL_SUCCESS;
+  SQLRETURN deadProbe = SQL_SUCCESS;
+  std::vector<long> execThreads;
   SQLLEN rowCount = 1;
   SQLLEN size = 0;
   SQLLEN type = SQL_VARCHAR;
@@ -88,7 +94,7 @@ TOdbcEntryPoints FakeApi() {
   };
   a.SQLGetConnectAttr = [](SQLHDBC, SQLINTEGER, SQLPOINTER value, SQLINTEGER, SQLINTEGER*) -> SQLRETURN {
     *static_cast<SQLUINTEGER*>(value) = SQL_CD_FALSE;
-    return SQL_SUCCESS;
+    return script.deadProbe;
   };
   a.SQLGetInfo = [](SQLHDBC, SQLUSMALLINT, SQLPOINTER value, SQLSMALLINT, SQLSMALLINT*) -> SQLRETURN {
     *static_cast<SQLUINTEGER*>(value) = script.bits;
@@ -98,7 +104,10 @@ TOdbcEntryPoints FakeApi() {
     *static_cast<SQLULEN*>(value) = script.cursorType;
     return SQL_SUCCESS;
   };
-  a.SQLExecDirect = [](SQLHSTMT, SQLCHAR*, SQLINTEGER) { return script.exec; };
+  a.SQLExecDirect = [](SQLHSTMT, SQLCHAR*, SQLINTEGER) {
+    script.execThreads.push_back(static_cast<long>(::syscall(SYS_gettid)));
+    return script.exec;
+  };
   a.SQLRowCount = [](SQLHSTMT, SQLLEN* rows) -> SQLRETURN {
     *rows = script.rowCount;
     return SQL_SUCCESS;
@@ -267,14 +276,14 @@ TEST_F(FakeDriverTest, SqlServerVarcharOfSizeZeroGetsAnEightThousandCharacterBuf
   TODBCStatement s(odbc_.get());
   ASSERT_TRUE(s.DoSQL("SELECT col FROM t"));
   EXPECT_EQ(s.ColumnSize(0), 8000);
-  EXPECT_EQ(script.boundLength, 8001);
+  EXPECT_EQ(script.boundLength, 32001);  // four UTF-8 bytes a character
   EXPECT_EQ(s.FieldAsString("col"), "row 1");
   TODBC other(TOdbcLibrary::FromEntryPoints(FakeApi()));
   ASSERT_TRUE(other.ConnectToDataSource("", "", "", "", "Fake Driver", ""));
   TODBCStatement t(&other);
   ASSERT_TRUE(t.DoSQL("SELECT col FROM t"));
   EXPECT_EQ(t.ColumnSize(0), 0);
-  EXPECT_EQ(script.boundLength, 11);  // width 10 when the size is unknown
+  EXPECT_EQ(script.boundLength, 41);  // width 10 characters when the size is unknown
 }
 
 TEST_F(FakeDriverTest, BufferWidthsAndUnknownTypes) {
@@ -342,6 +351,50 @@ TEST_F(FakeDriverTest, MemoIsReadWithGetDataAndRefreshedForASecondRead) {
   ASSERT_TRUE(s.dbSkip());
   EXPECT_EQ(s.FieldAsString("col"), "memo");  // the driver had delivered it: refresh and read
   EXPECT_EQ(script.setPos, 1);
+}
+
+}  // namespace
+}  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+TEST_F(FakeDriverTest, ADeadProbeThatFailsWithALostLinkReportsTheConnectionDeadAtOnce) {
+  for (bool report : {true, false}) {
+    Connect();
+    odbc_->ReportErrors = report;
+    script.deadProbe = SQL_ERROR;
+    script.connection = {{"08S01", "Lost connection to server during query"}};
+    EXPECT_TRUE(odbc_->IsConnectionDead()) << "reporting " << report;
+    odbc_->DisconnectFromDataSource();
+    // A probe that fails for another reason says nothing about the link.
+    Connect();
+    script.connection = {{"HYC00", "Optional feature not implemented"}};
+    EXPECT_FALSE(odbc_->IsConnectionDead()) << "reporting " << report;
+    odbc_->DisconnectFromDataSource();
+    script.deadProbe = SQL_SUCCESS;
+  }
+}
+
+TEST_F(FakeDriverTest, EveryExecutionOfAConnectionRunsOnItsOneWorkerThread) {
+  Connect();
+  for (int i = 0; i < 20; ++i) {
+    TODBCStatement s(odbc_.get());
+    script.fetches = 0;
+    EXPECT_TRUE(s.DoSQL("UPDATE t SET a = " + std::to_string(i)));
+  }
+  ASSERT_EQ(script.execThreads.size(), 20u);
+  const std::set<long> threads(script.execThreads.begin(), script.execThreads.end());
+  EXPECT_EQ(threads.size(), 1u) << "executions ran on " << threads.size() << " threads";
+  EXPECT_NE(*threads.begin(), static_cast<long>(::syscall(SYS_gettid)));
+  // A closed connection ends its worker; the next connection has a worker of its own.
+  odbc_->DisconnectFromDataSource();
+  EXPECT_FALSE(odbc_->Worker().Running());
+  Connect();
+  TODBCStatement s(odbc_.get());
+  EXPECT_TRUE(s.DoSQL("UPDATE t SET a = 0"));
+  EXPECT_TRUE(odbc_->Worker().Running());
+  EXPECT_EQ(threads.count(script.execThreads.back()), 0u);
 }
 
 }  // namespace

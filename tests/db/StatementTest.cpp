@@ -129,6 +129,23 @@ TEST_P(StatementTest, FormattedStatements) {
   EXPECT_EQ(Db().QueryText("SELECT lot_count FROM lot WHERE id = 3"), "7");
 }
 
+TEST_P(StatementTest, TextThatFillsItsColumnInUtf8IsReadWhole) {
+  const std::string name = "Jos\xC3\xA9 N\xC3\xBA\xC3\xB1" "ez";  // ten characters, thirteen bytes
+  const std::string zoe = "Zo\xC3\xAB";
+  ASSERT_TRUE(Db().Exec(backend() == Backend::MariaDB
+                            ? "CREATE TABLE names (id INTEGER, name VARCHAR(10), short_name VARCHAR(3)) "
+                              "CHARACTER SET utf8mb4"
+                            : "CREATE TABLE names (id INTEGER, name VARCHAR(10), short_name VARCHAR(3))"));
+  ASSERT_TRUE(Db().Exec("INSERT INTO names VALUES (1, '" + name + "', '" + zoe + "')"));
+  TODBCStatement st(&Db().ODBC());
+  ASSERT_TRUE(st.ExecSQL("SELECT name, short_name FROM names WHERE id = 1"));
+  EXPECT_EQ(st.FieldAsString("name"), name);
+  EXPECT_EQ(st.FieldAsString("short_name"), zoe);
+  // A value written back through the layer arrives unchanged.
+  ASSERT_TRUE(st.ExecSQL("UPDATE names SET short_name = '" + zoe + "' WHERE name = '" + name + "'"));
+  EXPECT_EQ(Db().QueryText("SELECT COUNT(*) FROM names WHERE short_name = '" + zoe + "'"), "1");
+}
+
 TEST_P(StatementTest, ColumnKindsFollowTheDeclaredTypes) {
   CreateKindsTable();
   ASSERT_TRUE(Db().Exec("INSERT INTO kinds VALUES ('2026-02-03', '04:05:06', '2026-02-03 04:05:06', 5, 7, "

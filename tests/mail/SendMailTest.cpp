@@ -127,6 +127,21 @@ TEST_F(SendMailTest, LineBreaksInHeaderValuesCannotAddHeaders) {
   EXPECT_NE(std::string::npos, headers.find("Subject: Card EventBcc: victim@wX-Injected: 1\r\n"));
 }
 
+TEST_F(SendMailTest, TextThatIsNotAsciiTravelsAsUtf8) {
+  std::string status;
+  const std::string name = "Jos\xC3\xA9 N\xC3\xBA\xC3\xB1" "ez";
+  SendMail("", "127.0.0.1", sink_->Port(), "gate@site", "a@x", "", "Card Event Zo\xC3\xAB",
+           "Card: 1001, Name: " + name + ", Device: Entry 1", "", status);
+  EXPECT_EQ("Sent", status);
+  const auto mails = sink_->WaitForMessages(1);
+  ASSERT_EQ(1u, mails.size());
+  const std::string headers = HeadersOf(mails[0]);
+  EXPECT_NE(std::string::npos, headers.find("Content-Type: text/plain; charset=utf-8\r\n")) << headers;
+  // "Card Event Zoë" as one encoded word; the body carries the bytes as they are.
+  EXPECT_NE(std::string::npos, headers.find("Subject: =?UTF-8?B?Q2FyZCBFdmVudCBab8Or?=\r\n")) << headers;
+  EXPECT_NE(std::string::npos, mails[0].find("Name: " + name + ", Device"));
+}
+
 TEST_F(SendMailTest, AttachmentGoesInlineInAMixedMessageAndIsDeleted) {
   const fs::path file = TestFolder("attachment-source") / "report.txt";
   fs::create_directories(file.parent_path());

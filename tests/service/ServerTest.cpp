@@ -397,3 +397,63 @@ TEST_P(ServerTest, LotAndCounterResetsAtTheirMinutes) {
 INSTANTIATE_TEST_SUITE_P(Backends, ServerTest, TARN_BACKENDS);
 
 }  // namespace
+
+namespace {
+
+// A site that names an odbc.ini data source of the MariaDB server instead of a driver.
+class DataSourceServerTest : public ServerTest {
+ protected:
+  void SetUp() override {
+    ServerTest::SetUp();
+    if (IsSkipped()) return;
+    if (backend() != tarn::test::Backend::MariaDB) GTEST_SKIP() << "a MariaDB data source";
+    const std::string ini = (home_->Path() / "odbc.ini").string();
+    std::ofstream(ini) << "[tarn_site]\nDriver=MariaDB Unicode\nSERVER=127.0.0.1\nPORT="
+                       << tarn::test::MariaDBTestPort() << "\nDATABASE=" << Db().Params().Database << "\n";
+    setenv("ODBCINI", ini.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("ODBCINI");
+    ServerTest::TearDown();
+  }
+  TTARNCard& DataSourceService(const std::string& computer) {
+    tarn::test::ConnectionParams p = Db().Params();
+    p.DSNName = "tarn_site";
+    p.Driver = "";
+    p.ConnectOptions = "";
+    tarn::testing::WriteRegistry(home_->Registry(), p, computer);
+    loop_ = std::make_unique<platform::TMainLoop>();
+    service_ = std::make_unique<TTARNCard>(*loop_);
+    return *service_;
+  }
+};
+
+TEST_P(DataSourceServerTest, StartsAndAResetRestartLeaveOneSettingsRow) {
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("delete from settings"));
+  auto& svc = DataSourceService("site-pc");
+  for (int start = 0; start < 3; ++start) {
+    ASSERT_TRUE(svc.StartServer()) << "start " << start;
+    EXPECT_NE(svc.Env->ConnectionInfo().find("DSN=tarn_site"), std::string::npos) << svc.Env->ConnectionInfo();
+    // The data source's connection reports the row an UPDATE matched, changed or not.
+    TODBCStatement st(svc.Env.get());
+    ASSERT_TRUE(st.ExecSQL("UPDATE settings SET reset_vtsql = 0"));
+    EXPECT_FALSE(st.NoData()) << "an UPDATE that matched a row reads as no row";
+    svc.StopServer();
+  }
+  svc.ServiceExecute();
+  svc.tmrRestartTimer();
+  ASSERT_TRUE(svc.Started);
+  ASSERT_TRUE(Db().Exec("update settings set reset_vtsql = 1"));
+  svc.timMainTimer();
+  ASSERT_FALSE(svc.Started);
+  svc.tmrRestartTimer();
+  ASSERT_TRUE(svc.Started);
+  EXPECT_EQ(Int("select count(*) from settings"), 1);
+  EXPECT_EQ(Int("select reset_vtsql from settings"), 0);
+  svc.ServiceStop();
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Backends, DataSourceServerTest, TARN_BACKENDS);

@@ -72,3 +72,17 @@ TEST(Strings, CommaTextAndSplit) {
 }
 
 }  // namespace
+
+TEST(Strings, ShortenedTextNeverEndsInsideAUtf8Character) {
+  const std::string name = "Jos\xC3\xA9 N\xC3\xBA\xC3\xB1" "ez";  // José Núñez: 10 characters, 13 bytes
+  EXPECT_EQ(tarn::Utf8Prefix(name, 100), name);
+  EXPECT_EQ(tarn::Utf8Prefix(name, 13), name);
+  EXPECT_EQ(tarn::Utf8Prefix(name, 4), "Jos");                   // é (2 bytes) would be cut
+  EXPECT_EQ(tarn::Utf8Prefix(name, 5), "Jos\xC3\xA9");
+  EXPECT_EQ(tarn::Utf8Prefix(name, 9), "Jos\xC3\xA9 N\xC3\xBA");  // ñ would be cut
+  EXPECT_EQ(tarn::Utf8Prefix("\xE2\x82\xAC" "5", 2), "");        // € is three bytes
+  EXPECT_EQ(tarn::Utf8Prefix("\xF0\x9F\x85\xBF", 3), "");         // a four-byte character
+  EXPECT_EQ(tarn::Utf8Prefix("abc", 2), "ab");
+  EXPECT_TRUE(tarn::IsAscii("Zoe"));
+  EXPECT_FALSE(tarn::IsAscii("Zo\xC3\xAB"));
+}
