@@ -2,6 +2,7 @@
 
 #include "log/TMessLog.h"
 #include "platform/IniFile.h"
+#include "service/StatusStore.h"
 #include "util/PingHost.h"
 
 namespace tarn {
@@ -72,6 +73,7 @@ bool TODBCConn::Connect() {
     bool fresh = !wasConnected;
     if (wasConnected && ODBC->IsConnectionDead()) {
       LogLine("ODBC Connection 'Dead'!");
+      status::TStatusStore::Instance().DatabaseConnected(false, "ODBC connection lost");
       try {
         Disconnect();
       } catch (...) {
@@ -98,6 +100,7 @@ bool TODBCConn::Connect() {
     LogLine("EXCEPTION: ConnectToODBC!");
     result = ODBC != nullptr && ODBC->Connected();
   }
+  status::TStatusStore::Instance().DatabaseConnected(result, result ? "" : "Could not connect to DataSource");
   return result;
 }
 

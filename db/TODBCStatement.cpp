@@ -12,6 +12,7 @@
 
 #include "log/TMessLog.h"
 #include "platform/Tick.h"
+#include "service/StatusStore.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -190,7 +191,10 @@ bool TODBCStatement::DoSQL(const std::string& sql) {
   memoCache_.clear();
 
   const uint64_t start = platform::TickMs();
+  const auto began = std::chrono::steady_clock::now();
   const SQLRETURN code = ExecuteInThread(sql);
+  status::TStatusStore::Instance().ObserveStatement(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
   TimingLine(platform::TickMs() - start, "DoSQL");
 
   noData_ = false;

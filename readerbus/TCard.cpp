@@ -81,6 +81,8 @@ void TCard::Close() {
 
 uint64_t TCard::Exchanges() const { return poll_ ? poll_->Exchanges() : 0; }
 
+uint64_t TCard::StrayReplies() const { return poll_ ? poll_->StrayReplies() : 0; }
+
 uint64_t TCard::DroppedCommands() const { return droppedBefore_ + (poll_ ? poll_->DroppedCommands() : 0); }
 
 void TCard::SetIdleMessage(int address, const std::string& text) {

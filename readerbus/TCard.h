@@ -99,6 +99,8 @@ class TCard {
   uint64_t DroppedCommands() const;
   // Exchanges on the line since Open (0 while closed).
   uint64_t Exchanges() const;
+  // Replies that named another address since Open (0 while closed).
+  uint64_t StrayReplies() const;
 
   // --- events -----------------------------------------------------------------------------
   // Which events have handlers is taken at Open: events without a handler then take no slot

@@ -96,6 +96,7 @@ bool TTARNCard::StartServer() {
       if (st->ExecSQL("UPDATE settings SET reset_vtsql = 0") && st->NoData())
         st->ExecSQL("INSERT into settings (reset_vtsql) values (0)");
       st.reset();
+      PublishLots();
     }
     result = !Loops.empty();
   } catch (const std::exception& e) {
