@@ -211,6 +211,7 @@ TEST_F(StatusServerTest, TokenIsRequiredOnEveryPath) {
     EXPECT_EQ(none.body.find("LANE-PC"), std::string::npos) << path;
     EXPECT_EQ(HttpGet(port_, path, {"Authorization: Bearer s3cret-toke"}).status, 401) << path;
     EXPECT_EQ(HttpGet(port_, path, {"Authorization: Bearer s3cret-token2"}).status, 401) << path;
+    EXPECT_EQ(HttpGet(port_, path, {"Authorization: Bearer s3cret-tokeN"}).status, 401) << path;
     EXPECT_EQ(HttpGet(port_, path, {"Authorization: Basic s3cret-token"}).status, 401) << path;
   }
   EXPECT_EQ(HttpGet(port_, "/status.json", {"Authorization: Bearer s3cret-token"}).status, 200);
