@@ -41,8 +41,8 @@ void AnswerWithoutDatabase(TLoop& loop, int address, const std::string& data) {
   } else {
     text += "  Card NOT Allowed! ";
   }
-  status::PublishDecision(loop.LoopId, address, "card", data, -1, "no database", loop.LowSecurityOnDBError ? "Thank you..." : "",
-                  loop.LowSecurityOnDBError);
+  status::PublishDecision(loop.LoopId, address, "card", data, -1, "no database",
+                          loop.LowSecurityOnDBError ? "Thank you..." : "", loop.LowSecurityOnDBError);
   if (loop.DebugLog)
     loop.Log.Log(text + " Loop Id " + IntToStr(loop.LoopId) + " address " + IntToStr(address) + ", Card " + data);
 }
@@ -101,7 +101,8 @@ void TLoop::CardRead(int address, const std::string& data) {
   const std::string numberText = FloatToStr(number);
   if (!CardPasses(result)) {
     if (Card1) Card1->GateOpenMsg(address, false, message, pulse);
-    status::PublishDecision(LoopId, address, "card", numberText, result, status::CardResultName(result), message, false);
+    status::PublishDecision(LoopId, address, "card", numberText, result, status::CardResultName(result), message,
+                            false);
     return;
   }
   if (!SpecialOutput(address, space, pulse) && Card1) Card1->GateOpenMsg(address, true, message, pulse);

@@ -233,9 +233,8 @@ bool TStatusServer::Start(const TListenAddress& address) {
   server_->set_keep_alive_timeout(kTimeoutSeconds);
   server_->set_keep_alive_max_count(kKeepAliveRequests);
   server_->set_payload_max_length(0);
-  server_->set_default_headers({{"Cache-Control", "no-store"},
-                                {"X-Content-Type-Options", "nosniff"},
-                                {"Referrer-Policy", "no-referrer"}});
+  server_->set_default_headers(
+      {{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}, {"Referrer-Policy", "no-referrer"}});
 
   server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     if (!token_.empty()) {

@@ -12,8 +12,7 @@ namespace tarn::status {
 namespace {
 
 const std::vector<double> kLatencyBounds = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
-const std::vector<double> kStatementBounds = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
-                                              0.05,   0.1,   0.25,   0.5,   1,    5};
+const std::vector<double> kStatementBounds = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 5};
 
 thread_local std::chrono::steady_clock::time_point tReadMark{};
 thread_local bool tReadMarked = false;
@@ -61,14 +60,14 @@ void TStatusStore::SetService(const std::string& computer, const std::string& ve
   data_.computer = computer;
   data_.version = version;
   data_.startedAt = startedAt;
-  data_.startedUnix = std::chrono::duration_cast<std::chrono::seconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
+  data_.startedUnix =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 void TStatusStore::LoopSetUp(int loopId, int port, const std::string& devicePath, bool open) {
   std::lock_guard<std::mutex> guard(mutex_);
-  auto it = std::find_if(data_.loops.begin(), data_.loops.end(), [&](const TLoopState& l) { return l.loopId == loopId; });
+  auto it =
+      std::find_if(data_.loops.begin(), data_.loops.end(), [&](const TLoopState& l) { return l.loopId == loopId; });
   if (it == data_.loops.end()) {
     data_.loops.push_back(TLoopState{});
     it = std::prev(data_.loops.end());
@@ -154,7 +153,8 @@ void TStatusStore::DeviceGateUp(int loopId, int address, bool up) {
 
 void TStatusStore::LoopCounters(int loopId, uint64_t exchanges, uint64_t stray, uint64_t dropped) {
   std::lock_guard<std::mutex> guard(mutex_);
-  auto it = std::find_if(data_.loops.begin(), data_.loops.end(), [&](const TLoopState& l) { return l.loopId == loopId; });
+  auto it =
+      std::find_if(data_.loops.begin(), data_.loops.end(), [&](const TLoopState& l) { return l.loopId == loopId; });
   if (it == data_.loops.end()) return;
   RawCounters& raw = raw_[loopId];
   const auto now = std::chrono::steady_clock::now();
@@ -299,9 +299,7 @@ std::string Quote(const std::string& s) {
   return out + "\"";
 }
 
-std::string Time(TDateTime t) {
-  return t > 0 ? Quote(FormatDateTime("yyyy-mm-dd\"T\"hh:nn:ss.zzz", t)) : "null";
-}
+std::string Time(TDateTime t) { return t > 0 ? Quote(FormatDateTime("yyyy-mm-dd\"T\"hh:nn:ss.zzz", t)) : "null"; }
 
 std::string Bool(bool b) { return b ? "true" : "false"; }
 
@@ -325,8 +323,8 @@ const char* DeviceTypeName(int type) {
 std::string StatusJson(const TSnapshot& s) {
   std::string o;
   o.reserve(4096 + s.decisions.size() * 200);
-  o += "{\"computer\":" + Quote(s.computer) + ",\"version\":" + Quote(s.version) +
-       ",\"started\":" + Time(s.startedAt) + ",\"now\":" + Time(Now());
+  o += "{\"computer\":" + Quote(s.computer) + ",\"version\":" + Quote(s.version) + ",\"started\":" + Time(s.startedAt) +
+       ",\"now\":" + Time(Now());
   o += ",\"database\":{\"connected\":" + Bool(s.database.connected) +
        ",\"last_error\":" + (s.database.lastError.empty() ? "null" : Quote(s.database.lastError)) +
        ",\"last_error_at\":" + Time(s.database.lastErrorAt) +
@@ -338,8 +336,8 @@ std::string StatusJson(const TSnapshot& s) {
     first = false;
     o += "{\"id\":" + std::to_string(l.loopId) + ",\"port\":" + std::to_string(l.port) +
          ",\"device_path\":" + Quote(l.devicePath) + ",\"line\":" + Quote(l.open ? "open" : "closed") +
-         ",\"exchanges_per_second\":" + Number(l.exchangesPerSecond) +
-         ",\"exchanges\":" + std::to_string(l.exchanges) + ",\"stray_replies\":" + std::to_string(l.strayReplies) +
+         ",\"exchanges_per_second\":" + Number(l.exchangesPerSecond) + ",\"exchanges\":" + std::to_string(l.exchanges) +
+         ",\"stray_replies\":" + std::to_string(l.strayReplies) +
          ",\"dropped_commands\":" + std::to_string(l.droppedCommands) + ",\"devices\":[";
     bool firstDevice = true;
     for (const auto& d : s.devices) {
@@ -370,11 +368,10 @@ std::string StatusJson(const TSnapshot& s) {
     if (!first) o += ",";
     first = false;
     o += "{\"time\":" + Time(d.when) + ",\"loop\":" + std::to_string(d.loopId) +
-         ",\"address\":" + std::to_string(d.address) + ",\"device\":" + Quote(d.device) +
-         ",\"kind\":" + Quote(d.kind) + ",\"subject\":" + Quote(d.subject) + ",\"result\":" + Quote(d.result) +
-         ",\"message\":" + Quote(d.message) + ",\"error_code\":" + std::to_string(d.errorCode) +
-         ",\"passed\":" + Bool(d.passed) + ",\"latency_seconds\":" + (d.latency >= 0 ? Number(d.latency) : "null") +
-         "}";
+         ",\"address\":" + std::to_string(d.address) + ",\"device\":" + Quote(d.device) + ",\"kind\":" + Quote(d.kind) +
+         ",\"subject\":" + Quote(d.subject) + ",\"result\":" + Quote(d.result) + ",\"message\":" + Quote(d.message) +
+         ",\"error_code\":" + std::to_string(d.errorCode) + ",\"passed\":" + Bool(d.passed) +
+         ",\"latency_seconds\":" + (d.latency >= 0 ? Number(d.latency) : "null") + "}";
   }
   o += "]}";
   return o;
@@ -387,11 +384,16 @@ namespace {
 std::string Label(const std::string& v) {
   std::string out;
   for (char c : v) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
-    else if (c == '\n') out += "\\n";
-    else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) out += '?';
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c == '\n')
+      out += "\\n";
+    else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+      out += '?';
+    else
+      out += c;
   }
   return out;
 }
@@ -447,8 +449,8 @@ std::string MetricsText(const TSnapshot& s) {
     o += "tarncard_exchanges_total{loop=\"" + std::to_string(l.loopId) + "\"} " + std::to_string(l.exchanges) + "\n";
   Header(o, "tarncard_stray_replies_total", "counter", "Replies that named another address than the one polled.");
   for (const auto& l : s.loops)
-    o += "tarncard_stray_replies_total{loop=\"" + std::to_string(l.loopId) + "\"} " +
-         std::to_string(l.strayReplies) + "\n";
+    o += "tarncard_stray_replies_total{loop=\"" + std::to_string(l.loopId) + "\"} " + std::to_string(l.strayReplies) +
+         "\n";
   Header(o, "tarncard_dropped_commands_total", "counter", "Device commands dropped because the command ring was full.");
   for (const auto& l : s.loops)
     o += "tarncard_dropped_commands_total{loop=\"" + std::to_string(l.loopId) + "\"} " +

@@ -103,7 +103,7 @@ struct TSnapshot {
   std::vector<TLoopState> loops;
   std::vector<TDeviceState> devices;
   std::vector<TLotState> lots;
-  std::vector<TDecision> decisions;  // oldest first
+  std::vector<TDecision> decisions;                                        // oldest first
   std::map<std::pair<std::string, std::string>, uint64_t> decisionCounts;  // (kind, result)
   std::map<std::string, uint64_t> reads;                                   // by kind
   uint64_t mailsSent = 0;

@@ -121,7 +121,18 @@ bool Run(Backend backend, int reads, int baud, Result& out, Result* loaded) {
           return JsonString(l, "t") == "reply" && JsonInt(l, "addr") == 3 && JsonString(l, "type") == "C";
         },
         10000, from);
-    auto gate = WaitHostFrame(*sim, 3, 'G', from, 10000);
+    // The gate frame that answers this reply comes after it: a frame from before (a late
+    // answer to a repeated reply of the last read) would give a time below zero.
+    size_t replyAt = from;
+    if (reply) {
+      const auto lines = sim->Lines();
+      for (size_t k = from; k < lines.size(); ++k)
+        if (lines[k] == *reply) {
+          replyAt = k + 1;
+          break;
+        }
+    }
+    auto gate = reply ? WaitHostFrame(*sim, 3, 'G', replyAt, 10000) : std::nullopt;
     if (!reply || !gate) {
       if (i >= warmUp) ++into.lost;
       continue;

@@ -87,22 +87,26 @@ TEST_P(StatusPage, ShowsDevicesDecisionsAndLotsAsTheyHappen) {
   {  // a device that stops answering, and comes back
     sim_->Send("off 3");
     ASSERT_TRUE(one_->WaitLog("Offline, Device: Lift 3", kFrame)) << one_->LogText();
-    EXPECT_TRUE(JsonShows("\"name\":\"Lift 3\",\"address\":3,\"type\":\"card reader\",\"online\":false", kWithinASecond));
+    EXPECT_TRUE(
+        JsonShows("\"name\":\"Lift 3\",\"address\":3,\"type\":\"card reader\",\"online\":false", kWithinASecond));
     sim_->Send("on 3");
     ASSERT_TRUE(one_->WaitLog("PowerUp Event, Device: Lift 3", kFrame, 2)) << one_->LogText();
-    EXPECT_TRUE(JsonShows("\"name\":\"Lift 3\",\"address\":3,\"type\":\"card reader\",\"online\":true", kWithinASecond));
+    EXPECT_TRUE(
+        JsonShows("\"name\":\"Lift 3\",\"address\":3,\"type\":\"card reader\",\"online\":true", kWithinASecond));
   }
   {  // an accepted card and a refused one: in the feed, newest first, and counted
     ASSERT_TRUE(CardOpensGate(1, "1001")) << one_->LogText();
-    EXPECT_TRUE(JsonShows("\"device\":\"Entry 1\",\"kind\":\"card\",\"subject\":\"1001\",\"result\":\"accepted\","
-                          "\"message\":\"Welcome Ann Lee\",\"error_code\":0,\"passed\":true",
-                          kWithinASecond));
+    EXPECT_TRUE(
+        JsonShows("\"device\":\"Entry 1\",\"kind\":\"card\",\"subject\":\"1001\",\"result\":\"accepted\","
+                  "\"message\":\"Welcome Ann Lee\",\"error_code\":0,\"passed\":true",
+                  kWithinASecond));
     const size_t from = sim_->LineCount();
     sim_->Send("card 2 9999");
     ASSERT_TRUE(WaitHostFrame(*sim_, 2, 'B', from, kFrame, [](const std::string& d) { return !d.empty(); }));
-    EXPECT_TRUE(JsonShows("\"subject\":\"9999\",\"result\":\"not on file\",\"message\":\"Card 9999 unknown\","
-                          "\"error_code\":1,\"passed\":false",
-                          kWithinASecond));
+    EXPECT_TRUE(
+        JsonShows("\"subject\":\"9999\",\"result\":\"not on file\",\"message\":\"Card 9999 unknown\","
+                  "\"error_code\":1,\"passed\":false",
+                  kWithinASecond));
     const std::string feed = Get("/status.json").body;
     EXPECT_LT(feed.find("\"subject\":\"9999\""), feed.find("\"subject\":\"1001\"")) << "newest first";
     EXPECT_TRUE(MetricsShow("tarncard_decisions_total{kind=\"card\",result=\"accepted\"} 1", kWithinASecond));
@@ -145,7 +149,10 @@ TEST_P(StatusPage, HostileClientsDoNotHoldUpDecisions) {
   auto burst = [&](int requests) {
     int answered = 0;
     for (int i = 0; i < requests; ++i) {
-      const int s = HttpGet(port_, i % 3 == 0 ? "/nowhere/" + std::to_string(i) : i % 3 == 1 ? "/metrics" : "/status.json",
+      const int s = HttpGet(port_,
+                            i % 3 == 0   ? "/nowhere/" + std::to_string(i)
+                            : i % 3 == 1 ? "/metrics"
+                                         : "/status.json",
                             {}, 10000)
                         .status;
       answered += (s == 200 || s == 404) ? 1 : 0;

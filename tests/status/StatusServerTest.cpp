@@ -280,8 +280,7 @@ TEST_F(StatusServerTest, ManyConnectionsAreBoundedAndTheServerRecovers) {
     EXPECT_LE(during, before + kClients + TStatusServer::kMaxConnections + 8) << during - before;
   }
   // Once they are gone the server serves again, within its time-outs.
-  EXPECT_TRUE(::tarn::testing::WaitFor([&] { return HttpGet(port_, "/status.json", {}, 3000).status == 200; },
-                                       60000));
+  EXPECT_TRUE(::tarn::testing::WaitFor([&] { return HttpGet(port_, "/status.json", {}, 3000).status == 200; }, 60000));
 }
 
 TEST_F(StatusServerTest, StopsWithConnectionsOpenAndFreesThePort) {

@@ -4,9 +4,9 @@
 // sockets held open). Loopback only; every call is bounded in time.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,8 +44,7 @@ class TcpClient {
     pollfd p{fd_, POLLOUT, 0};
     int err = 0;
     socklen_t len = sizeof err;
-    if (::poll(&p, 1, connectTimeoutMs) != 1 || ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0 ||
-        err != 0) {
+    if (::poll(&p, 1, connectTimeoutMs) != 1 || ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
       ::close(fd_);
       fd_ = -1;
       return;
