@@ -4,6 +4,7 @@
 
 #include "db/TODBCStatement.h"
 #include "log/TMessLog.h"
+#include "service/StatusStore.h"
 #include "util/Format.h"
 #include "util/Strings.h"
 
@@ -99,6 +100,11 @@ void TCounter::ApplyLotChange(int amount, int input, int deviceLot) {
     if (!sql.empty()) {
       TODBCStatement upd(db_);
       upd.ExecSQL(sql);
+      // The status page shows the count as the row now holds it.
+      TODBCStatement now(db_);
+      if (now.DoSQLFmt("SELECT * FROM lot WHERE id=%d", lot))
+        status::TStatusStore::Instance().Lot(lot, now.FieldAsString("name"), now.FieldAsInteger("lot_count"),
+                                             now.FieldAsInteger("max_capacity"));
       // The signs and outputs to refresh are those of the lot whose count moved; the
       // device's own lot is refreshed as well, as it always has been.
       FlagLotOutputs(lot);

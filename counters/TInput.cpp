@@ -6,6 +6,7 @@
 #include "log/TEventLog.h"
 #include "log/TMessLog.h"
 #include "readerbus/TCard.h"
+#include "service/StatusStore.h"
 
 namespace tarn {
 
@@ -50,6 +51,7 @@ void TInput::DoorCheck(bool open) {
     if (alarm_) {
       TODBCStatement q(db_);
       q.ExecSQLFmt("UPDATE device SET door_ajar = 0 WHERE id = %d", deviceId_);
+      status::TStatusStore::Instance().DeviceDoorAjar(deviceId_, false);
     }
     openSince_ = 0;
     alarm_ = false;
@@ -62,6 +64,7 @@ void TInput::DoorCheck(bool open) {
   if (!alarm_) {
     TODBCStatement q(db_);
     q.ExecSQLFmt("UPDATE device SET door_ajar = 1 WHERE id = %d", deviceId_);
+    status::TStatusStore::Instance().DeviceDoorAjar(deviceId_, true);
     if (eventLog_ != nullptr) eventLog_->LogEvent("Door Ajar Alarm", 2, -1);
   }
   alarm_ = true;

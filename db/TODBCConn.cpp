@@ -6,6 +6,7 @@
 #include "log/TMessLog.h"
 #include "platform/Tick.h"
 #include "platform/IniFile.h"
+#include "service/StatusStore.h"
 #include "util/PingHost.h"
 
 namespace tarn {
@@ -106,6 +107,7 @@ bool TODBCConn::Connect() {
     bool wasConnected = ODBC->Connected();
     if (wasConnected && ODBC->IsConnectionDead()) {
       LogLine("ODBC Connection 'Dead'!");
+      status::TStatusStore::Instance().DatabaseConnected(false, "ODBC connection lost");
       try {
         Disconnect();
       } catch (...) {
@@ -166,6 +168,7 @@ bool TODBCConn::Connect() {
     LogLine("EXCEPTION: ConnectToODBC!");
     result = ODBC != nullptr && ODBC->Connected();
   }
+  status::TStatusStore::Instance().DatabaseConnected(result, result ? "" : "Could not connect to DataSource");
   return result;
 }
 

@@ -9,6 +9,7 @@
 
 #include "log/TMessLog.h"
 #include "platform/Tick.h"
+#include "service/StatusStore.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -145,7 +146,10 @@ SQLRETURN TODBCStatement::Execute(const std::string& sql) {
   const std::function<void()> job = [exec, handle, &sql, &code] {
     code = exec(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
   };
+  const auto began = std::chrono::steady_clock::now();
   if (!odbc_->Worker().Run(job)) return SQL_ERROR;
+  status::TStatusStore::Instance().ObserveStatement(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
   return code;
 }
 

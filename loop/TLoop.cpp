@@ -13,7 +13,9 @@
 #include "log/TEventLog.h"
 #include "log/TMessLog.h"
 #include "platform/Home.h"
+#include "readerbus/SerialPort.h"
 #include "readerbus/TCard.h"
+#include "service/StatusStore.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -65,6 +67,7 @@ TLoop::TLoop(TMessLog& log, int loopId) : Log(log), LoopId(loopId) {
 }
 
 TLoop::~TLoop() {
+  status::TStatusStore::Instance().LoopClosed(LoopId);
   try {
     if (Card1) {
       Card1->Close();
@@ -176,6 +179,8 @@ void TLoop::InitDevices() {
           }
           if (DeviceTypes.size() < static_cast<size_t>(a) + 1) DeviceTypes.resize(static_cast<size_t>(a) + 1, 0);
           DeviceTypes[static_cast<size_t>(a)] = static_cast<uint8_t>(q.FieldAsInteger("device_type"));
+          status::TStatusStore::Instance().DeviceSetUp(LoopId, a, q.FieldAsInteger("id"), q.FieldAsString("name"),
+                                                       q.FieldAsInteger("device_type"));
           lowest = std::min(lowest, a);
           highest = std::max(highest, a);
         } while (q.dbSkip());
@@ -215,7 +220,9 @@ void TLoop::InitDevices() {
       };
       ReadSettings(ini);
 
-      if (Card1->Open()) {
+      const bool opened = Card1->Open();
+      status::TStatusStore::Instance().LoopSetUp(LoopId, port, readerbus::SerialDeviceForPort(port), opened);
+      if (opened) {
         Log.LogFmt("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
                    static_cast<int64_t>(Card1->PollDelay()), static_cast<int64_t>(Card1->TurnAround()),
                    static_cast<int64_t>(Card1->RespDelay()), static_cast<int64_t>(Card1->Baud()),

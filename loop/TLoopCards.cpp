@@ -15,6 +15,7 @@
 #include "loop/TLoop.h"
 #include "mail/SendMail.h"
 #include "readerbus/TCard.h"
+#include "service/StatusStore.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -46,6 +47,8 @@ void AnswerWithoutDatabase(TLoop& loop, int address, const std::string& data) {
   } else {
     text += "  Card NOT Allowed! ";
   }
+  status::PublishDecision(loop.LoopId, address, "card", data, -1, "no database",
+                          loop.LowSecurityOnDBError ? "Thank you..." : "", loop.LowSecurityOnDBError);
   if (loop.DebugLog)
     loop.Log.Log(text + " Loop Id " + IntToStr(loop.LoopId) + " address " + IntToStr(address) + ", Card " + data);
 }
@@ -67,8 +70,11 @@ const char* TemplateColumn(AccessResult rule) {
 }  // namespace
 
 void TLoop::CardData(int address, const std::string& data) {
+  status::MarkRead();
   try {
     const int type = DeviceTypeAt(DeviceTypes, address);
+    status::TStatusStore::Instance().Read(type == 1 ? "issued ticket" : type == 2 ? "ticket" : "card");
+    status::TStatusStore::Instance().DeviceAnswered(LoopId, address);
     // A dispenser waits for this before it issues its next ticket.
     if (type == 1 && Card1) Card1->SendYCommand(address, "");
     Log.Log("Got CardData event!  - " + IntToStr(address) + "  Loop - " + IntToStr(LoopId) + " - |" + data + "|");
@@ -102,12 +108,15 @@ void TLoop::CardRead(int address, const std::string& data) {
                                           space, pulse, number, address, LoopId);
   LastOpenPulse = pulse;
   const std::string message = ReaderMessage(result, address, number);
+  const std::string numberText = CardNumberText(number);
   if (!CardPasses(result)) {
     if (Card1) Card1->GateOpenMsg(address, false, message, pulse);
+    status::PublishDecision(LoopId, address, "card", numberText, result, status::CardResultName(result), message,
+                            false);
     return;
   }
   if (!SpecialOutput(address, space, pulse) && Card1) Card1->GateOpenMsg(address, true, message, pulse);
-  const std::string numberText = CardNumberText(number);
+  status::PublishDecision(LoopId, address, "card", numberText, result, status::CardResultName(result), message, true);
   if (DebugLog)
     Log.Log("Card Allowed, Loop Id " + IntToStr(LoopId) + " address " + IntToStr(address) + ", Card " + numberText);
   if (!EmailServer.empty()) {
@@ -116,7 +125,9 @@ void TLoop::CardRead(int address, const std::string& data) {
     try {
       std::string status;
       SendMail("", EmailServer, EmailPort, EmailFrom, EmailTo, "", "Card Event", body, "", status);
+      tarn::status::TStatusStore::Instance().Mail(status == "Sent");
     } catch (...) {
+      tarn::status::TStatusStore::Instance().Mail(false);
       Log.Log("Exception in MailMessage()");
     }
   }

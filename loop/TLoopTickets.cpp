@@ -14,6 +14,7 @@
 #include "loop/TLoop.h"
 #include "loop/Tickets.h"
 #include "readerbus/TCard.h"
+#include "service/StatusStore.h"
 #include "util/DateTime.h"
 #include "util/Format.h"
 #include "util/Strings.h"
@@ -49,6 +50,19 @@ const char* TicketMessage(TicketState state) {
   return "Read ERROR;Please Re-try";
 }
 
+// The state's name on the status page and in the metrics.
+const char* TicketResultName(TicketState state) {
+  switch (state) {
+    case TicketState::Accepted: return "accepted";
+    case TicketState::Used: return "used";
+    case TicketState::NotRecorded: return "not recorded";
+    case TicketState::Expired: return "expired";
+    case TicketState::Passback: return "passback";
+    case TicketState::Unread: break;
+  }
+  return "unreadable";
+}
+
 }  // namespace
 
 std::string SqlText(std::string_view text, uint8_t family) {
@@ -75,6 +89,9 @@ bool ParseDispenserRecord(std::string_view data, TDispenserRecord& record) {
 }
 
 void TLoop::BarcodeEvent(int address, const std::string& data) {
+  status::MarkRead();
+  status::TStatusStore::Instance().Read("ticket");
+  status::TStatusStore::Instance().DeviceAnswered(LoopId, address);
   Log.Log("Got BarcodeEvent event!  - " + IntToStr(address) + " - |" + data + "|");
   if (Conn->Connect()) CheckExitTicket(address, data);
 }
@@ -153,6 +170,8 @@ void TLoop::CheckExitTicket(int address, const std::string& barcode) {
   const std::string message = TicketMessage(state);
   LastOpenPulse = pulse;
   if (Card1) Card1->GateOpenMsg(address, open, message, pulse);
+  status::PublishDecision(LoopId, address, "ticket", barcode, static_cast<int>(state), TicketResultName(state), message,
+                          open);
   Log.LogFmt("Card1.GateOpenMsg(%d, %s, %d, %s)", address, std::string(open ? "Y" : "N"), pulse, message);
   if (open) AddSoftCount(address);
 }

@@ -81,7 +81,6 @@ void TCard::Close() {
 
 uint32_t TCard::TakeDroppedCommands(int address) { return poll_ ? poll_->TakeDroppedCommands(address) : 0; }
 
-
 void TCard::SetIdleMessage(int address, const std::string& text) {
   if (!ValidIndex(address)) return;
   std::lock_guard<std::mutex> lock(gateMutex_);

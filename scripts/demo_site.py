@@ -21,6 +21,7 @@ import sqlite3
 import subprocess
 import sys
 import time
+import urllib.request
 
 LOOP_NAME = "demo"  # the computer name the registry file gives the service
 COM_PORT = 1
@@ -131,7 +132,7 @@ def reg_quote(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def write_site(site, source_dir, build_dir, pty):
+def write_site(site, source_dir, build_dir, pty, status_listen=""):
     """Database, registry file and settings file of the demo site in `site`."""
     db = os.path.join(site, "demo.db")
     with open(os.path.join(source_dir, "schema", "sqlite.sql"), encoding="utf-8") as f:
@@ -166,6 +167,8 @@ def write_site(site, source_dir, build_dir, pty):
         f.write("[Settings]\n")
         f.write("PollDelay=20\n")  # a pseudo-terminal answers at once: do not spin
         f.write("Sync Readers every XX minutes=1\n")
+        f.write("\n[Status]\n")
+        f.write(f"Listen={status_listen}\n")
     return db, registry
 
 
@@ -623,7 +626,7 @@ def run(args):
             time.sleep(0.05)
         with open(sim.pty_file, encoding="utf-8") as f:
             pty = f.read().strip()
-        db, registry = write_site(site, root, build, pty)
+        db, registry = write_site(site, root, build, pty, args.status_listen)
         print(f"  database   {db} (SQLite, schema/sqlite.sql)")
         print(f"  simulator  {pty} as COM{COM_PORT}: "
               + ", ".join(f"{a} {n}" for a, (_, n, _) in sorted(DEVICES.items())))
@@ -654,6 +657,12 @@ def run(args):
         site_view.wait_for("the first counter reading", lambda k, i: k == "counter-reading", args.start_timeout)
         site_view.wait_for("the first sign text", lambda k, i: k == "sign", args.start_timeout)
         site_view.say(f"service started, {len(DEVICES)} devices on line; log {site_view.log_path()}")
+        if args.status_listen:
+            url = status_url(args.status_listen)
+            if wait_status_page(url, args.start_timeout):
+                print(f"  status page  {url}  (status.json, metrics beside it)", flush=True)
+            else:
+                print(f"  status page  {url} does not answer (port in use? see {service.out.name})", flush=True)
 
         if args.forever:
             barcode = cycle_barcode(dt.datetime.now(), 3)
@@ -692,6 +701,28 @@ def run(args):
         if site_view is not None:
             summary(site_view)
     return status
+
+
+def status_url(listen):
+    host, _, port = listen.rpartition(":")
+    if not host:
+        host, port = "127.0.0.1", listen
+    if host in ("0.0.0.0", "::", "[::]"):
+        host = "127.0.0.1"
+    return f"http://{host}:{port}/"
+
+
+def wait_status_page(url, timeout):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        try:
+            with urllib.request.urlopen(url + "status.json", timeout=2) as r:
+                if r.status == 200:
+                    return True
+        except OSError:
+            pass
+        time.sleep(0.2)
+    return False
 
 
 def play(site_view, sim):
@@ -760,6 +791,8 @@ def main():
     p.add_argument("--source-dir", default=os.path.join(here, ".."))
     p.add_argument("--site", help="folder of the demo site (default: BUILD/demo-site)")
     p.add_argument("--forever", action="store_true", help="keep the site running until Ctrl-C")
+    p.add_argument("--status-listen", default="127.0.0.1:8480",
+                   help="address of the service's status page (empty: off)")
     p.add_argument("--start-timeout", type=float, default=START_TIMEOUT,
                    help="seconds to wait for the service and the devices to come up")
     args = p.parse_args()

@@ -13,6 +13,8 @@
 #include "loop/TLoop.h"
 #include "platform/Home.h"
 #include "platform/Notify.h"
+#include "readerbus/TCard.h"
+#include "service/StatusStore.h"
 #include "service/TTARNCard.h"
 #include "util/Strings.h"
 
@@ -54,8 +56,33 @@ void TTARNCard::MainTick() {
     TickCount = 0;
     ++HeartbeatCount;
     WriteHeartbeat();
+    PublishLots();
   }
   for (auto& loop : Loops) loop->UpdateOutputs();
+  PublishLoops();
+}
+
+void TTARNCard::PublishLoops() {
+  auto& store = status::TStatusStore::Instance();
+  for (auto& loop : Loops) {
+    if (!loop->Card1 || !loop->Card1->IsOpen()) continue;
+    const readerbus::TCard& card = *loop->Card1;
+    store.LoopCounters(loop->LoopId, card.Exchanges(), card.StrayReplies(), card.DroppedCommands());
+    for (int a = card.FirstReader(); a >= 1 && a <= card.LastReader(); ++a)
+      store.DeviceGateUp(loop->LoopId, a, card.GateUp(a));
+  }
+}
+
+void TTARNCard::PublishLots() {
+  // Other programs of the site change counts too: one read of the small lot table now and
+  // then keeps the page near the truth; the service's own changes are shown at once.
+  if (!Env) return;
+  TODBCStatement st(Env.get());
+  if (!st.DoSQL("SELECT * FROM lot")) return;
+  do {
+    status::TStatusStore::Instance().Lot(st.FieldAsInteger("id"), st.FieldAsString("name"),
+                                         st.FieldAsInteger("lot_count"), st.FieldAsInteger("max_capacity"));
+  } while (st.dbSkip(skNext, 1));
 }
 
 void TTARNCard::WriteHeartbeat() {

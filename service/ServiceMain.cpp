@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <memory>
 
 #include "config/TRegistryEx.h"
 #include "platform/CommandLine.h"
@@ -12,10 +13,36 @@
 #include "platform/Signals.h"
 #include "platform/SystemdUnit.h"
 #include "service/SiteCheck.h"
+#include "service/StatusServer.h"
+#include "service/StatusStore.h"
 #include "service/TTARNCard.h"
 #include "util/Version.h"
 
 namespace tarn {
+
+namespace {
+
+// The status server of the settings file's [Status] section; null when it is off or the
+// address cannot be bound (said on `err`: the service runs on without it).
+std::unique_ptr<status::TStatusServer> StartStatusServer(std::ostream& err) {
+  const status::TStatusConfig config = status::ReadStatusConfig(platform::SettingsFilePath());
+  if (config.listen.empty()) return nullptr;
+  status::TListenAddress address;
+  std::string error;
+  if (!status::ParseListen(config.listen, address, error)) {
+    err << "Status page: Listen=" << config.listen << " is not valid (" << error << "); the page is off\n";
+    return nullptr;
+  }
+  auto server = std::make_unique<status::TStatusServer>(status::TStatusStore::Instance(), config.token);
+  if (!server->Start(address)) {
+    err << "Status page: cannot listen on " << config.listen << " (" << server->Error() << "); the page is off\n";
+    return nullptr;
+  }
+  err << "Status page on http://" << config.listen << "/\n";
+  return server;
+}
+
+}  // namespace
 
 int ServiceMain(int argc, char** argv) {
   platform::CommandLine cmd;
@@ -56,10 +83,15 @@ int ServiceMain(int argc, char** argv) {
     // Signals are blocked before any other thread starts, and handled by asking the main
     // loop to end.
     platform::TSignalWatcher signals([&loop](int) { loop.Quit(); });
+    // The status page runs for the whole process, across server restarts, on threads of
+    // its own (started after the signals are blocked).
+    status::TStatusStore::Instance().SetService(TTARNCard::ReadComputerName(), TARNCARD_VERSION_TEXT, Now());
+    auto statusServer = StartStatusServer(std::cerr);
     TTARNCard service(loop);
     service.ServiceExecute();
     loop.Run();
     service.ServiceStop();
+    if (statusServer) statusServer->Stop();
     return 0;
   } catch (const std::exception& e) {
     std::cerr << program << ": " << e.what() << "\n";

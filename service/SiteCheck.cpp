@@ -27,6 +27,7 @@
 #include "platform/Registry.h"
 #include "readerbus/SerialPort.h"
 #include "loop/TLoop.h"
+#include "service/StatusServer.h"
 #include "service/TTARNCard.h"
 #include "util/Strings.h"
 
@@ -290,6 +291,24 @@ int RunSiteCheck(std::ostream& out) {
       if (used != read) problem("settings file: " + TLoop::LineTimingNote(key, read, used));
     }
     out << "Line timings:  " << timings << "\n";
+  }
+
+  {  // the status page's address ([Status] Listen; empty: off)
+    const std::string listen = Trim(ini.ReadString("Status", "Listen", status::kDefaultListen));
+    status::TListenAddress address;
+    std::string error;
+    bool inUse = false;
+    if (listen.empty()) {
+      out << "Status page: off\n";
+    } else if (!status::ParseListen(listen, address, error)) {
+      problem("status page: Listen=" + listen + " is not valid (" + error + ")");
+    } else if (status::CanBind(address, error, &inUse)) {
+      out << "Status page: " << listen << " can be bound\n";
+    } else if (inUse) {
+      out << "Status page: " << listen << " is in use (by the running service perhaps)\n";
+    } else {
+      problem("status page: cannot listen on " + listen + " (" + error + ")");
+    }
   }
 
   std::string server = ini.ReadString("Settings", "Email Server", "");

@@ -106,6 +106,7 @@ bool TTARNCard::StartServer() {
           st->ExecSQL("SELECT COUNT(*) AS n FROM settings") && st->FieldAsInteger("n") == 0)
         st->ExecSQL("INSERT into settings (reset_vtsql) values (0)");
       st.reset();
+      PublishLots();
     }
     result = !Loops.empty();
   } catch (const std::exception& e) {

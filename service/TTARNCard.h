@@ -75,6 +75,9 @@ class TTARNCard {
 
  private:
   void WriteHeartbeat();
+  // The loops' counters and gate states, and the lots, for the status page.
+  void PublishLoops();
+  void PublishLots();
   // Number of loops built for this computer's name (the rest are POE/POF soft-count loops).
   size_t ownLoops_ = 0;
   bool readySent_ = false;

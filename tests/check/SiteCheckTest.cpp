@@ -7,6 +7,9 @@
 
 #include "readerbus/SerialPort.h"
 #include "service/SiteCheck.h"
+#include "service/StatusServer.h"
+#include "service/StatusStore.h"
+#include "support/HttpProbe.h"
 #include "support/ScratchDir.h"
 #include "support/SiteFiles.h"
 #include "support/TestDatabase.h"
@@ -224,6 +227,32 @@ TEST_P(SiteCheckTest, UnreadableRegistryFileIsAProblem) {
   std::filesystem::remove(site_->Registry());
   Check();
   EXPECT_FALSE(Says("Registry file")) << output_;
+}
+
+TEST_P(SiteCheckTest, StatusPageAddressIsChecked) {
+  const std::string ports = "[Ports]\nCOM1=" + pty_ + "\n[Status]\n";
+  const int free = ::tarn::testing::FreeLoopbackPort();
+  RewritePorts(ports + "Listen=127.0.0.1:" + std::to_string(free) + "\n");
+  EXPECT_EQ(0, Check()) << output_;
+  EXPECT_TRUE(Says("Status page: 127.0.0.1:" + std::to_string(free) + " can be bound\n")) << output_;
+
+  // Held by a listener (the running service perhaps): said, but no problem.
+  status::TStatusStore store;
+  status::TStatusServer holder(store, "");
+  ASSERT_TRUE(holder.Start(status::TListenAddress{"127.0.0.1", 0})) << holder.Error();
+  const std::string held = "127.0.0.1:" + std::to_string(holder.Port());
+  RewritePorts(ports + "Listen=" + held + "\n");
+  EXPECT_EQ(0, Check()) << output_;
+  EXPECT_TRUE(Says("Status page: " + held + " is in use (by the running service perhaps)")) << output_;
+
+  RewritePorts(ports + "Listen=\n");
+  EXPECT_EQ(0, Check()) << output_;
+  EXPECT_TRUE(Says("Status page: off")) << output_;
+
+  RewritePorts(ports + "Listen=127.0.0.1:99999\n");
+  EXPECT_EQ(1, Check()) << output_;
+  EXPECT_TRUE(Says("PROBLEM: status page: Listen=127.0.0.1:99999 is not valid (the port is outside 1..65535)"))
+      << output_;
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, SiteCheckTest, TARN_BACKENDS);

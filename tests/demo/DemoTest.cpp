@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "support/HttpProbe.h"
 #include "support/ScratchDir.h"
 
 namespace {
@@ -52,9 +53,12 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 
 TEST(Demo, ScenarioRunsEndToEndAndStopsCleanly) {
   const fs::path site = tarn::testing::ScratchDir("demo") / "site";
-  const RunResult r = RunDemo(TARNCARD_BINARY_DIR, site);
+  // The status page on a port of its own: demos of parallel test runs must not meet.
+  const std::string page = "127.0.0.1:" + std::to_string(tarn::testing::FreeLoopbackPort());
+  const RunResult r = RunDemo(TARNCARD_BINARY_DIR, site, "--status-listen " + page);
   ASSERT_EQ(0, r.status) << r.output;
   const std::string& out = r.output;
+  EXPECT_TRUE(Has(out, "status page  http://" + page + "/  (status.json, metrics beside it)")) << out;
 
   EXPECT_TRUE(Has(out, "check      tarncard check: OK")) << out;
   EXPECT_TRUE(Has(out, "service started, 5 devices on line")) << out;

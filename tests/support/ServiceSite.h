@@ -60,6 +60,13 @@ class TSiteComputer {
     WriteSettings();
   }
 
+  // A key of the settings file's [Status] section (the status page). Unless set, Listen is
+  // empty: test sites run side by side and must not compete for the default port.
+  void SetStatus(const std::string& key, const std::string& value) {
+    status_[key] = value;
+    WriteSettings();
+  }
+
   // Runs the service; `env` adds variables ("NAME=value") to the child's environment.
   void Start(const std::vector<std::string>& env = {}) {
     std::vector<std::string> all = {"TARNCARD_HOME=" + home_.string(),
@@ -109,11 +116,15 @@ class TSiteComputer {
     for (auto& [port, path] : ports_) out << "COM" << port << "=" << path << "\n";
     out << "[Settings]\n";
     for (auto& [key, value] : settings_) out << key << "=" << value << "\n";
+    out << "[Status]\n";
+    if (!status_.count("Listen")) out << "Listen=\n";
+    for (auto& [key, value] : status_) out << key << "=" << value << "\n";
   }
 
   std::filesystem::path home_;
   std::map<int, std::string> ports_;
   std::map<std::string, std::string> settings_;
+  std::map<std::string, std::string> status_;
   std::vector<std::unique_ptr<TSimProcess>> sims_;
   std::unique_ptr<ChildProcess> service_;
 };

@@ -1,0 +1,308 @@
+// The status store and the status server in process, on loopback: what the store keeps
+// and how it is written out (JSON that parses, metrics that promtool accepts), and how the
+// server treats ordinary, unauthorised and hostile clients.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "service/StatusServer.h"
+#include "service/StatusStore.h"
+#include "support/HttpProbe.h"
+#include "support/ScratchDir.h"
+#include "support/ServiceTestSupport.h"
+
+namespace tarn::status {
+namespace {
+
+using ::tarn::testing::HttpGet;
+using ::tarn::testing::RunCommand;
+using ::tarn::testing::TcpClient;
+
+// Writes `text` to a scratch file and runs `command` with it on standard input.
+std::pair<int, std::string> Feed(const std::string& text, const std::string& command) {
+  const std::string file = (::tarn::testing::ScratchDir("status") / "input.txt").string();
+  std::ofstream(file, std::ios::trunc) << text;
+  return RunCommand(command + " < " + file);
+}
+
+TDecision Card(int loop, int address, const std::string& number, int code, bool passed) {
+  TDecision d;
+  d.when = Now();
+  d.loopId = loop;
+  d.address = address;
+  d.kind = "card";
+  d.subject = number;
+  d.errorCode = code;
+  d.result = CardResultName(code);
+  d.message = passed ? "Welcome" : "Refused";
+  d.passed = passed;
+  d.latency = 0.004;
+  return d;
+}
+
+// A store with a loop, hostile names included (quotes, backslashes, control and 8-bit
+// characters, markup).
+void Fill(TStatusStore& s) {
+  s.SetService("LANE-PC", "1.0.0.0", Now());
+  s.LoopSetUp(1, 1, "/dev/ttyS0", true);
+  s.DeviceSetUp(1, 1, 101, "Entry \"1\" \\ </script><b>", 0);
+  s.DeviceSetUp(1, 2, 102, std::string("Exit\x01\t\xe9"), 2);
+  s.DeviceOnline(1, 1, true);
+  s.Lot(1, "Main \"lot\"\n", 3, 100);
+  s.Decision(Card(1, 1, "1001", 0, true));
+  s.Decision(Card(1, 2, "9999", 1, false));
+  s.ObserveStatement(0.002);
+  s.DatabaseConnected(true, "");
+}
+
+TEST(StatusListen, AddressesAndErrors) {
+  TListenAddress a;
+  std::string error;
+  ASSERT_TRUE(ParseListen("127.0.0.1:8480", a, error));
+  EXPECT_EQ(a.host, "127.0.0.1");
+  EXPECT_EQ(a.port, 8480);
+  ASSERT_TRUE(ParseListen("[::1]:9000", a, error));
+  EXPECT_EQ(a.host, "::1");
+  EXPECT_EQ(a.port, 9000);
+  ASSERT_TRUE(ParseListen(" 8481 ", a, error)) << "a bare port stays on loopback";
+  EXPECT_EQ(a.host, "127.0.0.1");
+  EXPECT_EQ(a.port, 8481);
+  for (const char* bad : {"", "127.0.0.1:", ":8480", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:80x", "::1:8480",
+                          "[::1]8480", "host:123456"}) {
+    EXPECT_FALSE(ParseListen(bad, a, error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
+TEST(StatusListen, DefaultIsLoopbackAndWrittenBack) {
+  const std::string dir = ::tarn::testing::ScratchDir("status-ini").string();
+  const std::string ini = dir + "/tarncard.ini";
+  std::filesystem::remove(ini);
+  TStatusConfig c = ReadStatusConfig(ini);
+  EXPECT_EQ(c.listen, "127.0.0.1:8480");
+  EXPECT_EQ(c.token, "");
+  std::ifstream in(ini);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("Listen=127.0.0.1:8480"), std::string::npos) << text;
+  std::ofstream(ini, std::ios::trunc) << "[Status]\nListen=\nToken= s3cret \n";
+  c = ReadStatusConfig(ini);
+  EXPECT_EQ(c.listen, "") << "an empty value turns the page off";
+  EXPECT_EQ(c.token, "s3cret");
+}
+
+TEST(StatusStore, KeepsTheLastHundredDecisionsAndCountsThemAll) {
+  TStatusStore s;
+  Fill(s);
+  for (int i = 0; i < 250; ++i) s.Decision(Card(1, 1, std::to_string(5000 + i), i % 3 == 0 ? 0 : 2, i % 3 == 0));
+  TSnapshot snap = s.Snapshot();
+  ASSERT_EQ(snap.decisions.size(), TStatusStore::kMaxDecisions);
+  EXPECT_EQ(snap.decisions.back().subject, "5249");
+  EXPECT_EQ(snap.decisions.front().subject, "5150");
+  uint64_t total = 0;
+  for (auto& [key, n] : snap.decisionCounts) total += n;
+  EXPECT_EQ(total, 252u);
+  EXPECT_EQ(snap.latency.Count(), 252u);
+  // Newest first in the JSON.
+  const std::string json = StatusJson(snap);
+  EXPECT_LT(json.find("\"5249\""), json.find("\"5248\""));
+}
+
+TEST(StatusStore, LoopCountersSurviveAReopenedLine) {
+  TStatusStore s;
+  s.LoopSetUp(1, 1, "/dev/ttyS0", true);
+  s.LoopCounters(1, 100, 2, 1);
+  s.LoopCounters(1, 150, 3, 1);
+  // The loop is built again (a server restart): its component counts from 0.
+  s.LoopClosed(1);
+  s.LoopSetUp(1, 1, "/dev/ttyS0", true);
+  s.LoopCounters(1, 20, 0, 4);
+  const TSnapshot snap = s.Snapshot();
+  ASSERT_EQ(snap.loops.size(), 1u);
+  EXPECT_EQ(snap.loops[0].exchanges, 170u);
+  EXPECT_EQ(snap.loops[0].strayReplies, 3u);
+  EXPECT_EQ(snap.loops[0].droppedCommands, 5u);
+  EXPECT_TRUE(snap.devices.empty());
+}
+
+TEST(StatusStore, DatabaseStateAndReconnects) {
+  TStatusStore s;
+  s.DatabaseConnected(false, "Could not connect to DataSource");
+  EXPECT_EQ(s.Snapshot().database.reconnects, 0u) << "never connected: nothing to reconnect";
+  s.DatabaseConnected(true, "");
+  s.DatabaseConnected(true, "");
+  s.DatabaseConnected(false, "ODBC connection lost");
+  s.DatabaseConnected(true, "");
+  const TSnapshot snap = s.Snapshot();
+  EXPECT_TRUE(snap.database.connected);
+  EXPECT_EQ(snap.database.reconnects, 1u);
+  EXPECT_EQ(snap.database.lastError, "ODBC connection lost");
+  EXPECT_GT(snap.database.lastErrorAt, 0);
+}
+
+TEST(StatusStore, JsonParsesAndMetricsPassPromtool) {
+  TStatusStore s;
+  Fill(s);
+  const TSnapshot snap = s.Snapshot();
+  auto [jsonRc, jsonOut] = Feed(StatusJson(snap),
+                                "python3 -c 'import json,sys; d=json.load(sys.stdin); "
+                                "print(d[\"loops\"][0][\"devices\"][0][\"name\"]); print(d[\"lots\"][0][\"name\"])'");
+  EXPECT_EQ(jsonRc, 0) << jsonOut;
+  EXPECT_NE(jsonOut.find("Entry \"1\" \\ </script><b>"), std::string::npos) << jsonOut;
+  const std::string metrics = MetricsText(snap);
+  auto [rc, out] = Feed(metrics, "promtool check metrics");
+  EXPECT_EQ(rc, 0) << out << "\n" << metrics;
+  EXPECT_NE(metrics.find("tarncard_decisions_total{kind=\"card\",result=\"not_on_file\"} 1"), std::string::npos);
+  EXPECT_NE(metrics.find("tarncard_lot_occupancy{lot=\"1\",name=\"Main \\\"lot\\\"\\n\"} 3"), std::string::npos)
+      << metrics;
+  EXPECT_NE(metrics.find("tarncard_card_gate_latency_seconds_bucket{le=\"0.005\"} 2"), std::string::npos);
+  EXPECT_NE(metrics.find("tarncard_devices_online{loop=\"1\"} 2"), std::string::npos) << "both answered";
+}
+
+class StatusServerTest : public ::testing::Test {
+ protected:
+  void StartServer(const std::string& token = "") {
+    Fill(store_);
+    server_ = std::make_unique<TStatusServer>(store_, token);
+    ASSERT_TRUE(server_->Start(TListenAddress{"127.0.0.1", 0})) << server_->Error();
+    port_ = server_->Port();
+    ASSERT_GT(port_, 0);
+  }
+  TStatusStore store_;
+  std::unique_ptr<TStatusServer> server_;
+  int port_ = 0;
+};
+
+TEST_F(StatusServerTest, ServesThePageTheJsonAndTheMetrics) {
+  StartServer();
+  auto page = HttpGet(port_, "/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.headers.find("text/html"), std::string::npos);
+  EXPECT_NE(page.headers.find("Content-Security-Policy: default-src 'none'"), std::string::npos);
+  EXPECT_NE(page.body.find("status.json"), std::string::npos);
+  // Self-contained: nothing is fetched from elsewhere.
+  for (const char* external : {"http://", "https://", "//cdn", "src=\"", "<link"})
+    EXPECT_EQ(page.body.find(external), std::string::npos) << external;
+
+  auto json = HttpGet(port_, "/status.json");
+  EXPECT_EQ(json.status, 200);
+  EXPECT_NE(json.headers.find("application/json"), std::string::npos);
+  EXPECT_NE(json.body.find("\"computer\":\"LANE-PC\""), std::string::npos);
+  EXPECT_NE(json.headers.find("Cache-Control: no-store"), std::string::npos);
+
+  auto metrics = HttpGet(port_, "/metrics");
+  EXPECT_EQ(metrics.status, 200);
+  EXPECT_NE(metrics.headers.find("text/plain; version=0.0.4"), std::string::npos);
+  EXPECT_NE(metrics.body.find("tarncard_db_connected 1"), std::string::npos);
+
+  // A change in the store shows in the next answer.
+  EXPECT_NE(metrics.body.find("tarncard_devices_online{loop=\"1\"} 2"), std::string::npos);
+  store_.DeviceOnline(1, 1, false);
+  EXPECT_NE(HttpGet(port_, "/metrics").body.find("tarncard_devices_online{loop=\"1\"} 1"), std::string::npos);
+}
+
+TEST_F(StatusServerTest, TokenIsRequiredOnEveryPath) {
+  StartServer("s3cret-token");
+  for (const char* path : {"/", "/status.json", "/metrics", "/nowhere"}) {
+    auto none = HttpGet(port_, path);
+    EXPECT_EQ(none.status, 401) << path;
+    EXPECT_NE(none.headers.find("WWW-Authenticate: Bearer"), std::string::npos) << path;
+    EXPECT_EQ(none.body.find("LANE-PC"), std::string::npos) << path;
+    EXPECT_EQ(HttpGet(port_, path, {"Authorization: Bearer s3cret-toke"}).status, 401) << path;
+    EXPECT_EQ(HttpGet(port_, path, {"Authorization: Bearer s3cret-token2"}).status, 401) << path;
+    EXPECT_EQ(HttpGet(port_, path, {"Authorization: Bearer s3cret-tokeN"}).status, 401) << path;
+    EXPECT_EQ(HttpGet(port_, path, {"Authorization: Basic s3cret-token"}).status, 401) << path;
+  }
+  EXPECT_EQ(HttpGet(port_, "/status.json", {"Authorization: Bearer s3cret-token"}).status, 200);
+  EXPECT_EQ(HttpGet(port_, "/nowhere", {"Authorization: Bearer s3cret-token"}).status, 404);
+}
+
+TEST_F(StatusServerTest, HostileRequestsAreAnsweredOrRefusedCleanly) {
+  StartServer();
+  EXPECT_EQ(HttpGet(port_, "/../../etc/passwd").status, 404);
+  EXPECT_EQ(HttpGet(port_, "/status.json/../metrics%00").status, 404);
+  {  // a request body is not taken
+    TcpClient c(port_);
+    ASSERT_TRUE(c.Ok());
+    c.Send("POST /status.json HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello");
+    const int status = ::tarn::testing::ParseReply(c.ReadResponse(10000)).status;
+    EXPECT_TRUE(status == 404 || status == 405 || status == 413 || status == 400) << status;
+  }
+  {  // a header line far beyond the limit: refused, the connection ends
+    TcpClient c(port_);
+    ASSERT_TRUE(c.Ok());
+    c.Send("GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(64 * 1024, 'a') + "\r\n\r\n");
+    const std::string raw = c.ReadAll(15000);
+    EXPECT_TRUE(raw.empty() || raw.compare(0, 10, "HTTP/1.1 4") == 0) << raw.substr(0, 80);
+  }
+  {  // a URI beyond the limit
+    auto r = HttpGet(port_, "/" + std::string(20000, 'x'));
+    EXPECT_TRUE(r.status == 0 || r.status == 414 || r.status == 400) << r.status;
+  }
+  {  // garbage
+    TcpClient c(port_);
+    ASSERT_TRUE(c.Ok());
+    c.Send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03garbage\r\n\r\n", 27));
+    const std::string raw = c.ReadAll(15000);
+    EXPECT_TRUE(raw.empty() || raw.compare(0, 10, "HTTP/1.1 4") == 0) << raw.substr(0, 80);
+  }
+  EXPECT_EQ(HttpGet(port_, "/status.json").status, 200) << "the server still answers";
+}
+
+TEST_F(StatusServerTest, SlowClientsDoNotStopTheOthers) {
+  StartServer();
+  // Fewer slow clients than workers: each sends its request a byte at a time.
+  std::vector<TcpClient> slow;
+  for (int i = 0; i < TStatusServer::kWorkers - 2; ++i) {
+    slow.emplace_back(port_);
+    ASSERT_TRUE(slow.back().Ok());
+  }
+  const std::string request = "GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  for (size_t i = 0; i < 20; ++i) {
+    for (auto& c : slow) c.Send(request.substr(i % request.size(), 1));
+    EXPECT_EQ(HttpGet(port_, "/metrics", {}, 15000).status, 200) << "round " << i;
+  }
+}
+
+TEST_F(StatusServerTest, ManyConnectionsAreBoundedAndTheServerRecovers) {
+  StartServer();
+  const size_t before = ::tarn::testing::OpenDescriptors();
+  constexpr int kClients = 200;
+  {
+    std::vector<TcpClient> flood;
+    for (int i = 0; i < kClients; ++i) flood.emplace_back(port_, 0);  // connect, send nothing
+    // Let the server take in what it will.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const size_t during = ::tarn::testing::OpenDescriptors();
+    // Our own client sockets, plus at most the server's connection bound (and a few
+    // descriptors of the library).
+    EXPECT_LE(during, before + kClients + TStatusServer::kMaxConnections + 8) << during - before;
+  }
+  // Once they are gone the server serves again, within its time-outs.
+  EXPECT_TRUE(::tarn::testing::WaitFor([&] { return HttpGet(port_, "/status.json", {}, 3000).status == 200; }, 60000));
+}
+
+TEST_F(StatusServerTest, StopsWithConnectionsOpenAndFreesThePort) {
+  StartServer();
+  std::vector<TcpClient> idle;
+  for (int i = 0; i < TStatusServer::kMaxConnections + 10; ++i) idle.emplace_back(port_, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  server_->Stop();
+  EXPECT_FALSE(server_->Running());
+  std::string error;
+  EXPECT_TRUE(CanBind(TListenAddress{"127.0.0.1", port_}, error)) << error;
+  // A second server on a port in use does not start, and says why (no port sharing with
+  // another instance).
+  TStatusServer first(store_, "");
+  ASSERT_TRUE(first.Start(TListenAddress{"127.0.0.1", port_})) << first.Error();
+  TStatusServer second(store_, "");
+  EXPECT_FALSE(second.Start(TListenAddress{"127.0.0.1", port_}));
+  EXPECT_FALSE(second.Error().empty());
+  bool inUse = false;
+  EXPECT_FALSE(CanBind(TListenAddress{"127.0.0.1", port_}, error, &inUse));
+  EXPECT_TRUE(inUse);
+}
+
+}  // namespace
+}  // namespace tarn::status
