@@ -79,7 +79,7 @@ void LoopFixture::SetUp() {
 
   setenv("TARNCARD_HOME", dir_.c_str(), 1);
   std::ofstream(dir_ / "tarncard.ini") << "[Ports]\nCOM1=" << sim_->PtyPath() << "\n[Settings]\n";
-  const ConnectionParams& p = Db().Params();
+  const ConnectionParams p = SiteParams();
   const fs::path registry = dir_ / "registry.reg";
   std::ofstream(registry, std::ios::binary)
       << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Brevanta\\Tarn]\r\n"

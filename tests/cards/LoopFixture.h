@@ -30,6 +30,8 @@ class LoopFixture : public BackendTest {
   std::string Prefix() const override { return "tarn_cards"; }
   void SetUp() override;
   void TearDown() override;
+  // The connection values the site's registry gives the loop (the test database's own).
+  virtual ConnectionParams SiteParams() { return Db().Params(); }
 
   TLoop& Loop() { return *loop_; }
   TDateTime Clock() const { return clock_; }
