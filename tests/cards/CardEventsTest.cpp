@@ -358,6 +358,10 @@ TEST_P(CardEvents, NamesThatAreNotAsciiReachTheFrameTheLogAndTheMail) {
   const std::string last = "N\xC3\xBA\xC3\xB1" "ez";     // Núñez
   ASSERT_TRUE(Db().Exec("UPDATE card SET first_name = '" + first + "', last_name = '" + last +
                         "' WHERE number = 1001"));
+  // A device name as long as its column: 50 characters, 91 bytes ("Entrée Zoë ñññ...").
+  std::string device = "Entr\xC3\xA9" "e Zo\xC3\xAB ";
+  for (int i = 0; i < 39; ++i) device += "\xC3\xB1";
+  ASSERT_TRUE(Db().Exec("UPDATE device SET name = '" + device + "' WHERE id = 101"));
   SmtpSink sink(dir_ / "mail");
   ASSERT_GT(sink.Port(), 0);
   Loop().EmailServer = "127.0.0.1";
@@ -369,10 +373,17 @@ TEST_P(CardEvents, NamesThatAreNotAsciiReachTheFrameTheLogAndTheMail) {
   EXPECT_EQ(Answer(1, 'G', from), "007Welcome " + first + " " + last);
   const std::string mail = sink.WaitMessage(1);
   EXPECT_NE(mail.find("charset=utf-8"), std::string::npos) << mail;
-  EXPECT_NE(mail.find("Card: 1001, Name: " + first + ", Device: Entry 1"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("Card: 1001, Name: " + first + ", Device: " + device), std::string::npos) << mail;
   // The database still holds what it was given, and the trans row was written.
   EXPECT_EQ(Query("SELECT last_name FROM card WHERE number = 1001"), last);
+  EXPECT_EQ(Query("SELECT name FROM device WHERE id = 101"), device);
   EXPECT_EQ(Trans(), 1);
+  // The log lines that name a device carry the name as the database holds it, byte for byte.
+  Loop().OfflineEvent(1);
+  Loop().PowerUpEvent(1);
+  const std::string log = LogText();
+  EXPECT_NE(log.find(" - Offline, Device: " + device + "\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" - PowerUp Event, Device: " + device + "\r\n"), std::string::npos) << log;
 }
 
 TEST_P(CardEvents, ReadsFromTheLoopReachTheHandlers) {
