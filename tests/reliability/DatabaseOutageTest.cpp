@@ -23,6 +23,7 @@
 #include "platform/Tick.h"
 #include "support/ServiceTestSupport.h"
 #include "support/PrivateMariaDB.h"
+#include "support/ReaderSite.h"
 #include "support/ScratchDir.h"
 #include "support/SimProcess.h"
 #include "support/SiteFiles.h"
@@ -44,21 +45,14 @@ using ::tarn::testing::TSimProcess;
 constexpr int kPort = 33081;
 constexpr const char* kDatabase = "tarn_soak_outage";
 
-const char* const kSite[] = {
-    "INSERT INTO `loop` (id, name, enabled, port, rfmodem) VALUES (1, 'site-a', 1, 1, 0), (2, 'site-b', 1, 2, 0)",
-    "INSERT INTO device (id, loop_id, addr_ess, name, msg_id, dir_ection, open_pulse, device_type, lot_id) VALUES "
-    "(101, 1, 1, 'Reader 1', 1, 3, 7, 0, 1), (102, 1, 2, 'Reader 2', 1, 3, 7, 0, 1), "
-    "(103, 1, 3, 'Reader 3', 1, 3, 7, 0, 1), (201, 2, 1, 'Far reader', 1, 3, 5, 0, 1)",
-    "INSERT INTO messages (id, idle, gateup, accepted, not_on_file, access, inac_tive, passback, max_group, "
-    "not_on_path) VALUES (1, 'Idle', 'Up', 'Hello %f', 'No card %c', 'No access', 'Inactive', 'PB', 'Group', "
-    "'Path')",
-    "INSERT INTO card_type (id, name, access_level_id, no_expiry_flg, msg_id) VALUES (1, 'Plain', 1, 1, 0)",
-    "INSERT INTO a_l_range (id, access_level_id, day_1, day_2, day_3, day_4, day_5, day_6, day_7, day_8, day_9, "
-    "start_time, end_time) VALUES (1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, '00:00:00', '00:00:00')",
-    "INSERT INTO a_l_range_device (a_l_range_id, device_id) VALUES (1, 101), (1, 102), (1, 103)",
-    "INSERT INTO settings (soft_group, soft_path, soft_pb, stup_pbrst) VALUES (0, 0, 0, 0)",
-    "INSERT INTO lot (id, name, lot_count, max_capacity) VALUES (1, 'Lot', 0, 1000)",
-};
+// Loops "site-a" (readers 1-3, where card type 1 has access) and "site-b" (one reader).
+std::vector<std::string> SiteRows() {
+  return ::tarn::testing::ReaderSiteRows(
+      "(1, 'site-a', 1, 1, 0), (2, 'site-b', 1, 2, 0)",
+      "(101, 1, 1, 'Reader 1', 1, 3, 7, 0, 1), (102, 1, 2, 'Reader 2', 1, 3, 7, 0, 1), "
+      "(103, 1, 3, 'Reader 3', 1, 3, 7, 0, 1), (201, 2, 1, 'Far reader', 1, 3, 5, 0, 1)",
+      "(1, 101), (1, 102), (1, 103)");
+}
 
 int Count(const std::vector<std::string>& messages, const std::string& text, size_t from = 0) {
   if (from > messages.size()) return 0;
@@ -150,14 +144,12 @@ TEST(DatabaseOutage, ReadsAreAnsweredThroughAnOutageAndEveryUpReadHasOneRow) {
       TODBCStatement s(&db);
       ASSERT_TRUE(s.ExecSQL(sql)) << sql;
     }
-    for (const char* sql : kSite) {
+    for (const std::string& sql : SiteRows()) {
       TODBCStatement s(&db);
       ASSERT_TRUE(s.ExecSQL(sql)) << sql;
     }
-    std::string cards = "INSERT INTO card (number, type_id, first_name, last_name, space_no, in_lot) VALUES ";
-    for (int n = 5001; n <= 5060; ++n) cards += (n > 5001 ? "," : "") + Format("(%d, 1, 'A', 'B', 0, 0)", n);
     TODBCStatement s(&db);
-    ASSERT_TRUE(s.ExecSQL(cards));
+    ASSERT_TRUE(s.ExecSQL(::tarn::testing::PlainCards(5001, 5060)));
   }
 
   TSimProcess sim({"--no-polls", "--baud", "9600", "1-3"});

@@ -22,13 +22,13 @@
 #include <vector>
 
 #include "platform/Tick.h"
+#include "support/ReaderSite.h"
 #include "support/ScratchDir.h"
 #include "support/ServiceTestSupport.h"
 #include "support/SimProcess.h"
 #include "support/SiteFiles.h"
 #include "support/TcpStandIn.h"
 #include "support/TestDatabase.h"
-#include "util/Format.h"
 
 namespace tarn::test {
 namespace {
@@ -42,23 +42,15 @@ using ::tarn::testing::ReadLogLines;
 using ::tarn::testing::TSimProcess;
 using ::tarn::testing::WaitFor;
 
-// How long the host hangs; long enough for the back-off to reach its 30 s ceiling.
-constexpr uint64_t kHangMs = 100000;
+// How long the host hangs: 3 minutes, three times the watchdog period and long enough for
+// the back-off to reach its 30 s ceiling and stay there.
+constexpr uint64_t kHangMs = 180000;
 
-const char* const kSite[] = {
-    "INSERT INTO `loop` (id, name, enabled, port, rfmodem) VALUES (1, 'site-h', 1, 1, 0)",
-    "INSERT INTO device (id, loop_id, addr_ess, name, msg_id, dir_ection, open_pulse, device_type, lot_id) VALUES "
-    "(101, 1, 1, 'Reader 1', 1, 3, 7, 0, 1)",
-    "INSERT INTO messages (id, idle, gateup, accepted, not_on_file, access, inac_tive, passback, max_group, "
-    "not_on_path) VALUES (1, 'Idle', 'Up', 'Hello %f', 'No card %c', 'No access', 'Inactive', 'PB', 'Group', "
-    "'Path')",
-    "INSERT INTO card_type (id, name, access_level_id, no_expiry_flg, msg_id) VALUES (1, 'Plain', 1, 1, 0)",
-    "INSERT INTO a_l_range (id, access_level_id, day_1, day_2, day_3, day_4, day_5, day_6, day_7, day_8, day_9, "
-    "start_time, end_time) VALUES (1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, '00:00:00', '00:00:00')",
-    "INSERT INTO a_l_range_device (a_l_range_id, device_id) VALUES (1, 101)",
-    "INSERT INTO settings (soft_group, soft_path, soft_pb, stup_pbrst) VALUES (0, 0, 0, 0)",
-    "INSERT INTO lot (id, name, lot_count, max_capacity) VALUES (1, 'Lot', 0, 1000)",
-};
+// One reader on loop 1 of this computer ("site-h").
+std::vector<std::string> SiteRows() {
+  return ::tarn::testing::ReaderSiteRows("(1, 'site-h', 1, 1, 0)", "(101, 1, 1, 'Reader 1', 1, 3, 7, 0, 1)",
+                                         "(1, 101)");
+}
 
 // The receiving end of the service's notifications: a datagram socket and a thread that
 // notes when each "WATCHDOG=1" arrived.
@@ -128,10 +120,8 @@ TEST(HangingDatabase, TheMainLoopTurnsReadsAreAnsweredAndTheServiceReconnectsByI
   TestDatabase db(Backend::MariaDB, "tarn_rel", "hanging_host");
   std::string why;
   ASSERT_TRUE(db.Create(&why)) << why;
-  for (const char* sql : kSite) ASSERT_TRUE(db.Exec(sql)) << sql;
-  std::string cards = "INSERT INTO card (number, type_id, first_name, last_name, space_no, in_lot) VALUES ";
-  for (int n = 7001; n <= 7100; ++n) cards += (n > 7001 ? "," : "") + Format("(%d, 1, 'A', 'B', 0, 0)", n);
-  ASSERT_TRUE(db.Exec(cards));
+  for (const std::string& sql : SiteRows()) ASSERT_TRUE(db.Exec(sql)) << sql;
+  ASSERT_TRUE(db.Exec(::tarn::testing::PlainCards(7001, 7100)));
 
   TcpStandIn standIn(MariaDBTestPort(), TcpStandIn::Forward);
   ASSERT_GT(standIn.Port(), 0);
@@ -170,16 +160,18 @@ TEST(HangingDatabase, TheMainLoopTurnsReadsAreAnsweredAndTheServiceReconnectsByI
     answers.push_back(JsonString(*answer, "cmd") + JsonString(*answer, "data"));
     WaitFor([&] { return platform::TickMs() - hangAt >= kHangMs; }, 5000);  // about one read in 5 s
   }
-  ASSERT_GE(answers.size(), 10u);
+  ASSERT_GE(answers.size(), 18u);  // some 36 in the 3 minutes
   // The first read may still find the old link; every later one is answered as in an outage.
   for (size_t i = 1; i < answers.size(); ++i) EXPECT_EQ(answers[i], "G007Thank you...") << "read " << i;
   {
     // Two connections (server and loop), each about 5 s per hung attempt: without spacing
-    // they would try some 40 times in the period; with the back-off (2, 4, 8, 16, 30 s) about 12.
+    // they would try some 70 times in the 3 minutes; with the back-off (2, 4, 8, 16, then
+    // 30 s) each starts one at about 0, 7, 16, 29, 50, 85, 120 and 155 s: some 16 in all.
     const int attempts = CountFrom(log(), "Pinging - 127.0.0.1", mark);
-    EXPECT_GE(attempts, 4);
-    EXPECT_LE(attempts, 18) << "failed attempts are not spaced";
-    EXPECT_GE(CountFrom(log(), "Could not connect to DataSource, check your setup...", mark), 4);
+    EXPECT_GE(attempts, 8);
+    EXPECT_LE(attempts, 24) << "failed attempts are not spaced";
+    EXPECT_GE(CountFrom(log(), "Could not connect to DataSource, check your setup...", mark), 8);
+    std::printf("%d failed attempts while the host hung\n", attempts);
   }
 
   // The real server is behind the port again: the service reconnects without a restart.
