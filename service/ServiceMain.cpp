@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "config/TRegistryEx.h"
+#include "log/TMessLog.h"
 #include "platform/CommandLine.h"
 #include "platform/Home.h"
 #include "platform/MainLoop.h"
@@ -16,11 +17,21 @@
 #include "service/StatusServer.h"
 #include "service/StatusStore.h"
 #include "service/TTARNCard.h"
+#include "util/DateTime.h"
 #include "util/Version.h"
 
 namespace tarn {
 
 namespace {
+
+// Says a line about the status page on standard error; under systemd in the journal's form
+// of the log's own lines (priority, time stamp), so the journal ranks it like them.
+void SayOnStderr(std::ostream& err, int priority, const std::string& text) {
+  if (TMessLog::StderrIsJournal())
+    err << "<" << priority << ">" << TMessLog::TimeStamp(Now()) << " - " << text << "\n";
+  else
+    err << text << "\n";
+}
 
 // The status server of the settings file's [Status] section; null when it is off or the
 // address cannot be bound (said on `err`: the service runs on without it).
@@ -30,15 +41,15 @@ std::unique_ptr<status::TStatusServer> StartStatusServer(std::ostream& err) {
   status::TListenAddress address;
   std::string error;
   if (!status::ParseListen(config.listen, address, error)) {
-    err << "Status page: Listen=" << config.listen << " is not valid (" << error << "); the page is off\n";
+    SayOnStderr(err, 4, "Status page: Listen=" + config.listen + " is not valid (" + error + "); the page is off");
     return nullptr;
   }
   auto server = std::make_unique<status::TStatusServer>(status::TStatusStore::Instance(), config.token);
   if (!server->Start(address)) {
-    err << "Status page: cannot listen on " << config.listen << " (" << server->Error() << "); the page is off\n";
+    SayOnStderr(err, 4, "Status page: cannot listen on " + config.listen + " (" + server->Error() + "); the page is off");
     return nullptr;
   }
-  err << "Status page on http://" << config.listen << "/\n";
+  SayOnStderr(err, 6, "Status page on http://" + config.listen + "/");
   return server;
 }
 

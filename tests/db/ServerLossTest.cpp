@@ -9,6 +9,7 @@
 #include "db/TODBCConn.h"
 #include "db/TODBCStatement.h"
 #include "platform/Tick.h"
+#include "support/HttpProbe.h"
 #include "support/PrivateMariaDB.h"
 #include "support/TestDatabase.h"
 
@@ -17,7 +18,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kPort = 33071;
+// The private server's port: a free one, so two runs of the suite on one machine (two
+// build folders) cannot reach each other's server.
+int PrivatePort() {
+  static const int port = ::tarn::testing::FreeLoopbackPort();
+  return port;
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -26,7 +32,7 @@ std::string ReadFile(const std::string& path) {
 
 TEST(ServerLoss, ConnectFindsTheLossFailsWhileDownAndReconnectsWhenBack) {
   if (MariaDBTestPort() == 0) GTEST_SKIP() << "TARNCARD_TEST_MARIADB_PORT is not set";
-  PrivateMariaDB server("mariadb-loss", kPort);
+  PrivateMariaDB server("mariadb-loss", PrivatePort());
   std::string why;
   ASSERT_TRUE(server.Install(&why)) << why;
   ASSERT_TRUE(server.Start());

@@ -21,6 +21,7 @@
 #include "db/TODBC.h"
 #include "db/TODBCStatement.h"
 #include "platform/Tick.h"
+#include "support/HttpProbe.h"
 #include "support/ServiceTestSupport.h"
 #include "support/PrivateMariaDB.h"
 #include "support/ReaderSite.h"
@@ -42,7 +43,12 @@ using ::tarn::testing::Messages;
 using ::tarn::testing::ReadLogLines;
 using ::tarn::testing::TSimProcess;
 
-constexpr int kPort = 33081;
+// The private server's port: a free one, so two runs of the suite on one machine (two
+// build folders) cannot reach each other's server.
+int PrivatePort() {
+  static const int port = ::tarn::testing::FreeLoopbackPort();
+  return port;
+}
 constexpr const char* kDatabase = "tarn_soak_outage";
 
 // Loops "site-a" (readers 1-3, where card type 1 has access) and "site-b" (one reader).
@@ -107,9 +113,9 @@ Site MakeSite(const fs::path& home, const std::string& computer, const std::stri
   p.User = "tarn";
   p.Password = "tarn";
   p.Driver = "MariaDB Unicode";
-  p.ConnectOptions = "SERVER=127.0.0.1;PORT=" + std::to_string(kPort);
+  p.ConnectOptions = "SERVER=127.0.0.1;PORT=" + std::to_string(PrivatePort());
   ::tarn::testing::WriteRegistry(home / "registry.reg", p, computer, true);
-  std::ofstream(home / "tarncard.ini") << "[Ports]\n" << ports << "[Settings]\nLow Security on DB Error=1\n";
+  std::ofstream(home / "tarncard.ini") << "[Ports]\n" << ports << "[Settings]\nLow Security on DB Error=1\n[Status]\nListen=\n";
   return Site{home};
 }
 
@@ -128,7 +134,7 @@ std::optional<std::string> PresentCard(TSimProcess& sim, int address, const std:
 
 TEST(DatabaseOutage, ReadsAreAnsweredThroughAnOutageAndEveryUpReadHasOneRow) {
   if (MariaDBTestPort() == 0) GTEST_SKIP() << "TARNCARD_TEST_MARIADB_PORT is not set";
-  PrivateMariaDB server("mariadb-outage", kPort);
+  PrivateMariaDB server("mariadb-outage", PrivatePort());
   std::string why;
   ASSERT_TRUE(server.Install(&why)) << why;
   ASSERT_TRUE(server.Start());

@@ -132,7 +132,7 @@ TEST(HangingDatabase, TheMainLoopTurnsReadsAreAnsweredAndTheServiceReconnectsByI
   p.ConnectOptions = "SERVER=127.0.0.1;PORT=" + std::to_string(standIn.Port());
   ::tarn::testing::WriteRegistry(home / "registry.reg", p, "site-h", true);
   std::ofstream(home / "tarncard.ini") << "[Ports]\nCOM1=" << sim.PtyPath()
-                                       << "\n[Settings]\nLow Security on DB Error=1\n";
+                                       << "\n[Settings]\nLow Security on DB Error=1\n[Status]\nListen=\n";
   // A socket path must fit the 108 bytes of an AF_UNIX address: not under the build folder.
   NotifySink notify(fs::temp_directory_path() / ("tarn-notify-" + std::to_string(::getpid()) + ".sock"));
   auto log = [&] { return Messages(ReadLogLines(home)); };

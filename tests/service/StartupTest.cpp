@@ -13,6 +13,7 @@
 #include "platform/MainLoop.h"
 #include "support/ServiceTestSupport.h"
 #include "service/TTARNCard.h"
+#include "support/HttpProbe.h"
 #include "support/ScratchDir.h"
 #include "util/DateTime.h"
 
@@ -116,6 +117,9 @@ TEST(ServiceStartup, ExecutableLogsAFailedStartAndStopsOnSigterm) {
 TEST(ServiceStartup, UnderSystemdEveryLineGoesToTheJournalWithItsPriority) {
   auto home = tarn::testing::ScratchDir("service-journal");
   WriteDeadRegistry(home / "registry.reg");
+  // The status page's own line goes to standard error too, before the log exists.
+  const std::string page = "http://127.0.0.1:" + std::to_string(tarn::testing::FreeLoopbackPort()) + "/";
+  std::ofstream(home / "tarncard.ini") << "[Status]\nListen=" << page.substr(7, page.size() - 8) << "\n";
   std::string exe = std::string(TARNCARD_BINARY_DIR) + "/tarncard";
   auto run = [&](const std::string& name, bool matching) {
     // The child's standard error is a file, named by JOURNAL_STREAM as systemd names its
@@ -162,9 +166,11 @@ TEST(ServiceStartup, UnderSystemdEveryLineGoesToTheJournalWithItsPriority) {
   EXPECT_TRUE(std::regex_search(err, std::regex(R"(<6>[^\n]* - Starting server, Reading Registry\n)"))) << err;
   EXPECT_TRUE(std::regex_search(err, std::regex(R"(<3>[^\n]* - Failed connection, check ODBC install)"))) << err;
   EXPECT_TRUE(std::regex_search(err, std::regex(R"(<6>[^\n]* - End Log\n)"))) << err;
+  EXPECT_NE(err.find(" - Status page on " + page + "\n"), std::string::npos) << err;
   // The day file is exactly what it is without the journal.
   for (auto& f : ReadLogLines(home)) EXPECT_NE(f.front(), '<') << f;
 
-  // A variable inherited with standard error sent elsewhere: nothing on standard error.
-  EXPECT_EQ(run("elsewhere.txt", false), "");
+  // A variable inherited with standard error sent elsewhere: no log line on standard error,
+  // and the status page's line in its plain form.
+  EXPECT_EQ(run("elsewhere.txt", false), "Status page on " + page + "\n");
 }
