@@ -54,6 +54,7 @@ uint16_t Checksum(const uint8_t* data, size_t length) {
   return static_cast<uint16_t>(~sum & 0xFFFF);
 }
 
+#if !defined(__SANITIZE_THREAD__)
 // A name lookup that has not answered within this limit counts as a name that does not
 // resolve: a resolver that hangs must not hold the connection attempt.
 constexpr int kLookupLimitMs = 2000;
@@ -78,10 +79,47 @@ void SweepAbandoned() {
     it = abandoned.erase(it);
   }
 }
+#endif
+
+// The first IPv4 or IPv6 address of a lookup's answer.
+std::optional<sockaddr_storage> FirstAddress(const addrinfo* found) {
+  if (found == nullptr || found->ai_addrlen > sizeof(sockaddr_storage) ||
+      (found->ai_family != AF_INET && found->ai_family != AF_INET6))
+    return std::nullopt;
+  sockaddr_storage target{};
+  std::memcpy(&target, found->ai_addr, found->ai_addrlen);
+  return target;
+}
+
+// `address` written as an address (127.0.0.1, ::1) needs no resolver at all.
+std::optional<sockaddr_storage> NumericAddress(const std::string& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_RAW;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0) return std::nullopt;
+  std::optional<sockaddr_storage> result = FirstAddress(found);
+  ::freeaddrinfo(found);
+  return result;
+}
 
 // The first address of `address` (IPv4 or IPv6), or nothing when the name does not resolve
 // within the limit.
 std::optional<sockaddr_storage> Resolve(const std::string& address) {
+  if (std::optional<sockaddr_storage> numeric = NumericAddress(address)) return numeric;
+#if defined(__SANITIZE_THREAD__)
+  // The thread checker cannot follow the asynchronous resolver's own threads (the test
+  // programs crash in it): its builds look names up in place, without the time limit.
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_RAW;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0) return std::nullopt;
+  std::optional<sockaddr_storage> named = FirstAddress(found);
+  ::freeaddrinfo(found);
+  return named;
+#else
   SweepAbandoned();
   auto lookup = std::make_unique<Lookup>();
   lookup->host = address;
@@ -104,16 +142,11 @@ std::optional<sockaddr_storage> Resolve(const std::string& address) {
     abandoned.push_back(std::move(lookup));
     return std::nullopt;
   }
-  addrinfo* found = ::gai_error(&lookup->request) == 0 ? lookup->request.ar_result : nullptr;
-  std::optional<sockaddr_storage> result;
-  if (found != nullptr && found->ai_addrlen <= sizeof(sockaddr_storage) &&
-      (found->ai_family == AF_INET || found->ai_family == AF_INET6)) {
-    sockaddr_storage target{};
-    std::memcpy(&target, found->ai_addr, found->ai_addrlen);
-    result = target;
-  }
+  std::optional<sockaddr_storage> result =
+      ::gai_error(&lookup->request) == 0 ? FirstAddress(lookup->request.ar_result) : std::nullopt;
   if (lookup->request.ar_result != nullptr) ::freeaddrinfo(lookup->request.ar_result);
   return result;
+#endif
 }
 
 bool SameHost(const sockaddr_storage& a, const sockaddr_storage& b) {

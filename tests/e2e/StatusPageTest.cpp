@@ -182,9 +182,13 @@ TEST_P(StatusPage, HostileClientsDoNotHoldUpDecisions) {
   // Once the hostile clients are gone the page answers again.
   EXPECT_TRUE(WaitFor([&] { return HttpGet(port_, "/status.json", {}, 3000).status == 200; }, 60000));
   EXPECT_EQ(burst(300), 300);
-  const long after = ResidentKiB(pid);
   EXPECT_GT(warm, 0);
+#ifndef __SANITIZE_ADDRESS__
+  // Under the address checker freed memory is held in quarantine, so only a plain build can
+  // show that the hostile clients left nothing behind.
+  const long after = ResidentKiB(pid);
   EXPECT_LT(after - warm, 8 * 1024) << "resident memory grew from " << warm << " KiB to " << after << " KiB";
+#endif
   EXPECT_TRUE(MetricsShow("tarncard_decisions_total{kind=\"card\",result=\"accepted\"} 9", kFrame));
 }
 

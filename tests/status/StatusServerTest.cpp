@@ -243,7 +243,8 @@ TEST_F(StatusServerTest, HostileRequestsAreAnsweredOrRefusedCleanly) {
   {  // garbage
     TcpClient c(port_);
     ASSERT_TRUE(c.Ok());
-    c.Send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03garbage\r\n\r\n", 27));
+    static const char kHandshake[] = "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03garbage\r\n\r\n";
+    c.Send(std::string(kHandshake, sizeof kHandshake - 1));
     const std::string raw = c.ReadAll(15000);
     EXPECT_TRUE(raw.empty() || raw.compare(0, 10, "HTTP/1.1 4") == 0) << raw.substr(0, 80);
   }
