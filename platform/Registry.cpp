@@ -68,11 +68,18 @@ std::string Utf16LeToUtf8(std::string_view b) {
 }  // namespace
 
 std::string DecodeTextBytes(std::string_view bytes) {
+  std::string text;
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE)
-    return Utf16LeToUtf8(bytes.substr(2));
-  if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") return std::string(bytes.substr(3));
-  return std::string(bytes);
+    text = Utf16LeToUtf8(bytes.substr(2));
+  else
+    text = std::string(bytes);
+  // Every leading mark goes (an editor may add one to a file that already has one): a mark
+  // left in front would hide the first line, and it would show again once the file is
+  // written back without the first.
+  size_t marks = 0;
+  while (text.compare(marks, 3, "\xEF\xBB\xBF") == 0) marks += 3;
+  return text.substr(marks);
 }
 
 namespace {

@@ -74,6 +74,15 @@ TEST(IniFile, ByteOrderMarksAreReadAndNotWritten) {
   EXPECT_EQ(wide.ReadIntegerEx("Settings", "Grace", 15), 45);
   EXPECT_EQ(wide.ReadIntegerEx("Settings", "Future", 15), 15);
   EXPECT_EQ(ReadAll(utf16), "[Settings]\r\nGrace=45\r\nFuture=15\r\n");
+
+  // A mark saved twice: both go, or the second would hide the section until the first write.
+  auto twice = dir / "twice.ini";
+  std::ofstream(twice, std::ios::binary) << "\xEF\xBB\xBF\xEF\xBB\xBF[Settings]\r\nGrace=20\r\n";
+  tarn::TIniFileEx again(twice.string());
+  EXPECT_EQ(again.ReadIntegerEx("Settings", "Grace", 15), 20);
+  EXPECT_EQ(again.ReadIntegerEx("Settings", "Future", 15), 15);
+  EXPECT_EQ(again.ReadIntegerEx("Settings", "Grace", 15), 20);
+  EXPECT_EQ(ReadAll(twice), "[Settings]\r\nGrace=20\r\nFuture=15\r\n");
 }
 
 // The file is replaced through a temporary copy: the copy takes over the old file's mode
