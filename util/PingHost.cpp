@@ -91,12 +91,12 @@ std::optional<sockaddr_storage> FirstAddress(const addrinfo* found) {
   return target;
 }
 
-// `address` written as an address (127.0.0.1, ::1) needs no resolver at all.
-std::optional<sockaddr_storage> NumericAddress(const std::string& address) {
+// A lookup in place, without a time limit; with AI_NUMERICHOST it never asks a resolver.
+std::optional<sockaddr_storage> LookUpInPlace(const std::string& address, int flags) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_RAW;
-  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_flags = flags;
   addrinfo* found = nullptr;
   if (::getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0) return std::nullopt;
   std::optional<sockaddr_storage> result = FirstAddress(found);
@@ -107,18 +107,12 @@ std::optional<sockaddr_storage> NumericAddress(const std::string& address) {
 // The first address of `address` (IPv4 or IPv6), or nothing when the name does not resolve
 // within the limit.
 std::optional<sockaddr_storage> Resolve(const std::string& address) {
-  if (std::optional<sockaddr_storage> numeric = NumericAddress(address)) return numeric;
+  // An address written as such (127.0.0.1, ::1) needs no resolver at all.
+  if (std::optional<sockaddr_storage> numeric = LookUpInPlace(address, AI_NUMERICHOST)) return numeric;
 #if defined(__SANITIZE_THREAD__)
   // The thread checker cannot follow the asynchronous resolver's own threads (the test
   // programs crash in it): its builds look names up in place, without the time limit.
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_RAW;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0) return std::nullopt;
-  std::optional<sockaddr_storage> named = FirstAddress(found);
-  ::freeaddrinfo(found);
-  return named;
+  return LookUpInPlace(address, 0);
 #else
   SweepAbandoned();
   auto lookup = std::make_unique<Lookup>();
