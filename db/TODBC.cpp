@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 #include "db/TODBCStatement.h"
 #include "log/TMessLog.h"
@@ -313,6 +314,43 @@ void TODBC::DisconnectFromDataSource() {
   connectionDead_ = false;
 }
 
+void TODBC::DropConnectionKeepingStatements() {
+  for (TODBCStatement* stmt : statements_)
+    if (stmt != nullptr) stmt->Detach();
+  worker_.Stop();
+  if (connected_ && Loaded()) {
+    // The link is gone: nothing to commit; the handles are freed on this side.
+    Api().SQLDisconnect(dbc_);
+    Api().SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+  }
+  dbc_ = SQL_NULL_HDBC;
+  connected_ = false;
+  connectionDead_ = false;
+}
+
+const std::string& TODBC::MarkId() {
+  if (markId_.empty()) {
+    std::random_device random;
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < 32; ++i) markId_ += kHex[random() & 15u];
+  }
+  return markId_;
+}
+
+void TODBC::ResolvePendingWrites() {
+  while (!pending_.empty() && connected_) {
+    const TPendingWrite write = pending_.front();
+    pending_.erase(pending_.begin());
+    TODBCStatement stmt(this);
+    if (!stmt.ReplayGuardedWrite(write.sql, write.seq)) {
+      if (stmt.LinkLost()) {
+        pending_.insert(pending_.begin(), write);
+        return;
+      }
+    }
+  }
+}
+
 bool TODBC::EndTransaction(bool commit) {
   if (!connected_) return true;
   try {
@@ -395,6 +433,8 @@ size_t TODBC::StatementCount() const {
 }
 
 void TODBC::RegisterStatement(TODBCStatement* stmt) {
+  for (auto* slot : statements_)
+    if (slot == stmt) return;
   for (auto& slot : statements_)
     if (slot == nullptr) {
       slot = stmt;

@@ -16,6 +16,7 @@
 // run on the connection's own worker thread (TSqlWorker) while that thread waits.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -101,6 +102,7 @@ class TODBC {
   bool GetDiagText(int record, std::string& text);
   // Marks the connection dead when the SQLSTATE or the message says the link is lost.
   void CheckConnectionLoss(const std::string& state, const std::string& text);
+  void MarkConnectionDead() { connectionDead_ = true; }
 
   bool Connected() const { return connected_; }
   bool ConnectionDead() const { return connectionDead_; }
@@ -121,9 +123,38 @@ class TODBC {
   void SetAttemptRunning(bool running) { attemptRunning_.store(running); }
   bool AttemptRunning() const { return attemptRunning_.load(); }
 
-  // The statement registry (called by TODBCStatement only).
+  // The statement registry (called by TODBCStatement only). Registering twice keeps one entry.
   void RegisterStatement(TODBCStatement* stmt);
   void UnregisterStatement(TODBCStatement* stmt);
+
+  // Set by the managed connection: connects again after a statement found the link lost,
+  // keeping the statements (see DropConnectionKeepingStatements). True when connected again.
+  std::function<bool()> ReconnectHook;
+  // Closes a lost connection but keeps every statement registered with its current row:
+  // their handles are freed and each sets up a new one at its next execution.
+  void DropConnectionKeepingStatements();
+
+  // Writes that must not apply twice (an INSERT into trans, lot_count = lot_count + 1) run
+  // on the MySQL family inside a transaction that also moves this connection's row of the
+  // table write_mark to the write's number. When the link is lost before the outcome is
+  // known, the write is run again with the same number: the row tells whether the first run
+  // was committed, and only a write that was not is applied. Rows of one TODBC object
+  // (random id) stay across reconnects.
+  enum class TGuard : uint8_t { Unknown, On, Off };
+  TGuard Guard() const { return guard_; }
+  void SetGuard(TGuard guard) { guard_ = guard; }
+  const std::string& MarkId();
+  uint64_t NextMarkSeq() { return ++markSeq_; }
+  // A guarded write whose link was lost and which could not be run again at once: run
+  // (or found applied) when the connection is back, before any other work.
+  struct TPendingWrite {
+    std::string sql;
+    uint64_t seq = 0;
+  };
+  void AddPendingWrite(const std::string& sql, uint64_t seq) { pending_.push_back({sql, seq}); }
+  bool HasPendingWrites() const { return !pending_.empty(); }
+  // Runs the pending writes in order on the connection; those whose link is lost again stay.
+  void ResolvePendingWrites();
 
   TMessLog* MessLog = nullptr;  // not owned; null = no diagnostics written
   bool BindColumns = false;     // copied into every statement created on this connection
@@ -146,6 +177,10 @@ class TODBC {
   TDriverFamily family_ = dfUnknown;
   TSqlWorker worker_;
   std::atomic<bool> attemptRunning_{false};
+  TGuard guard_ = TGuard::Unknown;
+  std::string markId_;
+  uint64_t markSeq_ = 0;
+  std::vector<TPendingWrite> pending_;
 };
 
 }  // namespace tarn

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
+#include "db/HostList.h"
 #include "log/TMessLog.h"
 #include "platform/Tick.h"
 #include "platform/IniFile.h"
@@ -28,6 +30,7 @@ TODBCConn::TODBCConn(int32_t pingTimeout, const std::string& iniFileName)
 TODBCConn::~TODBCConn() {
   // A running attempt uses the TODBC and the log: it ends before either may go.
   JoinAttempt();
+  if (ODBC != nullptr) ODBC->ReconnectHook = nullptr;
   try {
     Disconnect();
   } catch (...) {
@@ -113,58 +116,125 @@ bool TODBCConn::Connect() {
       } catch (...) {
       }
       EnsureODBC();
-      wasConnected = false;
+      MoveOnFromLostHost();
+      // A connection that was up is made again within the reconnect wait, so that the unit of
+      // work that found it lost (a card read) is decided through the next server.
+      result = ODBC != nullptr &&
+               AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(std::max(ReconnectWaitMs, 0)), false);
+      status::TStatusStore::Instance().DatabaseConnected(result, result ? "" : "Could not connect to DataSource");
+      return result;
     }
     if (wasConnected) return true;
     // After attempts that hung, the next one waits for its turn.
     if (slowFailures_ > 0 && platform::TickMs() < nextAttemptAt_) return false;
-    bool started = false;
-    try {
-      if (BeginAttempt(!iniFileName_.empty(), "", "")) {
-        attemptDone_.store(false);
-        attemptOk_ = false;
-        attemptThrew_ = false;
-        attemptStarted_ = platform::TickMs();
-        attemptOdbc_ = ODBC;
-        ODBC->SetAttemptRunning(true);
-        attempt_ = std::thread([this, body = AttemptBody()] {
-          bool ok = false;
-          bool threw = false;
-          try {
-            ok = body();
-          } catch (...) {
-            threw = true;
-          }
-          {
-            std::lock_guard<std::mutex> g(attemptMutex_);
-            attemptOk_ = ok;
-            attemptThrew_ = threw;
-            attemptDone_.store(true);
-          }
-          attemptEnded_.notify_all();
-        });
-        started = true;
-      }
-    } catch (...) {
-      LogLine("Exception: ODBC Connect!");
-    }
-    if (!started) {
+    if (!StartAttempt()) {
       LogLine("Could not connect to DataSource, check your setup...");
       Disconnect();
       return false;
     }
     // Once attempts have hung, the owner's thread does not wait for the next ones.
-    const int wait = slowFailures_ > 0 ? 0 : AttemptWaitMs;
-    {
-      std::unique_lock<std::mutex> g(attemptMutex_);
-      if (wait < 0)
-        attemptEnded_.wait(g, [this] { return attemptDone_.load(); });
-      else
-        attemptEnded_.wait_for(g, std::chrono::milliseconds(wait), [this] { return attemptDone_.load(); });
-    }
-    if (!attemptDone_.load()) return false;
+    if (!WaitAttempt(slowFailures_ > 0 ? 0 : AttemptWaitMs)) return false;
     result = FinishAttempt();
   } catch (...) {
+    LogLine("EXCEPTION: ConnectToODBC!");
+    result = ODBC != nullptr && ODBC->Connected();
+  }
+  status::TStatusStore::Instance().DatabaseConnected(result, result ? "" : "Could not connect to DataSource");
+  return result;
+}
+
+bool TODBCConn::StartAttempt() {
+  try {
+    if (!BeginAttempt(!iniFileName_.empty(), "", "")) return false;
+    attemptDone_.store(false);
+    attemptOk_ = false;
+    attemptThrew_ = false;
+    attemptStarted_ = platform::TickMs();
+    attemptOdbc_ = ODBC;
+    ODBC->SetAttemptRunning(true);
+    attempt_ = std::thread([this, body = AttemptBody()] {
+      bool ok = false;
+      bool threw = false;
+      try {
+        ok = body();
+      } catch (...) {
+        threw = true;
+      }
+      {
+        std::lock_guard<std::mutex> g(attemptMutex_);
+        attemptOk_ = ok;
+        attemptThrew_ = threw;
+        attemptDone_.store(true);
+      }
+      attemptEnded_.notify_all();
+    });
+    return true;
+  } catch (...) {
+    // No thread was started: the TODBC is free again.
+    LogLine("Exception: ODBC Connect!");
+    if (!attempt_.joinable()) {
+      if (attemptOdbc_ != nullptr) attemptOdbc_->SetAttemptRunning(false);
+      attemptOdbc_ = nullptr;
+    }
+    return false;
+  }
+}
+
+bool TODBCConn::WaitAttempt(int ms) {
+  std::unique_lock<std::mutex> g(attemptMutex_);
+  if (ms < 0)
+    attemptEnded_.wait(g, [this] { return attemptDone_.load(); });
+  else
+    attemptEnded_.wait_for(g, std::chrono::milliseconds(ms), [this] { return attemptDone_.load(); });
+  return attemptDone_.load();
+}
+
+void TODBCConn::MoveOnFromLostHost() {
+  const size_t count = ParseHostList(ServerHost).size();
+  const int lost = attemptHost_.load();
+  if (count > 1 && lost >= 0) nextHost_ = (static_cast<size_t>(lost) + 1) % count;
+}
+
+bool TODBCConn::AttemptsUntil(uint64_t deadline, bool keepStatements) {
+  // Attempts follow each other until the wait is over: a proxy may still send the first
+  // ones to the node that died until its health check has taken it out.
+  keepStatements_ = keepStatements;
+  bool result = false;
+  for (;;) {
+    if (!StartAttempt()) {
+      keepStatements_ = false;
+      LogLine("Could not connect to DataSource, check your setup...");
+      Disconnect();
+      return false;
+    }
+    const uint64_t now = platform::TickMs();
+    if (!WaitAttempt(static_cast<int>(deadline > now ? deadline - now : 0))) {
+      keepStatements_ = false;
+      return false;  // the next Connect collects it
+    }
+    result = FinishAttempt();
+    if (result || platform::TickMs() + kReconnectPauseMs >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kReconnectPauseMs));
+  }
+  keepStatements_ = false;
+  if (!result) Disconnect();
+  return result;
+}
+
+bool TODBCConn::ReconnectAfterLoss() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (ODBC == nullptr || attempt_.joinable()) return false;
+  bool result = false;
+  try {
+    LogLine("ODBC Connection 'Dead'!");
+    status::TStatusStore::Instance().DatabaseConnected(false, "ODBC connection lost");
+    // The statements of the unit of work in progress stay, with their rows; they set up new
+    // handles on the new connection.
+    ODBC->DropConnectionKeepingStatements();
+    MoveOnFromLostHost();
+    result = AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(std::max(ReconnectWaitMs, 0)), true);
+  } catch (...) {
+    keepStatements_ = false;
     LogLine("EXCEPTION: ConnectToODBC!");
     result = ODBC != nullptr && ODBC->Connected();
   }
@@ -192,8 +262,13 @@ bool TODBCConn::FinishAttempt() {
   if (ODBC != nullptr && ODBC->Connected()) LogLine("Connected to DataSource!");
   if (!result) {
     LogLine("Could not connect to DataSource, check your setup...");
-    Disconnect();
+    DropConnection();
+    return false;
   }
+  const int host = attemptHost_.load();
+  if (host >= 0) nextHost_ = static_cast<size_t>(host);
+  // Writes whose link was lost before their outcome was known come first.
+  if (ODBC != nullptr && ODBC->HasPendingWrites()) ODBC->ResolvePendingWrites();
   return result;
 }
 
@@ -202,6 +277,7 @@ bool TODBCConn::BeginAttempt(bool readIniFile, const std::string& section, const
   if (!database.empty()) DataBase = database;
   EnsureODBC();
   if (ODBC == nullptr) return false;
+  ODBC->ReconnectHook = [this] { return ReconnectAfterLoss(); };
   if (MessLog != nullptr) {
     ODBC->ReportErrors = true;
     ODBC->MessLog = MessLog;
@@ -217,12 +293,36 @@ bool TODBCConn::BeginAttempt(bool readIniFile, const std::string& section, const
 
 std::function<bool()> TODBCConn::AttemptBody() {
   // The attempt works on copies: the owner may set new parameters meanwhile.
-  return [odbc = ODBC, ping = Ping, host = ServerHost, timeout = pingTimeout_, log = MessLog,
+  attemptHost_.store(-1);
+  std::vector<THostEntry> hosts = ParseHostList(ServerHost);
+  const size_t first = hosts.empty() ? 0 : nextHost_ % hosts.size();
+  return [this, odbc = ODBC, ping = Ping, host = ServerHost, timeout = pingTimeout_, log = MessLog,
           dataSource = DataSource, user = User, password = Password, database = DataBase,
-          driver = Driver, custom = Custom] {
-    const bool reachable = !ping || ping(host, timeout, log);
-    if (!reachable) return false;
-    return odbc->ConnectToDataSource(dataSource, user, password, database, driver, custom);
+          driver = Driver, custom = Custom, hosts = std::move(hosts), first] {
+    if (hosts.size() <= 1) {
+      const bool reachable = !ping || ping(host, timeout, log);
+      if (!reachable) return false;
+      const bool ok = odbc->ConnectToDataSource(dataSource, user, password, database, driver, custom);
+      if (ok) attemptHost_.store(0);
+      return ok;
+    }
+    // A list of servers: the first that answers, beginning where the owner asked.
+    for (size_t k = 0; k < hosts.size(); ++k) {
+      const size_t i = (first + k) % hosts.size();
+      const THostEntry& entry = hosts[i];
+      if (ping && !ping(entry.host, timeout, log)) {
+        if (log != nullptr) log->Log("Database host " + entry.text + " does not answer");
+        continue;
+      }
+      if (odbc->ConnectToDataSource(dataSource, user, password, database, driver,
+                                    OptionsForHost(custom, host, entry))) {
+        attemptHost_.store(static_cast<int>(i));
+        if (log != nullptr) log->Log("Connected to database host " + entry.text);
+        return true;
+      }
+      if (log != nullptr) log->Log("Database host " + entry.text + " refused the connection");
+    }
+    return false;
   };
 }
 
@@ -231,7 +331,7 @@ bool TODBCConn::EndAttempt(bool ok) {
     ODBC->BindColumns = true;
     if (MessLog != nullptr) ODBC->ReportErrors = true;
   }
-  if (!ok) Disconnect();
+  if (!ok) DropConnection();
   return ok;
 }
 
@@ -249,6 +349,15 @@ bool TODBCConn::OpenConnection(bool readIniFile, const std::string& section,
     throw;
   }
   return EndAttempt(ok);
+}
+
+void TODBCConn::DropConnection() {
+  if (keepStatements_ && ODBC != nullptr) {
+    JoinAttempt();
+    ODBC->DropConnectionKeepingStatements();
+  } else {
+    Disconnect();
+  }
 }
 
 void TODBCConn::Disconnect() {

@@ -79,6 +79,14 @@ class TODBCConn {
   int AttemptWaitMs = kAttemptWaitMs;
   // Pause after the n-th attempt in a row that outlasted the wait and failed.
   static uint64_t BackOffMs(int slowFailures);
+  // How long a statement that found the link lost (through TODBC::ReconnectHook), or a
+  // Connect that found the connection lost, waits for the new connection before it fails as
+  // in an outage.
+  static constexpr int kReconnectWaitMs = 4000;
+  int ReconnectWaitMs = kReconnectWaitMs;
+  // The entry of a host list ("Host" with commas) the next attempt begins with; the one of
+  // the current connection while connected.
+  size_t NextHost() const { return nextHost_; }
 
  private:
   void LogLine(const std::string& text);
@@ -88,6 +96,21 @@ class TODBCConn {
   std::function<bool()> AttemptBody();
   bool EndAttempt(bool ok);
   bool FinishAttempt();
+  // Starts the attempt thread; false when it could not be started.
+  bool StartAttempt();
+  // Waits up to `ms` (negative: to the end) for the running attempt; true when it ended.
+  bool WaitAttempt(int ms);
+  // The link of the connection was lost: the next attempt begins with the next host.
+  void MoveOnFromLostHost();
+  bool ReconnectAfterLoss();
+  // Attempts, one after the other with a short pause, until one connects or `deadline`
+  // (ms tick) passes; an attempt still running then is left for the next Connect.
+  bool AttemptsUntil(uint64_t deadline, bool keepStatements);
+  // After a failed attempt: Disconnect, or while a statement waits for its new connection,
+  // a close that keeps the statements.
+  void DropConnection();
+  static constexpr int kReconnectPauseMs = 250;
+  bool keepStatements_ = false;
   void JoinAttempt() noexcept;
 
   std::mutex lock_;
@@ -103,6 +126,8 @@ class TODBCConn {
   uint64_t nextAttemptAt_ = 0;
   int slowFailures_ = 0;
   TODBC* attemptOdbc_ = nullptr;  // the TODBC the running attempt works on
+  size_t nextHost_ = 0;
+  std::atomic<int> attemptHost_{-1};  // the host-list entry the last attempt connected to
   std::mutex attemptMutex_;
   std::condition_variable attemptEnded_;
 };

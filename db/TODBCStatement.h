@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "db/SqlOutcome.h"
 #include "db/TODBC.h"
 #include "util/DateTime.h"
 #include "util/Format.h"
@@ -122,6 +123,19 @@ class TODBCStatement {
 
   // Frees the handle and forgets the connection (called by TODBC on disconnect).
   void Invalidate() noexcept;
+  // Frees the handle but keeps the connection and the current row (called by TODBC when a
+  // lost link is replaced); the next execution sets up a new handle.
+  void Detach() noexcept;
+  // Runs a guarded write again with the number of its first run (after a reconnect): applied
+  // only when the first run was not committed. False when it failed; LinkLost() then says
+  // whether the link was lost again.
+  bool ReplayGuardedWrite(const std::string& sql, uint64_t seq);
+  // The last execution ended with the link to the server lost.
+  bool LinkLost() const { return linkLost_; }
+  // Runs of a statement that meet a conflict (deadlock, certification conflict) before the
+  // failure is reported; the pause between runs grows by kConflictPauseMs each time.
+  static constexpr int kConflictAttempts = 8;
+  static constexpr int kConflictPauseMs = 5;
 
  private:
   template <class... A>
@@ -136,7 +150,16 @@ class TODBCStatement {
   }
   void LogFormatError(std::string_view format, const char* what);
   void SetUp();
+  bool Run(const std::string& sql, uint64_t replaySeq);
   SQLRETURN Execute(const std::string& sql);
+  // Execute with the conflict retries, the reconnect after a lost link and, for writes that
+  // must not apply twice, the guard; `appliedBefore` = a repeated guarded write found its
+  // first run committed (nothing ran now).
+  SQLRETURN ExecuteSafely(const std::string& sql, uint64_t replaySeq, bool& appliedBefore);
+  enum class TGuardSetUp : uint8_t { Ready, Off, LinkLost };
+  TGuardSetUp SetUpGuard(TDiagRecord& diag);
+  SQLRETURN ExecuteGuarded(const std::string& sql, uint64_t seq, bool& appliedBefore, TDiagRecord& diag);
+  void LogLine(const std::string& text);
   void DescribeColumns();
   void FreeBuffers();
   SQLLEN GetData(int column, SQLSMALLINT targetType, SQLPOINTER buffer, SQLLEN length);
@@ -153,6 +176,7 @@ class TODBCStatement {
   bool canAbsolute_ = false;
   bool canRelative_ = false;
   std::string lastSQL_;
+  bool linkLost_ = false;
   std::map<int, std::string> memoCache_;  // long values of the current row already read
 };
 

@@ -243,3 +243,11 @@ CREATE TABLE gateoc (
   start_time TIME,
   end_time TIME
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- One row per connection of a running service: the number of its last write that must not
+-- apply twice (a lost link is followed by a check of this row before the write is repeated).
+CREATE TABLE write_mark (
+  id CHAR(32) NOT NULL PRIMARY KEY,
+  seq BIGINT NOT NULL,
+  made DATETIME NOT NULL
+) ENGINE=InnoDB;

@@ -217,6 +217,16 @@ void TStatusStore::DatabaseConnected(bool connected, const std::string& error) {
   }
 }
 
+void TStatusStore::SqlRetried(bool afterLostLink) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  ++(afterLostLink ? data_.database.lostRetries : data_.database.conflictRetries);
+}
+
+void TStatusStore::SqlGivenUp() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  ++data_.database.givenUp;
+}
+
 void TStatusStore::ObserveStatement(double seconds) {
   std::lock_guard<std::mutex> guard(mutex_);
   data_.statements.Observe(seconds);
@@ -328,7 +338,10 @@ std::string StatusJson(const TSnapshot& s) {
   o += ",\"database\":{\"connected\":" + Bool(s.database.connected) +
        ",\"last_error\":" + (s.database.lastError.empty() ? "null" : Quote(s.database.lastError)) +
        ",\"last_error_at\":" + Time(s.database.lastErrorAt) +
-       ",\"reconnects\":" + std::to_string(s.database.reconnects) + "}";
+       ",\"reconnects\":" + std::to_string(s.database.reconnects) +
+       ",\"retries\":{\"conflict\":" + std::to_string(s.database.conflictRetries) +
+       ",\"lost\":" + std::to_string(s.database.lostRetries) + "},\"given_up\":" +
+       std::to_string(s.database.givenUp) + "}";
   o += ",\"loops\":[";
   bool first = true;
   for (const auto& l : s.loops) {
@@ -461,6 +474,13 @@ std::string MetricsText(const TSnapshot& s) {
 
   Header(o, "tarncard_db_reconnects_total", "counter", "Connections to the database made again after a loss.");
   o += "tarncard_db_reconnects_total " + std::to_string(s.database.reconnects) + "\n";
+  Header(o, "tarncard_sql_retries_total", "counter",
+         "Statements run again: after a conflict with another writer, or after the link was lost and made again.");
+  o += "tarncard_sql_retries_total{reason=\"conflict\"} " + std::to_string(s.database.conflictRetries) + "\n";
+  o += "tarncard_sql_retries_total{reason=\"lost\"} " + std::to_string(s.database.lostRetries) + "\n";
+  Header(o, "tarncard_sql_given_up_total", "counter",
+         "Statements that failed for good after conflicts, or whose outcome a lost link left unknown.");
+  o += "tarncard_sql_given_up_total " + std::to_string(s.database.givenUp) + "\n";
   Header(o, "tarncard_db_connected", "gauge", "1 while the database connection is up.");
   o += std::string("tarncard_db_connected ") + (s.database.connected ? "1" : "0") + "\n";
 

@@ -91,6 +91,9 @@ struct TDatabaseState {
   std::string lastError;
   TDateTime lastErrorAt = 0;
   uint64_t reconnects = 0;
+  uint64_t conflictRetries = 0;  // statements run again after a conflict with another writer
+  uint64_t lostRetries = 0;      // statements run again after the link was lost and made again
+  uint64_t givenUp = 0;          // statements that failed for good after a conflict or a lost link
 };
 
 // Everything at one moment; what the server's threads work from.
@@ -146,6 +149,8 @@ class TStatusStore {
   // --- database ---------------------------------------------------------------------------
   void DatabaseConnected(bool connected, const std::string& error);
   void ObserveStatement(double seconds);
+  void SqlRetried(bool afterLostLink);
+  void SqlGivenUp();
 
   TSnapshot Snapshot() const;
   // Empties the store (tests).
