@@ -204,6 +204,8 @@ class Computer:
         self.thread = threading.Thread(target=self._read, daemon=True)
         self.thread.start()
         if not self.ready.wait(10):
+            self.sim.kill()
+            self.sim.wait()
             raise RuntimeError("simulator of pc%d did not start" % pc)
 
     def _read(self):
@@ -426,7 +428,8 @@ def run_phase(args, name, cluster):
     figures = {"phase": name}
     failures = []
     try:
-        pcs = [Computer(1, args, phase_dir), Computer(2, args, phase_dir)]
+        for n in (1, 2):
+            pcs.append(Computer(n, args, phase_dir))
         for pc in pcs:
             if name == "hosts":
                 first = pc.pc
