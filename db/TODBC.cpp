@@ -342,11 +342,16 @@ void TODBC::ResolvePendingWrites() {
     const TPendingWrite write = pending_.front();
     pending_.erase(pending_.begin());
     TODBCStatement stmt(this);
-    if (!stmt.ReplayGuardedWrite(write.sql, write.seq)) {
-      if (stmt.LinkLost()) {
-        pending_.insert(pending_.begin(), write);
-        return;
-      }
+    const std::string shown = write.sql.size() > 300 ? write.sql.substr(0, 300) + "..." : write.sql;
+    if (stmt.ReplayGuardedWrite(write.sql, write.seq)) {
+      if (MessLog != nullptr)
+        MessLog->Log(stmt.FoundApplied() ? "Write found applied before the connection was lost: " + shown
+                                         : "Write applied after the connection came back: " + shown);
+    } else if (stmt.LinkLost()) {
+      pending_.insert(pending_.begin(), write);
+      return;
+    } else if (MessLog != nullptr) {
+      MessLog->Log("Write failed after the connection came back: " + shown);
     }
   }
 }

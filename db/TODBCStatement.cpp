@@ -169,6 +169,7 @@ bool TODBCStatement::Run(const std::string& sql, uint64_t replaySeq) {
   lastSQL_ = sql;
   noData_ = false;
   linkLost_ = false;
+  foundApplied_ = false;
   // A statement kept over a reconnect sets up its handle on the new connection.
   if (!Allocated() && odbc_ != nullptr && !odbc_->AttemptRunning() && odbc_->Connected()) SetUp();
   if (!Allocated() || odbc_ == nullptr) return false;
@@ -187,6 +188,7 @@ bool TODBCStatement::Run(const std::string& sql, uint64_t replaySeq) {
   TimingLine(platform::TickMs() - start, "DoSQL");
   // A failed reconnect may have taken the connection from this statement.
   if (odbc_ == nullptr || !Allocated()) return false;
+  foundApplied_ = appliedBefore;
   if (appliedBefore) return true;
   const TOdbcEntryPoints& api = odbc_->Api();
 
@@ -458,7 +460,11 @@ SQLRETURN TODBCStatement::ExecuteGuarded(const std::string& sql, uint64_t seq, b
 bool TODBCStatement::ExecSQL(const std::string& sql) {
   const bool result = DoSQL(sql);
   if (!result && !noData_ && odbc_ != nullptr) {
-    if (odbc_->MessLog != nullptr) {
+    if (odbc_->AttemptRunning()) {
+      // A new connection is being made on the TODBC (the link was lost): this statement has
+      // no handle and no diagnostics of its own, and the TODBC belongs to the attempt.
+      if (odbc_->MessLog != nullptr) odbc_->MessLog->Add(sql);
+    } else if (odbc_->MessLog != nullptr) {
       const bool saved = odbc_->ReportErrors;
       odbc_->ReportErrors = true;
       odbc_->MessLog->Add(sql);

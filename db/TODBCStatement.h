@@ -132,6 +132,8 @@ class TODBCStatement {
   bool ReplayGuardedWrite(const std::string& sql, uint64_t seq);
   // The last execution ended with the link to the server lost.
   bool LinkLost() const { return linkLost_; }
+  // The last execution was a repeated guarded write whose first run had been committed.
+  bool FoundApplied() const { return foundApplied_; }
   // Runs of a statement that meet a conflict (deadlock, certification conflict) before the
   // failure is reported; the pause between runs grows by kConflictPauseMs each time.
   static constexpr int kConflictAttempts = 8;
@@ -177,6 +179,7 @@ class TODBCStatement {
   bool canRelative_ = false;
   std::string lastSQL_;
   bool linkLost_ = false;
+  bool foundApplied_ = false;
   std::map<int, std::string> memoCache_;  // long values of the current row already read
 };
 

@@ -249,6 +249,22 @@ TEST_F(FaultyDriver, ACommitWhoseReplyIsLostIsFoundAppliedAndNotRunAgain) {
   // Broken on purpose the other way: the same number again is found applied, not run.
   EXPECT_EQ(Count("SELECT lot_count FROM lot WHERE id = 1"), 11);
   EXPECT_EQ(status::TStatusStore::Instance().Snapshot().database.lostRetries, 1u);
+
+  // The same when the statement cannot wait for the new connection: the write is kept and
+  // found applied when the connection is back.
+  conn_->ReconnectWaitMs = 0;
+  TODBCStatement id2(odbc_.get());
+  ASSERT_TRUE(id2.DoSQL("SELECT CONNECTION_ID() AS id"));
+  F().killSql = "KILL CONNECTION " + id2.FieldAsString("id");
+  F().loseCommitReply = true;
+  EXPECT_FALSE(write.ExecSQL("INSERT INTO trans (card_no, error_code) VALUES (8124, 0)"));
+  EXPECT_TRUE(odbc_->HasPendingWrites());
+  conn_->WaitForAttempt();
+  EXPECT_FALSE(odbc_->HasPendingWrites());
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 8124"), 1);
+  EXPECT_NE(Db().LogText().find("Write found applied before the connection was lost: INSERT INTO trans (card_no, "
+                                "error_code) VALUES (8124, 0)"),
+            std::string::npos);
 }
 
 TEST_F(FaultyDriver, ConflictsAreTriedAgainAndGivenUpAfterTheBound) {
@@ -288,9 +304,11 @@ TEST_F(ClusterSafety, AWriteThatCannotWaitForTheNewConnectionIsAppliedOnceWhenIt
   EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 9001"), 1);
   EXPECT_TRUE(write.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1"));
   EXPECT_EQ(Count("SELECT lot_count FROM lot WHERE id = 1"), 12);
-  EXPECT_NE(Db().LogText().find("The connection was lost while this write ran; it is applied once when the "
-                                "connection is back: INSERT INTO trans"),
+  const std::string log = Db().LogText();
+  EXPECT_NE(log.find("The connection was lost while this write ran; it is applied once when the "
+                     "connection is back: INSERT INTO trans"),
             std::string::npos);
+  EXPECT_NE(log.find("Write applied after the connection came back: INSERT INTO trans"), std::string::npos);
 }
 
 TEST_F(ClusterSafety, AHostListConnectsToTheFirstThatAnswersAndMovesOnAfterALoss) {
