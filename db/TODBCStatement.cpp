@@ -271,6 +271,13 @@ SQLRETURN TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t replayS
     SQLRETURN code = SQL_ERROR;
     bool guarded = false;
     bool linkLostFirst = false;
+    // A kept write is settled before a later one may move the mark past its number.
+    if (kind == TRepeatKind::Once && replaySeq == 0 && odbc_->HasPendingWrites()) {
+      odbc_->ResolvePendingWrites();
+      if (odbc_->HasPendingWrites()) return SQL_ERROR;
+      if (!Allocated()) SetUp();
+      if (!Allocated()) return SQL_ERROR;
+    }
     if (kind == TRepeatKind::Once && mysql) {
       switch (SetUpGuard(diag)) {
         case TGuardSetUp::Ready:

@@ -265,6 +265,23 @@ TEST_F(FaultyDriver, ACommitWhoseReplyIsLostIsFoundAppliedAndNotRunAgain) {
   EXPECT_NE(Db().LogText().find("Write found applied before the connection was lost: INSERT INTO trans (card_no, "
                                 "error_code) VALUES (8124, 0)"),
             std::string::npos);
+
+  // A kept write is settled before any later write moves the mark, however the connection
+  // came back (here without the managed connection's Connect).
+  TODBCStatement id3(odbc_.get());
+  ASSERT_TRUE(id3.DoSQL("SELECT CONNECTION_ID() AS id"));
+  F().killSql = "KILL CONNECTION " + id3.FieldAsString("id");
+  F().loseCommitReply = true;
+  EXPECT_FALSE(write.ExecSQL("INSERT INTO trans (card_no, error_code) VALUES (8125, 0)"));
+  ASSERT_TRUE(odbc_->HasPendingWrites());
+  conn_->Disconnect();
+  ASSERT_TRUE(odbc_->HasPendingWrites());
+  ASSERT_TRUE(conn_->OpenConnection(false, "", ""));
+  TODBCStatement later(odbc_.get());
+  EXPECT_TRUE(later.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1"));
+  odbc_->ResolvePendingWrites();
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 8125"), 1);
+  EXPECT_EQ(Count("SELECT lot_count FROM lot WHERE id = 1"), 12);
 }
 
 TEST_F(FaultyDriver, ConflictsAreTriedAgainAndGivenUpAfterTheBound) {
