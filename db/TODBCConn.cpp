@@ -200,6 +200,7 @@ bool TODBCConn::AttemptsUntil(uint64_t deadline, bool keepStatements) {
   // ones to the node that died until its health check has taken it out.
   keepStatements_ = keepStatements;
   bool result = false;
+  int pauses = 0;
   for (;;) {
     if (!StartAttempt()) {
       keepStatements_ = false;
@@ -213,8 +214,11 @@ bool TODBCConn::AttemptsUntil(uint64_t deadline, bool keepStatements) {
       return false;  // the next Connect collects it
     }
     result = FinishAttempt();
-    if (result || platform::TickMs() + kReconnectPauseMs >= deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(kReconnectPauseMs));
+    // The pause doubles (0.25, 0.5, 1, 2 s): a few attempts, not a flood of them in the log
+    // when the whole database is down.
+    const uint64_t pause = static_cast<uint64_t>(kReconnectPauseMs) << std::min(pauses++, 3);
+    if (result || platform::TickMs() + pause >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause));
   }
   keepStatements_ = false;
   if (!result) Disconnect();

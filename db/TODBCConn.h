@@ -103,7 +103,7 @@ class TODBCConn {
   // The link of the connection was lost: the next attempt begins with the next host.
   void MoveOnFromLostHost();
   bool ReconnectAfterLoss();
-  // Attempts, one after the other with a short pause, until one connects or `deadline`
+  // Attempts, one after the other with a growing pause, until one connects or `deadline`
   // (ms tick) passes; an attempt still running then is left for the next Connect.
   bool AttemptsUntil(uint64_t deadline, bool keepStatements);
   // After a failed attempt: Disconnect, or while a statement waits for its new connection,

@@ -328,6 +328,34 @@ TEST_F(ClusterSafety, AWriteThatCannotWaitForTheNewConnectionIsAppliedOnceWhenIt
   EXPECT_NE(log.find("Write applied after the connection came back: INSERT INTO trans"), std::string::npos);
 }
 
+TEST_F(ClusterSafety, AfterALossAttemptsFollowEachOtherWithinTheWaitAndTheReadGoesOn) {
+  TODBCConn& conn = Db().Conn();
+  ASSERT_TRUE(conn.Connect());
+  // The first two attempts after the loss find no host (a proxy still sending to the node
+  // that died), the third one gets through.
+  std::atomic<int> refusals{0};
+  conn.Ping = [&refusals](const std::string&, int, TMessLog*) { return refusals.fetch_sub(1) <= 0; };
+  TODBC& odbc = Db().ODBC();
+  TODBCStatement card(&odbc);
+  ASSERT_TRUE(card.DoSQL("SELECT name FROM lot WHERE id = 1"));
+  TODBCStatement write(&odbc);
+  KillSession(odbc);
+  refusals = 2;
+  EXPECT_TRUE(write.ExecSQL("INSERT INTO trans (card_no, error_code) VALUES (9100, 0)")) << Db().LogText();
+  EXPECT_EQ(refusals.load(), -1);
+  EXPECT_EQ(card.FieldAsString("name"), "Main");
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 9100"), 1);
+  const std::string log = Db().LogText();
+  const size_t dead = log.rfind("ODBC Connection 'Dead'!");
+  ASSERT_NE(dead, std::string::npos);
+  size_t failed = 0;
+  for (size_t p = log.find("Could not connect to DataSource", dead); p != std::string::npos;
+       p = log.find("Could not connect to DataSource", p + 1))
+    ++failed;
+  EXPECT_EQ(failed, 2u);
+  EXPECT_NE(log.find("Connected to DataSource!", dead), std::string::npos);
+}
+
 TEST_F(ClusterSafety, AHostListConnectsToTheFirstThatAnswersAndMovesOnAfterALoss) {
   const int closed = ::tarn::testing::FreeLoopbackPort();
   const std::string good = "127.0.0.1:" + std::to_string(MariaDBTestPort());
