@@ -55,6 +55,9 @@ import threading
 import time
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), ".."))
+from sitekit import cycle_barcode, scramble  # noqa: E402
+
 ENTRY = (1, 2, 3, 4, 5, 6)
 EXIT = (7, 8, 9, 10, 11, 12)
 DISPENSER = 13
@@ -86,30 +89,6 @@ def sql(port, statements, database=None, timeout=30):
 def scalar(port, database, query):
     out = sql(port, query, database).strip()
     return int(float(out)) if out and out != "NULL" else 0
-
-
-def cycle_barcode(when, lane):
-    even = when.year if when.year % 2 == 0 else when.year - 1
-    seconds = int((when - datetime.datetime(even, 1, 1)).total_seconds())
-    return "%08d%02d" % (seconds + 20000000, lane)
-
-
-# The registry keeps the password scrambled: each character moves (position + 1) places on
-# this table, as the service's own registry helper does.
-SCRAMBLE_TABLE = ("BG.F69D2g8TZqWm>PiK\"&[_l@I;7hw\\?3Cur1 t}sj*%,Uv-zS!a#)bME4Q<yLV+J0]:o'(ORXkAedn=Yp/"
-                  "HNf$x5c")
-
-
-def scramble(text):
-    out = ""
-    for i, c in enumerate(text):
-        p = SCRAMBLE_TABLE.find(c) + 1
-        if p == 0:
-            out += c
-            continue
-        q = (p + i + 1) % len(SCRAMBLE_TABLE)
-        out += SCRAMBLE_TABLE[(q if q > 0 else q + len(SCRAMBLE_TABLE)) - 1]
-    return out.replace("\\", "\\\\").replace('"', '\\"')
 
 
 def device_id(pc, addr):

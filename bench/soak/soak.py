@@ -31,6 +31,9 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), ".."))
+from sitekit import cycle_barcode, scramble  # noqa: E402
+
 READERS = range(1, 41)
 DISPENSERS = (41, 42)
 EXITS = (43, 44)
@@ -124,12 +127,6 @@ def proc_sample(pid):
     return rss, (int(fields[11]) + int(fields[12])) / ticks
 
 
-def cycle_barcode(when, lane):
-    even = when.year if when.year % 2 == 0 else when.year - 1
-    seconds = int((when - datetime.datetime(even, 1, 1)).total_seconds())
-    return "%08d%02d" % (seconds + 20000000, lane)
-
-
 def site_sql(args):
     loops = []
     devices = []
@@ -171,24 +168,6 @@ def site_sql(args):
         "INSERT INTO counters (id, lot_id) VALUES (1, 1), (2, 2)",
         "INSERT INTO counter_item (device_id, input, cntr_id, chg_lot) VALUES " + ",".join(items),
     ]) + ";\n"
-
-
-# The registry keeps the password scrambled: each character moves (position + 1) places on
-# this table, as the service's own registry helper does.
-SCRAMBLE_TABLE = ("BG.F69D2g8TZqWm>PiK\"&[_l@I;7hw\\?3Cur1 t}sj*%,Uv-zS!a#)bME4Q<yLV+J0]:o'(ORXkAedn=Yp/"
-                  "HNf$x5c")
-
-
-def scramble(text):
-    out = ""
-    for i, c in enumerate(text):
-        p = SCRAMBLE_TABLE.find(c) + 1
-        if p == 0:
-            out += c
-            continue
-        q = (p + i + 1) % len(SCRAMBLE_TABLE)
-        out += SCRAMBLE_TABLE[(q if q > 0 else q + len(SCRAMBLE_TABLE)) - 1]
-    return out.replace("\\", "\\\\").replace('"', '\\"')
 
 
 def write_site(args, home, sims):
