@@ -4,7 +4,7 @@
 
 #include "db/TODBCStatement.h"
 #include "log/TMessLog.h"
-#include "service/StatusStore.h"
+#include "metrics/StatusStore.h"
 #include "util/Format.h"
 #include "util/Strings.h"
 
@@ -103,7 +103,7 @@ void TCounter::ApplyLotChange(int amount, int input, int deviceLot) {
       // The status page shows the count as the row now holds it.
       TODBCStatement now(db_);
       if (now.DoSQLFmt("SELECT * FROM lot WHERE id=%d", lot))
-        status::TStatusStore::Instance().Lot(lot, now.FieldAsString("name"), now.FieldAsInteger("lot_count"),
+        metrics::TStatusStore::Instance().Lot(lot, now.FieldAsString("name"), now.FieldAsInteger("lot_count"),
                                              now.FieldAsInteger("max_capacity"));
       // The signs and outputs to refresh are those of the lot whose count moved; the
       // device's own lot is refreshed as well, as it always has been.

@@ -6,7 +6,7 @@
 #include "log/TEventLog.h"
 #include "log/TMessLog.h"
 #include "readerbus/TCard.h"
-#include "service/StatusStore.h"
+#include "metrics/StatusStore.h"
 
 namespace tarn {
 
@@ -51,7 +51,7 @@ void TInput::DoorCheck(bool open) {
     if (alarm_) {
       TODBCStatement q(db_);
       q.ExecSQLFmt("UPDATE device SET door_ajar = 0 WHERE id = %d", deviceId_);
-      status::TStatusStore::Instance().DeviceDoorAjar(deviceId_, false);
+      metrics::TStatusStore::Instance().DeviceDoorAjar(deviceId_, false);
     }
     openSince_ = 0;
     alarm_ = false;
@@ -64,7 +64,7 @@ void TInput::DoorCheck(bool open) {
   if (!alarm_) {
     TODBCStatement q(db_);
     q.ExecSQLFmt("UPDATE device SET door_ajar = 1 WHERE id = %d", deviceId_);
-    status::TStatusStore::Instance().DeviceDoorAjar(deviceId_, true);
+    metrics::TStatusStore::Instance().DeviceDoorAjar(deviceId_, true);
     if (eventLog_ != nullptr) eventLog_->LogEvent("Door Ajar Alarm", 2, -1);
   }
   alarm_ = true;

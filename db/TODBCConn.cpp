@@ -8,8 +8,8 @@
 #include "log/TMessLog.h"
 #include "platform/Tick.h"
 #include "platform/IniFile.h"
-#include "service/StatusStore.h"
-#include "util/PingHost.h"
+#include "metrics/StatusStore.h"
+#include "platform/PingHost.h"
 
 namespace tarn {
 
@@ -24,8 +24,13 @@ std::unique_ptr<TODBC>& SharedSlot() {
 
 TODBC* SharedODBC() { return SharedSlot().get(); }
 
+bool PingHostLogged(const std::string& host, int timeoutMs, TMessLog* log) {
+  if (log == nullptr) return PingHost(host, timeoutMs);
+  return PingHost(host, timeoutMs, [log](const std::string& line) { log->Log(line); });
+}
+
 TODBCConn::TODBCConn(int32_t pingTimeout, const std::string& iniFileName)
-    : Ping(PingHost), iniFileName_(iniFileName), pingTimeout_(pingTimeout) {}
+    : Ping(PingHostLogged), iniFileName_(iniFileName), pingTimeout_(pingTimeout) {}
 
 TODBCConn::~TODBCConn() {
   // A running attempt uses the TODBC and the log: it ends before either may go.
@@ -110,7 +115,7 @@ bool TODBCConn::Connect() {
     bool wasConnected = ODBC->Connected();
     if (wasConnected && ODBC->IsConnectionDead()) {
       LogLine("ODBC Connection 'Dead'!");
-      status::TStatusStore::Instance().DatabaseConnected(false, "ODBC connection lost");
+      metrics::TStatusStore::Instance().DatabaseConnected(false, "ODBC connection lost");
       try {
         Disconnect();
       } catch (...) {
@@ -121,7 +126,7 @@ bool TODBCConn::Connect() {
       // work that found it lost (a card read) is decided through the next server.
       result = ODBC != nullptr &&
                AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(std::max(ReconnectWaitMs, 0)), false);
-      status::TStatusStore::Instance().DatabaseConnected(result, result ? "" : "Could not connect to DataSource");
+      metrics::TStatusStore::Instance().DatabaseConnected(result, result ? "" : "Could not connect to DataSource");
       return result;
     }
     if (wasConnected) return true;
@@ -139,7 +144,7 @@ bool TODBCConn::Connect() {
     LogLine("EXCEPTION: ConnectToODBC!");
     result = ODBC != nullptr && ODBC->Connected();
   }
-  status::TStatusStore::Instance().DatabaseConnected(result, result ? "" : "Could not connect to DataSource");
+  metrics::TStatusStore::Instance().DatabaseConnected(result, result ? "" : "Could not connect to DataSource");
   return result;
 }
 
@@ -231,7 +236,7 @@ bool TODBCConn::ReconnectAfterLoss() {
   bool result = false;
   try {
     LogLine("ODBC Connection 'Dead'!");
-    status::TStatusStore::Instance().DatabaseConnected(false, "ODBC connection lost");
+    metrics::TStatusStore::Instance().DatabaseConnected(false, "ODBC connection lost");
     // The statements of the unit of work in progress stay, with their rows; they set up new
     // handles on the new connection.
     ODBC->DropConnectionKeepingStatements();
@@ -242,7 +247,7 @@ bool TODBCConn::ReconnectAfterLoss() {
     LogLine("EXCEPTION: ConnectToODBC!");
     result = ODBC != nullptr && ODBC->Connected();
   }
-  status::TStatusStore::Instance().DatabaseConnected(result, result ? "" : "Could not connect to DataSource");
+  metrics::TStatusStore::Instance().DatabaseConnected(result, result ? "" : "Could not connect to DataSource");
   return result;
 }
 

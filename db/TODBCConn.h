@@ -33,6 +33,9 @@ class TMessLog;
 // one is needed.
 TODBC* SharedODBC();
 
+// The reachability check with its lines ("Pinging - ...", "Ping OK") written to `log` when given.
+bool PingHostLogged(const std::string& host, int timeoutMs, TMessLog* log);
+
 class TODBCConn {
  public:
   TODBCConn(int32_t pingTimeout, const std::string& iniFileName);
@@ -72,7 +75,7 @@ class TODBCConn {
   TODBC* ODBC = nullptr;        // owned only when OwnsODBC()
   std::string ServerHost;
 
-  // The reachability check used before each attempt; PingHost unless a test replaces it.
+  // The reachability check used before each attempt; PingHostLogged unless a test replaces it.
   std::function<bool(const std::string& host, int timeoutMs, TMessLog* log)> Ping;
   // How long Connect waits for an attempt it starts; a negative value waits for its end.
   static constexpr int kAttemptWaitMs = 500;

@@ -10,7 +10,7 @@
 
 #include "log/TMessLog.h"
 #include "platform/Tick.h"
-#include "service/StatusStore.h"
+#include "metrics/Metrics.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -156,8 +156,7 @@ SQLRETURN TODBCStatement::Execute(const std::string& sql) {
   };
   const auto began = std::chrono::steady_clock::now();
   if (!odbc_->Worker().Run(job)) return SQL_ERROR;
-  status::TStatusStore::Instance().ObserveStatement(
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+  metrics::ReportStatementTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
   return code;
 }
 
@@ -300,14 +299,13 @@ SQLRETURN TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t replayS
       }
       if (SqlSucceeded(code) || code == SQL_NO_DATA) return code;
     }
-    auto& status = status::TStatusStore::Instance();
     if (!linkLostFirst && IsConflict(diag, mysql)) {
       if (++conflicts < kConflictAttempts) {
-        status.SqlRetried(false);
+        metrics::Report(metrics::TEvent::SqlRetriedConflict);
         std::this_thread::sleep_for(std::chrono::milliseconds(kConflictPauseMs * conflicts));
         continue;
       }
-      status.SqlGivenUp();
+      metrics::Report(metrics::TEvent::SqlGivenUp);
       LogLine("Statement not applied after " + std::to_string(conflicts) + " conflicts with other writers (SQLSTATE " +
               diag.state + "), given up: " + Shown(sql));
       return code;
@@ -317,7 +315,7 @@ SQLRETURN TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t replayS
     linkLost_ = true;
     odbc_->MarkConnectionDead();
     if (kind == TRepeatKind::Once && !guarded && !linkLostFirst) {
-      status.SqlGivenUp();
+      metrics::Report(metrics::TEvent::SqlGivenUp);
       LogLine("The connection was lost while this statement ran; it may have been applied and is not repeated: " +
               Shown(sql));
       return code;
@@ -326,7 +324,7 @@ SQLRETURN TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t replayS
     if (again && odbc_ != nullptr && odbc_->Connected()) {
       if (!Allocated()) SetUp();
       if (Allocated()) {
-        status.SqlRetried(true);
+        metrics::Report(metrics::TEvent::SqlRetriedLost);
         linkLost_ = false;
         continue;
       }
@@ -459,8 +457,7 @@ SQLRETURN TODBCStatement::ExecuteGuarded(const std::string& sql, uint64_t seq, b
   };
   const auto began = std::chrono::steady_clock::now();
   if (!odbc_->Worker().Run(job)) return SQL_ERROR;
-  status::TStatusStore::Instance().ObserveStatement(
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+  metrics::ReportStatementTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
   return result;
 }
 

@@ -15,7 +15,7 @@
 #include "platform/Home.h"
 #include "readerbus/SerialPort.h"
 #include "readerbus/TCard.h"
-#include "service/StatusStore.h"
+#include "metrics/StatusStore.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -67,7 +67,7 @@ TLoop::TLoop(TMessLog& log, int loopId) : Log(log), LoopId(loopId) {
 }
 
 TLoop::~TLoop() {
-  status::TStatusStore::Instance().LoopClosed(LoopId);
+  metrics::TStatusStore::Instance().LoopClosed(LoopId);
   try {
     if (Card1) {
       Card1->Close();
@@ -179,7 +179,7 @@ void TLoop::InitDevices() {
           }
           if (DeviceTypes.size() < static_cast<size_t>(a) + 1) DeviceTypes.resize(static_cast<size_t>(a) + 1, 0);
           DeviceTypes[static_cast<size_t>(a)] = static_cast<uint8_t>(q.FieldAsInteger("device_type"));
-          status::TStatusStore::Instance().DeviceSetUp(LoopId, a, q.FieldAsInteger("id"), q.FieldAsString("name"),
+          metrics::TStatusStore::Instance().DeviceSetUp(LoopId, a, q.FieldAsInteger("id"), q.FieldAsString("name"),
                                                        q.FieldAsInteger("device_type"));
           lowest = std::min(lowest, a);
           highest = std::max(highest, a);
@@ -221,7 +221,7 @@ void TLoop::InitDevices() {
       ReadSettings(ini);
 
       const bool opened = Card1->Open();
-      status::TStatusStore::Instance().LoopSetUp(LoopId, port, readerbus::SerialDeviceForPort(port), opened);
+      metrics::TStatusStore::Instance().LoopSetUp(LoopId, port, readerbus::SerialDeviceForPort(port), opened);
       if (opened) {
         Log.LogFmt("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
                    static_cast<int64_t>(Card1->PollDelay()), static_cast<int64_t>(Card1->TurnAround()),

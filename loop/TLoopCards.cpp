@@ -15,7 +15,8 @@
 #include "loop/TLoop.h"
 #include "mail/SendMail.h"
 #include "readerbus/TCard.h"
-#include "service/StatusStore.h"
+#include "metrics/Metrics.h"
+#include "metrics/StatusStore.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -47,7 +48,7 @@ void AnswerWithoutDatabase(TLoop& loop, int address, const std::string& data) {
   } else {
     text += "  Card NOT Allowed! ";
   }
-  status::PublishDecision(loop.LoopId, address, "card", data, -1, "no database",
+  metrics::PublishDecision(loop.LoopId, address, "card", data, -1, "no database",
                           loop.LowSecurityOnDBError ? "Thank you..." : "", loop.LowSecurityOnDBError);
   if (loop.DebugLog)
     loop.Log.Log(text + " Loop Id " + IntToStr(loop.LoopId) + " address " + IntToStr(address) + ", Card " + data);
@@ -70,11 +71,13 @@ const char* TemplateColumn(AccessResult rule) {
 }  // namespace
 
 void TLoop::CardData(int address, const std::string& data) {
-  status::MarkRead();
+  metrics::MarkRead();
   try {
     const int type = DeviceTypeAt(DeviceTypes, address);
-    status::TStatusStore::Instance().Read(type == 1 ? "issued ticket" : type == 2 ? "ticket" : "card");
-    status::TStatusStore::Instance().DeviceAnswered(LoopId, address);
+    metrics::Report(type == 1   ? metrics::TEvent::ReadIssuedTicket
+                    : type == 2 ? metrics::TEvent::ReadTicket
+                                : metrics::TEvent::ReadCard);
+    metrics::TStatusStore::Instance().DeviceAnswered(LoopId, address);
     // A dispenser waits for this before it issues its next ticket.
     if (type == 1 && Card1) Card1->SendYCommand(address, "");
     Log.Log("Got CardData event!  - " + IntToStr(address) + "  Loop - " + IntToStr(LoopId) + " - |" + data + "|");
@@ -111,12 +114,12 @@ void TLoop::CardRead(int address, const std::string& data) {
   const std::string numberText = CardNumberText(number);
   if (!CardPasses(result)) {
     if (Card1) Card1->GateOpenMsg(address, false, message, pulse);
-    status::PublishDecision(LoopId, address, "card", numberText, result, status::CardResultName(result), message,
+    metrics::PublishDecision(LoopId, address, "card", numberText, result, metrics::CardResultName(result), message,
                             false);
     return;
   }
   if (!SpecialOutput(address, space, pulse) && Card1) Card1->GateOpenMsg(address, true, message, pulse);
-  status::PublishDecision(LoopId, address, "card", numberText, result, status::CardResultName(result), message, true);
+  metrics::PublishDecision(LoopId, address, "card", numberText, result, metrics::CardResultName(result), message, true);
   if (DebugLog)
     Log.Log("Card Allowed, Loop Id " + IntToStr(LoopId) + " address " + IntToStr(address) + ", Card " + numberText);
   if (!EmailServer.empty()) {
@@ -125,9 +128,9 @@ void TLoop::CardRead(int address, const std::string& data) {
     try {
       std::string status;
       SendMail("", EmailServer, EmailPort, EmailFrom, EmailTo, "", "Card Event", body, "", status);
-      tarn::status::TStatusStore::Instance().Mail(status == "Sent");
+      metrics::Report(status == "Sent" ? metrics::TEvent::MailSent : metrics::TEvent::MailFailed);
     } catch (...) {
-      tarn::status::TStatusStore::Instance().Mail(false);
+      metrics::Report(metrics::TEvent::MailFailed);
       Log.Log("Exception in MailMessage()");
     }
   }

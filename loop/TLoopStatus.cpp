@@ -10,7 +10,7 @@
 #include "log/TEventLog.h"
 #include "log/TMessLog.h"
 #include "loop/TLoop.h"
-#include "service/StatusStore.h"
+#include "metrics/StatusStore.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -64,7 +64,7 @@ void TLoop::PrinterColumns(TSql& sql, int status, bool second) {
 }
 
 void TLoop::PrinterEvent(int address, const std::string& data) {
-  status::TStatusStore::Instance().DeviceAnswered(LoopId, address);
+  metrics::TStatusStore::Instance().DeviceAnswered(LoopId, address);
   try {
     if (Conn->Connect()) PrinterStatus(address, data);
   } catch (const std::exception& e) {
@@ -86,7 +86,7 @@ void TLoop::PrinterStatus(int address, const std::string& data) {
     w1 = PrinterWord(data);
     Log.LogFmt("PStat:%d Reader: %d Date:%s ... Status:%s", w1, address, now, PrinterStatusText(w1));
   }
-  status::TStatusStore::Instance().DevicePrinter(LoopId, address, w1 | w2,
+  metrics::TStatusStore::Instance().DevicePrinter(LoopId, address, w1 | w2,
                                                  w2 != 0 ? PrinterStatusText(w1) + " " + PrinterStatusText(w2)
                                                          : PrinterStatusText(w1));
   if (EventLog) {
@@ -101,7 +101,7 @@ void TLoop::PrinterStatus(int address, const std::string& data) {
 }
 
 void TLoop::CounterEvent(int address, const std::string& data) {
-  status::TStatusStore::Instance().DeviceAnswered(LoopId, address);
+  metrics::TStatusStore::Instance().DeviceAnswered(LoopId, address);
   try {
     std::string line = "Counter Event # " + std::to_string(address) + " not setup! |" + data + "|";
     if (address >= 0 && static_cast<size_t>(address) < Counters.size() &&
@@ -128,7 +128,7 @@ void TLoop::CounterEvent(int address, const std::string& data) {
 }
 
 void TLoop::InputEvent(int address, const std::string& data) {
-  status::TStatusStore::Instance().DeviceAnswered(LoopId, address);
+  metrics::TStatusStore::Instance().DeviceAnswered(LoopId, address);
   try {
     if (address > 0 && static_cast<size_t>(address) < Inputs.size() &&
         Inputs[static_cast<size_t>(address)] && Conn->Connect())
@@ -141,7 +141,7 @@ void TLoop::InputEvent(int address, const std::string& data) {
 }
 
 void TLoop::OfflineEvent(int address) {
-  status::TStatusStore::Instance().DeviceOnline(LoopId, address, false);
+  metrics::TStatusStore::Instance().DeviceOnline(LoopId, address, false);
   try {
     if (!Conn->Connect()) return;
     TODBCStatement q(DB.get());
@@ -154,7 +154,7 @@ void TLoop::OfflineEvent(int address) {
 }
 
 void TLoop::PowerUpEvent(int address) {
-  status::TStatusStore::Instance().DeviceOnline(LoopId, address, true);
+  metrics::TStatusStore::Instance().DeviceOnline(LoopId, address, true);
   try {
     if (!Conn->Connect()) return;
     TODBCStatement q(DB.get());

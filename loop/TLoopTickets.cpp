@@ -14,7 +14,8 @@
 #include "loop/TLoop.h"
 #include "loop/Tickets.h"
 #include "readerbus/TCard.h"
-#include "service/StatusStore.h"
+#include "metrics/Metrics.h"
+#include "metrics/StatusStore.h"
 #include "util/DateTime.h"
 #include "util/Format.h"
 #include "util/Strings.h"
@@ -89,9 +90,9 @@ bool ParseDispenserRecord(std::string_view data, TDispenserRecord& record) {
 }
 
 void TLoop::BarcodeEvent(int address, const std::string& data) {
-  status::MarkRead();
-  status::TStatusStore::Instance().Read("ticket");
-  status::TStatusStore::Instance().DeviceAnswered(LoopId, address);
+  metrics::MarkRead();
+  metrics::Report(metrics::TEvent::ReadTicket);
+  metrics::TStatusStore::Instance().DeviceAnswered(LoopId, address);
   Log.Log("Got BarcodeEvent event!  - " + IntToStr(address) + " - |" + data + "|");
   if (Conn->Connect()) CheckExitTicket(address, data);
 }
@@ -170,7 +171,7 @@ void TLoop::CheckExitTicket(int address, const std::string& barcode) {
   const std::string message = TicketMessage(state);
   LastOpenPulse = pulse;
   if (Card1) Card1->GateOpenMsg(address, open, message, pulse);
-  status::PublishDecision(LoopId, address, "ticket", barcode, static_cast<int>(state), TicketResultName(state), message,
+  metrics::PublishDecision(LoopId, address, "ticket", barcode, static_cast<int>(state), TicketResultName(state), message,
                           open);
   Log.LogFmt("Card1.GateOpenMsg(%d, %s, %d, %s)", address, std::string(open ? "Y" : "N"), pulse, message);
   if (open) AddSoftCount(address);

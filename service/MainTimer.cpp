@@ -14,7 +14,7 @@
 #include "platform/Home.h"
 #include "platform/Notify.h"
 #include "readerbus/TCard.h"
-#include "service/StatusStore.h"
+#include "metrics/StatusStore.h"
 #include "service/TTARNCard.h"
 #include "util/Strings.h"
 
@@ -63,7 +63,7 @@ void TTARNCard::MainTick() {
 }
 
 void TTARNCard::PublishLoops() {
-  auto& store = status::TStatusStore::Instance();
+  auto& store = metrics::TStatusStore::Instance();
   for (auto& loop : Loops) {
     if (!loop->Card1 || !loop->Card1->IsOpen()) continue;
     const readerbus::TCard& card = *loop->Card1;
@@ -80,7 +80,7 @@ void TTARNCard::PublishLots() {
   TODBCStatement st(Env.get());
   if (!st.DoSQL("SELECT * FROM lot")) return;
   do {
-    status::TStatusStore::Instance().Lot(st.FieldAsInteger("id"), st.FieldAsString("name"),
+    metrics::TStatusStore::Instance().Lot(st.FieldAsInteger("id"), st.FieldAsString("name"),
                                          st.FieldAsInteger("lot_count"), st.FieldAsInteger("max_capacity"));
   } while (st.dbSkip(skNext, 1));
 }

@@ -15,7 +15,7 @@
 #include "platform/SystemdUnit.h"
 #include "service/SiteCheck.h"
 #include "service/StatusServer.h"
-#include "service/StatusStore.h"
+#include "metrics/StatusStore.h"
 #include "service/TTARNCard.h"
 #include "util/DateTime.h"
 #include "util/Version.h"
@@ -44,7 +44,7 @@ std::unique_ptr<status::TStatusServer> StartStatusServer(std::ostream& err) {
     SayOnStderr(err, 4, "Status page: Listen=" + config.listen + " is not valid (" + error + "); the page is off");
     return nullptr;
   }
-  auto server = std::make_unique<status::TStatusServer>(status::TStatusStore::Instance(), config.token);
+  auto server = std::make_unique<status::TStatusServer>(metrics::TStatusStore::Instance(), config.token);
   if (!server->Start(address)) {
     SayOnStderr(err, 4, "Status page: cannot listen on " + config.listen + " (" + server->Error() + "); the page is off");
     return nullptr;
@@ -96,7 +96,7 @@ int ServiceMain(int argc, char** argv) {
     platform::TSignalWatcher signals([&loop](int) { loop.Quit(); });
     // The status page runs for the whole process, across server restarts, on threads of
     // its own (started after the signals are blocked).
-    status::TStatusStore::Instance().SetService(TTARNCard::ReadComputerName(), TARNCARD_VERSION_TEXT, Now());
+    metrics::TStatusStore::Instance().SetService(TTARNCard::ReadComputerName(), TARNCARD_VERSION_TEXT, Now());
     auto statusServer = StartStatusServer(std::cerr);
     TTARNCard service(loop);
     service.ServiceExecute();

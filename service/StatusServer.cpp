@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "config/TIniFileEx.h"
-#include "service/StatusStore.h"
+#include "metrics/StatusStore.h"
+#include "service/StatusText.h"
 #include "util/Strings.h"
 
 namespace tarn::status {

@@ -3,7 +3,7 @@
 //   GET /             one self-contained page that polls /status.json every second
 //   GET /status.json  loops, devices, lots, the last decisions, the database state
 //   GET /metrics      the same figures in the Prometheus text format
-// Everything is read from the status store (service/StatusStore.h): a request never
+// Everything is read from the status store (metrics/StatusStore.h): a request never
 // reaches the database or the loops, and never waits for the main thread.
 //
 // Configured in the settings file, section [Status]: Listen=host:port (default
@@ -23,9 +23,13 @@ namespace httplib {
 class Server;
 }
 
+namespace tarn::metrics {
+class TStatusStore;
+}
+
 namespace tarn::status {
 
-class TStatusStore;
+using metrics::TStatusStore;
 class TBoundedQueue;
 
 struct TListenAddress {

@@ -8,7 +8,7 @@
 #include "readerbus/SerialPort.h"
 #include "service/SiteCheck.h"
 #include "service/StatusServer.h"
-#include "service/StatusStore.h"
+#include "metrics/StatusStore.h"
 #include "support/HttpProbe.h"
 #include "support/ScratchDir.h"
 #include "support/SiteFiles.h"
@@ -237,7 +237,7 @@ TEST_P(SiteCheckTest, StatusPageAddressIsChecked) {
   EXPECT_TRUE(Says("Status page: 127.0.0.1:" + std::to_string(free) + " can be bound\n")) << output_;
 
   // Held by a listener (the running service perhaps): said, but no problem.
-  status::TStatusStore store;
+  metrics::TStatusStore store;
   status::TStatusServer holder(store, "");
   ASSERT_TRUE(holder.Start(status::TListenAddress{"127.0.0.1", 0})) << holder.Error();
   const std::string held = "127.0.0.1:" + std::to_string(holder.Port());

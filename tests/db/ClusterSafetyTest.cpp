@@ -14,7 +14,7 @@
 #include "db/SqlOutcome.h"
 #include "db/TODBCConn.h"
 #include "db/TODBCStatement.h"
-#include "service/StatusStore.h"
+#include "metrics/StatusStore.h"
 #include "support/HttpProbe.h"
 #include "support/TestDatabase.h"
 
@@ -96,7 +96,7 @@ class ClusterSafety : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(db_->Create(&error)) << error;
     ASSERT_TRUE(db_->Exec("INSERT INTO lot (id, name, lot_count, max_capacity) VALUES (1, 'Main', 10, 100)"));
-    status::TStatusStore::Instance().Clear();
+    metrics::TStatusStore::Instance().Clear();
   }
 
   TestDatabase& Db() { return *db_; }
@@ -141,7 +141,7 @@ TEST_F(ClusterSafety, AWriteWhoseLinkIsLostRunsOnceAndTheStatementsOfTheUnitKeep
   EXPECT_EQ(lot->FieldAsInteger("lot_count"), 14);
   EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no BETWEEN 7000 AND 7002"), 3);
   EXPECT_EQ(Count("SELECT COUNT(DISTINCT card_no) FROM trans"), 3);
-  const auto snap = status::TStatusStore::Instance().Snapshot();
+  const auto snap = metrics::TStatusStore::Instance().Snapshot();
   EXPECT_EQ(snap.database.lostRetries, 6u);
   EXPECT_EQ(snap.database.givenUp, 0u);
   const std::string log = Db().LogText();
@@ -248,7 +248,7 @@ TEST_F(FaultyDriver, ACommitWhoseReplyIsLostIsFoundAppliedAndNotRunAgain) {
   EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 8123"), 1);
   // Broken on purpose the other way: the same number again is found applied, not run.
   EXPECT_EQ(Count("SELECT lot_count FROM lot WHERE id = 1"), 11);
-  EXPECT_EQ(status::TStatusStore::Instance().Snapshot().database.lostRetries, 1u);
+  EXPECT_EQ(metrics::TStatusStore::Instance().Snapshot().database.lostRetries, 1u);
 
   // The same when the statement cannot wait for the new connection: the write is kept and
   // found applied when the connection is back.
@@ -289,12 +289,12 @@ TEST_F(FaultyDriver, ConflictsAreTriedAgainAndGivenUpAfterTheBound) {
   F().conflicts = 3;
   EXPECT_TRUE(write.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1")) << Db().LogText();
   EXPECT_EQ(Count("SELECT lot_count FROM lot WHERE id = 1"), 11);
-  EXPECT_EQ(status::TStatusStore::Instance().Snapshot().database.conflictRetries, 3u);
+  EXPECT_EQ(metrics::TStatusStore::Instance().Snapshot().database.conflictRetries, 3u);
 
   F().conflicts = TODBCStatement::kConflictAttempts;
   EXPECT_FALSE(write.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1"));
   EXPECT_EQ(Count("SELECT lot_count FROM lot WHERE id = 1"), 11);
-  const auto snap = status::TStatusStore::Instance().Snapshot();
+  const auto snap = metrics::TStatusStore::Instance().Snapshot();
   EXPECT_EQ(snap.database.conflictRetries, 3u + TODBCStatement::kConflictAttempts - 1);
   EXPECT_EQ(snap.database.givenUp, 1u);
   EXPECT_NE(Db().LogText().find("Statement not applied after 8 conflicts with other writers (SQLSTATE 40001), given "

@@ -8,13 +8,17 @@
 #include <thread>
 
 #include "service/StatusServer.h"
-#include "service/StatusStore.h"
+#include "metrics/StatusStore.h"
+#include "service/StatusText.h"
 #include "support/HttpProbe.h"
 #include "support/ScratchDir.h"
 #include "support/ServiceTestSupport.h"
 
 namespace tarn::status {
 namespace {
+
+using metrics::TDecision;
+using metrics::TSnapshot;
 
 using ::tarn::testing::HttpGet;
 using ::tarn::testing::RunCommand;
@@ -35,7 +39,7 @@ TDecision Card(int loop, int address, const std::string& number, int code, bool 
   d.kind = "card";
   d.subject = number;
   d.errorCode = code;
-  d.result = CardResultName(code);
+  d.result = metrics::CardResultName(code);
   d.message = passed ? "Welcome" : "Refused";
   d.passed = passed;
   d.latency = 0.004;

@@ -1,4 +1,4 @@
-#include "util/PingHost.h"
+#include "platform/PingHost.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -21,7 +21,6 @@
 #include <vector>
 #include <stdexcept>
 
-#include "log/TMessLog.h"
 #include "platform/Tick.h"
 
 namespace tarn {
@@ -213,15 +212,15 @@ Echo EchoOnce(const Socket& sock, bool raw, const sockaddr_storage& target, uint
 
 }  // namespace
 
-bool PingHost(const std::string& address, int timeoutMs, TMessLog* log) {
+bool PingHost(const std::string& address, int timeoutMs, const TPingNote& note) {
   if (address.size() <= 6 || timeoutMs <= 0) return true;
-  if (log != nullptr) log->Log("Pinging - " + address);
+  if (note) note("Pinging - " + address);
   bool result = false;
   try {
     const std::optional<sockaddr_storage> resolved = Resolve(address);
     if (!resolved) {
       // A name that does not resolve is an unreachable host like any other.
-      if (log != nullptr) log->Log("Ping FAIL");
+      if (note) note("Ping FAIL");
       return false;
     }
     const sockaddr_storage& target = *resolved;
@@ -245,10 +244,10 @@ bool PingHost(const std::string& address, int timeoutMs, TMessLog* log) {
       break;
     }
   } catch (const std::exception& e) {
-    if (log != nullptr) log->LogFmt("Ping Exception - %s", e.what());
+    if (note) note(std::string("Ping Exception - ") + e.what());
     result = false;
   }
-  if (log != nullptr) log->Log(result ? "Ping OK" : "Ping FAIL");
+  if (note) note(result ? "Ping OK" : "Ping FAIL");
   return result;
 }
 

@@ -19,7 +19,7 @@
 
 #include "util/DateTime.h"
 
-namespace tarn::status {
+namespace tarn::metrics {
 
 // A histogram with fixed upper bounds, in seconds.
 class THistogram {
@@ -179,8 +179,4 @@ double SecondsSinceRead();
 void PublishDecision(int loopId, int address, const std::string& kind, const std::string& subject, int code,
                      const std::string& result, const std::string& message, bool passed);
 
-// The store's content as JSON and as Prometheus text.
-std::string StatusJson(const TSnapshot& s);
-std::string MetricsText(const TSnapshot& s);
-
-}  // namespace tarn::status
+}  // namespace tarn::metrics
