@@ -62,6 +62,12 @@ bool TFdChannel::MakeExclusive(std::string* error) {
   return true;
 }
 
+int TFdChannel::Control(unsigned long request, void* arg) {
+  for (;;) {
+    if (::ioctl(fd_, request, arg) == 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
 
 void TFdChannel::MarkLost(const std::string& reason) {
   if (lost_) return;

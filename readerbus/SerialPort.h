@@ -25,6 +25,7 @@ class TFdChannel final : public TByteChannel {
   void Purge() override;
   bool Lost() const override { return lost_; }
   std::string LostReason() const override { return lostReason_; }
+  int Control(unsigned long request, void* arg) override;
   int Fd() const { return fd_; }
   // Takes the line for this descriptor alone (TIOCEXCL) until it closes: the flag belongs
   // to the terminal, not the descriptor, so the destructor clears it again; a pseudo-terminal
