@@ -13,6 +13,7 @@
 #include "log/TEventLog.h"
 #include "log/TMessLog.h"
 #include "platform/Home.h"
+#include "readerbus/PortSettings.h"
 #include "readerbus/SerialPort.h"
 #include "readerbus/TCard.h"
 #include "metrics/StatusStore.h"
@@ -218,7 +219,16 @@ void TLoop::InitDevices() {
       Card1->OnLineNote = [this](const std::string& text) {
         Log.Log("Loop id " + std::to_string(LoopId) + ": " + text);
       };
+      // What a detail line is worth: written only with DebugLog on.
+      Card1->OnLineDetail = [this](const std::string& text) {
+        if (DebugLog) Log.Log("Loop id " + std::to_string(LoopId) + ": " + text);
+      };
       ReadSettings(ini);
+      {
+        std::vector<std::string> notes;
+        Card1->SetLineOptions(readerbus::ReadLineOptionsEx(ini, port, &notes));
+        for (const std::string& note : notes) Log.Log(note + " (loop id " + std::to_string(LoopId) + ")");
+      }
 
       const bool opened = Card1->Open();
       metrics::TStatusStore::Instance().LoopSetUp(LoopId, port, readerbus::SerialDeviceForPort(port), opened);

@@ -1,5 +1,6 @@
 #include "readerbus/ByteChannel.h"
 
+#include <cerrno>
 #include <chrono>
 
 namespace tarn::readerbus {
@@ -54,6 +55,8 @@ class TMemoryChannel final : public TByteChannel {
 };
 
 }  // namespace
+
+int TByteChannel::Control(unsigned long, void*) { return ENOTTY; }
 
 std::pair<std::unique_ptr<TByteChannel>, std::unique_ptr<TByteChannel>> MakeMemoryChannelPair() {
   auto a = std::make_shared<Pipe>();

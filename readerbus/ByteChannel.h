@@ -30,6 +30,10 @@ class TByteChannel {
   // come through this channel, it must be opened again. Why, when known.
   virtual bool Lost() const { return false; }
   virtual std::string LostReason() const { return std::string(); }
+  // A request to the line's driver (an ioctl: low latency, RS-485 mode), arg as the request
+  // takes it. Returns 0 when done, else the errno the driver gave; a channel that is no
+  // device refuses everything with ENOTTY, as a driver without the feature does.
+  virtual int Control(unsigned long request, void* arg);
 };
 
 // Two connected in-memory channels: what one writes the other reads. Thread-safe.

@@ -48,7 +48,25 @@ std::string Errno(const char* what) { return std::string(what) + ": " + std::str
 }  // namespace
 
 TFdChannel::~TFdChannel() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ < 0) return;
+  if (exclusive_) ::ioctl(fd_, TIOCNXCL);
+  ::close(fd_);
+}
+
+bool TFdChannel::MakeExclusive(std::string* error) {
+  if (::ioctl(fd_, TIOCEXCL) != 0) {
+    SetError(error, Errno("TIOCEXCL"));
+    return false;
+  }
+  exclusive_ = true;
+  return true;
+}
+
+int TFdChannel::Control(unsigned long request, void* arg) {
+  for (;;) {
+    if (::ioctl(fd_, request, arg) == 0) return 0;
+    if (errno != EINTR) return errno;
+  }
 }
 
 void TFdChannel::MarkLost(const std::string& reason) {
@@ -172,10 +190,7 @@ std::unique_ptr<TFdChannel> OpenSerialDevice(const std::string& path, uint32_t b
     SetError(error, path + " is not a terminal device");
     return nullptr;
   }
-  if (::ioctl(fd, TIOCEXCL) != 0) {
-    SetError(error, Errno("TIOCEXCL"));
-    return nullptr;
-  }
+  if (!channel->MakeExclusive(error)) return nullptr;
   if (!MakeRaw(fd, baud, error)) return nullptr;
   // DTR and RTS held inactive; a device without modem lines (a pty) refuses, which is fine.
   int lines = TIOCM_DTR | TIOCM_RTS;

@@ -25,11 +25,17 @@ class TFdChannel final : public TByteChannel {
   void Purge() override;
   bool Lost() const override { return lost_; }
   std::string LostReason() const override { return lostReason_; }
+  int Control(unsigned long request, void* arg) override;
   int Fd() const { return fd_; }
+  // Takes the line for this descriptor alone (TIOCEXCL) until it closes: the flag belongs
+  // to the terminal, not the descriptor, so the destructor clears it again; a pseudo-terminal
+  // whose other side stays open would otherwise refuse the next open with EBUSY.
+  bool MakeExclusive(std::string* error);
 
  private:
   void MarkLost(const std::string& reason);
   int fd_;
+  bool exclusive_ = false;
   bool lost_ = false;
   std::string lostReason_;
 };

@@ -32,6 +32,35 @@ void TCard::SetReaders(int count) {
 
 void TCard::SetBaud(uint32_t baud) { baud_.store(baud); }
 
+TLineOptions TCard::LineOptions() const {
+  std::lock_guard<std::mutex> lock(lineMutex_);
+  return lineOptions_;
+}
+
+void TCard::SetLineOptions(const TLineOptions& options) {
+  std::lock_guard<std::mutex> lock(lineMutex_);
+  lineOptions_ = options;
+}
+
+void TCard::SayLineNotes(const std::vector<TLineNote>& notes) {
+  for (const TLineNote& note : notes) {
+    {
+      // A line lost and opened again every few seconds would otherwise repeat the same
+      // sentence with every open.
+      std::lock_guard<std::mutex> lock(lineMutex_);
+      if (!saidLineNotes_.insert(note.text).second) continue;
+    }
+    const auto& say = note.level == TLineNote::Detail ? OnLineDetail : OnLineNote;
+    if (!say) continue;
+    const char* prefix = note.level == TLineNote::Warning ? "WARNING: " : note.level == TLineNote::Error ? "ERROR: " : "";
+    try {
+      say(prefix + note.text);
+    } catch (...) {
+      // A failing log must not fail the open or stop the poll thread.
+    }
+  }
+}
+
 std::string TCard::GetCardNo() const { return poll_ ? poll_->CardNo() : std::string(); }
 
 bool TCard::Open() {

@@ -15,9 +15,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "readerbus/ByteChannel.h"
+#include "readerbus/LineControl.h"
 #include "readerbus/TProcessInfo.h"
 
 namespace tarn::readerbus {
@@ -28,6 +31,9 @@ using TReaderEvent = std::function<void(int16_t reader)>;
 using TCardEvent = std::function<void(int16_t reader, std::string value)>;
 using TInputEvent = std::function<void(int16_t reader, int16_t board, int16_t input)>;
 using TCommEvent = std::function<void(int16_t reader, bool comstat)>;
+// Opens a device path as a line (raw, exclusive); null and *error on failure.
+using TLineOpener =
+    std::function<std::unique_ptr<TByteChannel>(const std::string& path, uint32_t baud, std::string* error)>;
 
 class TCard {
  public:
@@ -79,6 +85,14 @@ class TCard {
   uint32_t OffLineDelay() const { return kOffLineDelay; }
   // Data of the last successful poll reply; empty while there is none or when closed.
   std::string CardNo() const { return GetCardNo(); }
+  // What the line's driver is asked for beyond termios (RS-485 mode), at every open of the
+  // line and every reopen after it was lost. Takes effect at the next open.
+  TLineOptions LineOptions() const;
+  void SetLineOptions(const TLineOptions& options);
+  // Tests: how a device path is opened (default OpenSerialDevice), and where the system's
+  // /dev and /sys are ("" the running system). Set before Open.
+  void SetLineOpener(TLineOpener opener) { lineOpener_ = std::move(opener); }
+  void SetSystemRoot(const std::string& root) { systemRoot_ = root; }
 
   // --- per-address tables (no frame is sent) -----------------------------------------------
   void SetIdleMessage(int address, const std::string& text);
@@ -121,9 +135,13 @@ class TCard {
   TReaderEvent OnPowerUp, OnEscrowLever, OnCashBox;
   TCommEvent OnCommStatus;
   // Called on the poll thread (not the main thread) when the serial line is lost and when
-  // it is back, with a sentence for the log. Assign before Open; the callee must be
-  // thread-safe.
+  // it is back, with a sentence for the log; also, once each, a line whose adapter holds
+  // replies (a slow latency timer, "WARNING: ...") and RS-485 mode refused ("ERROR: ...").
+  // Assign before Open; the callee must be thread-safe.
   std::function<void(const std::string&)> OnLineNote;
+  // The same for what is worth a line only in the detail log (a driver without the
+  // low-latency setting), once each.
+  std::function<void(const std::string&)> OnLineDetail;
 
   // Raises the event of an event code with the record's fields (the event thread calls
   // this on the main thread).
@@ -146,6 +164,8 @@ class TCard {
   // Poll thread: the stored state again, through the poll thread's own reply room.
   void ResendGateState(int address) { QueueGateState(address, false, false); }
   void MarkHasClock(int address);
+  // Any thread (the poll thread at a reopen): passes each note on the first time it comes.
+  void SayLineNotes(const std::vector<TLineNote>& notes);
   static bool ValidIndex(int address) { return address >= 0 && address <= kMaxAddress; }
 
   std::atomic<uint16_t> port_{1};
@@ -164,6 +184,12 @@ class TCard {
   std::array<std::string, kMaxAddress + 1> gateUpMessages_;  // guarded by gateMutex_
   std::array<bool, kMaxAddress + 1> gateUp_{};                // guarded by gateMutex_
   std::array<std::atomic<bool>, kMaxAddress + 1> hasClock_{};
+
+  mutable std::mutex lineMutex_;
+  TLineOptions lineOptions_;             // guarded by lineMutex_
+  std::set<std::string> saidLineNotes_;  // guarded by lineMutex_
+  TLineOpener lineOpener_;
+  std::string systemRoot_;
 
   std::unique_ptr<TPoll> poll_;
   std::string openError_;

@@ -5,7 +5,9 @@
 
 #include "platform/MainLoop.h"
 #include "platform/Tick.h"
+#include "readerbus/AdapterFacts.h"
 #include "readerbus/Frame.h"
+#include "readerbus/LineControl.h"
 #include "readerbus/SerialPort.h"
 #include "readerbus/TCard.h"
 #include "util/DateTime.h"
@@ -57,9 +59,28 @@ TPoll::~TPoll() noexcept {
 
 bool TPoll::OpenPort(uint16_t port) { return OpenDevice(SerialDeviceForPort(port)); }
 
+std::unique_ptr<TByteChannel> TPoll::OpenLine(const std::string& path, std::string* error) {
+  std::unique_ptr<TByteChannel> channel;
+  if (owner_.lineOpener_) channel = owner_.lineOpener_(path, owner_.Baud(), error);
+  else channel = OpenSerialDevice(path, owner_.Baud(), error);
+  if (channel) SetUpLine(*channel, path);
+  return channel;
+}
+
+void TPoll::SetUpLine(TByteChannel& channel, const std::string& path) {
+  const TLineOptions options = owner_.LineOptions();
+  TLineSetup setup = ApplyLineOptions(channel, options);
+  if (!path.empty()) {
+    // Read after the low-latency request: a driver that took it shows the timer it now uses.
+    setup.latencyTimerMs = ReadLatencyTimer(path, owner_.systemRoot_);
+    setup.latencyTimerFile = LatencyTimerFile(path, owner_.systemRoot_);
+  }
+  owner_.SayLineNotes(LineSetupNotes(path.empty() ? "of the loop" : path, options, setup));
+}
+
 bool TPoll::OpenDevice(const std::string& path) {
   std::string error;
-  auto channel = OpenSerialDevice(path, owner_.Baud(), &error);
+  auto channel = OpenLine(path, &error);
   if (!channel) {
     openError_ = error;
     return false;
@@ -73,6 +94,7 @@ bool TPoll::OpenChannel(std::unique_ptr<TByteChannel> channel) {
     openError_ = "no channel";
     return false;
   }
+  SetUpLine(*channel, "");
   return StartThread(std::move(channel));
 }
 
@@ -541,7 +563,7 @@ void TPoll::ReopenLostLine() {
     DiscardCommandsToOffLineDevices();
     if (WaitStop(kReopenMs)) return;
     std::string error;
-    auto channel = OpenSerialDevice(devicePath_, owner_.Baud(), &error);
+    auto channel = OpenLine(devicePath_, &error);
     if (!channel) continue;
     channel_ = std::move(channel);
     channel_->Purge();

@@ -124,6 +124,11 @@ class TPoll {
   bool Post(int32_t code, const TEventValues& values);
   bool WaitStop(uint32_t ms);
   bool StartThread(std::unique_ptr<TByteChannel> channel);
+  // Opens the device path (the owner's opener, else OpenSerialDevice) and sets the line up.
+  std::unique_ptr<TByteChannel> OpenLine(const std::string& path, std::string* error);
+  // The owner's line options at every open, and the notes they give (path "" for a line
+  // handed in ready-made).
+  void SetUpLine(TByteChannel& channel, const std::string& path);
 
   TCard& owner_;
   std::unique_ptr<TByteChannel> channel_;

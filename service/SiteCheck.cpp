@@ -25,8 +25,10 @@
 #include "platform/Home.h"
 #include "platform/IniFile.h"
 #include "platform/Registry.h"
+#include "readerbus/PortSettings.h"
 #include "readerbus/SerialPort.h"
 #include "loop/TLoop.h"
+#include "service/SerialLineCheck.h"
 #include "service/StatusServer.h"
 #include "service/TTARNCard.h"
 #include "util/Strings.h"
@@ -248,12 +250,12 @@ int RunSiteCheck(std::ostream& out) {
       int port = ls.FieldAsInteger("port");
       out << "Loop " << id << " (" << why << "): " << (enabled ? "enabled" : "disabled");
       std::string portProblem;
+      bool serialInUse = false;
       if (enabled) {
         std::string device = readerbus::SerialDeviceForPort(port, ini.FileName());
         out << ", COM" << port << " = " << device << (ls.FieldAsBoolean("rfmodem") ? ", RF modem" : "");
-        bool inUse = false;
-        portProblem = SerialDeviceProblem(device, inUse);
-        if (inUse) out << " (in use by another program, the running service perhaps)";
+        portProblem = SerialDeviceProblem(device, serialInUse);
+        if (serialInUse) out << " (in use by another program, the running service perhaps)";
         auto [owner, fresh] = portOwners.emplace(device, id);
         if (!fresh && portProblem.empty())
           portProblem = "serial device " + device + " is also the port of loop " + std::to_string(owner->second) +
@@ -261,6 +263,24 @@ int RunSiteCheck(std::ostream& out) {
       }
       out << "\n";
       if (!portProblem.empty()) problem(loopName + ": " + portProblem);
+      if (enabled && portProblem.empty()) {
+        const std::string device = readerbus::SerialDeviceForPort(port, ini.FileName());
+        std::vector<std::string> notes;
+        const readerbus::TLineOptions options = readerbus::ReadLineOptions(ini, port, &notes);
+        for (const std::string& note : notes) problem("settings file: " + note);
+        // Opened as the service would, without taking it: the driver is asked what the
+        // service asks, so the timer read afterwards is the one the loop will run with.
+        std::unique_ptr<readerbus::TFdChannel> channel;
+        if (!serialInUse) {
+          const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+          if (fd >= 0) channel = std::make_unique<readerbus::TFdChannel>(fd);
+        }
+        for (const TSerialLineCheck& line : CheckSerialLine(device, options, channel.get(), "")) {
+          if (line.kind == TSerialLineCheck::Problem) problem(loopName + ": " + line.text);
+          else if (line.kind == TSerialLineCheck::Warning) out << "  WARNING: " << loopName << ": " << line.text << "\n";
+          else out << "  " << line.text << "\n";
+        }
+      }
       TODBCStatement ds(&odbc);
       if (!missingTables.count("device") && ds.DoSQLFmt("SELECT * FROM device WHERE loop_id=%d", id)) {
         std::map<int, std::string> seen;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "readerbus/Frame.h"
+#include "readerbus/LineControl.h"
 #include "readerbus/SerialPort.h"
 #include "readerbus/DeviceEmulator.h"
 #include "util/Strings.h"
@@ -32,6 +33,7 @@ struct Options {
   bool powerUp = true;
   bool timestamps = false;
   uint32_t baud = 0;  // 0: answer at once
+  uint32_t replyHoldMs = 0;  // every answer held this long before it goes out
   std::string device;
   std::string ptyFile;
   std::string link;
@@ -46,6 +48,8 @@ void Usage() {
       "  --pty-file PATH   write the pty path (one line) to PATH\n"
       "  --link PATH       make PATH a symbolic link to the pty\n"
       "  --baud N          pace answers like a line at N bits/s\n"
+      "  --reply-hold MS   hold every answer MS ms before sending it (a USB adapter's\n"
+      "                    latency timer; 0..1000)\n"
       "  --json            one JSON object per line\n"
       "  --no-polls        do not print idle polls and their ACKs\n"
       "  --quiet           print nothing but errors\n"
@@ -134,6 +138,15 @@ int main(int argc, char** argv) {
         return 2;
       }
       opt.baud = static_cast<uint32_t>(*n);
+    } else if (a == "--reply-hold") {
+      std::string v;
+      value(v);
+      auto n = TryStrToInt(v);
+      if (!n || *n < 0 || *n > 1000) {
+        std::fprintf(stderr, "tarncard-sim: bad reply hold '%s' (0..1000 ms)\n", v.c_str());
+        return 2;
+      }
+      opt.replyHoldMs = static_cast<uint32_t>(*n);
     } else if (a == "--help" || a == "-h") {
       Usage();
       return 0;
@@ -159,6 +172,8 @@ int main(int argc, char** argv) {
   std::string error;
   if (!opt.device.empty()) {
     line = readerbus::OpenSerialDevice(opt.device, opt.baud ? opt.baud : 9600, &error);
+    // A real adapter on this side too: it should pass the host's frames on at once.
+    if (line) readerbus::ApplyLineOptions(*line, readerbus::TLineOptions{});
     path = opt.device;
   } else {
     int master = readerbus::OpenPtyMaster(path, &error);
@@ -256,6 +271,10 @@ int main(int argc, char** argv) {
           long bits = static_cast<long>(f.length + ans.bytes.size()) * 10;
           SleepMicros(bits * 1000000L / static_cast<long>(opt.baud));
         }
+        // An adapter collects what the device sent and passes it on when its latency timer
+        // runs out: the whole answer arrives that much later. Held here at full length, the
+        // worst case of a real adapter, whose timer may already be running.
+        if (opt.replyHoldMs) SleepMicros(static_cast<long>(opt.replyHoldMs) * 1000L);
         // The host sends a frame only when it is done with the previous one: when more of
         // its bytes are already here, it gave up waiting for this answer. A device answering
         // that late collides with the next exchange on a real line; answering anyway would

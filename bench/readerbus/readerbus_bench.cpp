@@ -1,5 +1,6 @@
 // Reader bus benchmarks against tarncard-sim on pseudo-terminals.
 //   readerbus_bench pollrate [devices=48] [seconds=10]
+//   readerbus_bench adapter  [devices=48] [seconds=10] [baud=9600]
 //   readerbus_bench cpu      [seconds=60] [loops=4] [devices=48] [baud=9600]
 //   readerbus_bench latency  [samples=200] [baud=9600] [devices=48]
 //   readerbus_bench pressure [seconds=600] [loops=4] [devices=48] [baud=9600]
@@ -192,6 +193,55 @@ int PollRate(int devices, int seconds) {
                   "%.3f ms per exchange, software adds %.3f ms (host %.1f%% of a core)\n",
                   baud, rate, 1000.0 / line, line, perExchangeMs, perExchangeMs - line, hostCpu);
     }
+  }
+  return 0;
+}
+
+struct RateFigures {
+  double exchangesPerSecond = 0;
+  double msPerExchange = 0;
+  double hostCpuPercent = 0;
+};
+
+// One loop polling `devices` idle devices of the simulator, which paces its answers at
+// `baud` (0: not at all) and holds each one `holdMs` (an adapter's latency timer).
+bool MeasurePollRate(platform::TMainLoop& main, int devices, int seconds, uint32_t baud, int holdMs, RateFigures& out) {
+  std::vector<std::string> args = {"--quiet", "--no-powerup", "1-" + std::to_string(devices)};
+  if (baud) args.insert(args.begin(), {"--baud", std::to_string(baud)});
+  if (holdMs) args.insert(args.begin(), {"--reply-hold", std::to_string(holdMs)});
+  Sim sim(args);
+  readerbus::TCard card;
+  card.SetLastReader(devices);
+  if (baud) card.SetBaud(baud);
+  if (!card.OpenDevice(sim.Pty())) {
+    std::fprintf(stderr, "open %s: %s\n", sim.Pty().c_str(), card.OpenError().c_str());
+    return false;
+  }
+  main.RunUntil([] { return false; }, 1000);  // settle: first exchanges, events
+  const uint64_t n0 = card.Exchanges();
+  const uint64_t t0 = platform::TickMs();
+  const double c0 = SelfCpu();
+  main.RunUntil([] { return false; }, static_cast<uint32_t>(seconds) * 1000);
+  const double secs = static_cast<double>(platform::TickMs() - t0) / 1000.0;
+  out.exchangesPerSecond = static_cast<double>(card.Exchanges() - n0) / secs;
+  out.msPerExchange = 1000.0 / out.exchangesPerSecond;
+  out.hostCpuPercent = (SelfCpu() - c0) / secs * 100;
+  card.Close();
+  return true;
+}
+
+// The same loop behind an adapter that holds every reply for its latency timer: 1 ms (the
+// package's udev rule, or the low-latency request taken) against 16 ms (the driver's default).
+int AdapterHold(int devices, int seconds, int baud) {
+  platform::TMainLoop main;
+  std::printf("adapter latency timer, one loop of %d idle devices at %d baud, %d s each:\n", devices, baud, seconds);
+  std::printf("  %-14s %14s %16s %18s %10s\n", "reply held", "exchanges/s", "ms per exchange", "round of the loop",
+              "host CPU");
+  for (int hold : {0, 1, 16}) {
+    RateFigures f;
+    if (!MeasurePollRate(main, devices, seconds, static_cast<uint32_t>(baud), hold, f)) return 1;
+    std::printf("  %-14s %14.1f %16.2f %16.0f ms %9.1f%%\n", (std::to_string(hold) + " ms").c_str(),
+                f.exchangesPerSecond, f.msPerExchange, f.msPerExchange * devices, f.hostCpuPercent);
   }
   return 0;
 }
@@ -435,12 +485,14 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "pollrate") return PollRate(Arg(argc, argv, 2, 48), Arg(argc, argv, 3, 10));
+  if (mode == "adapter") return AdapterHold(Arg(argc, argv, 2, 48), Arg(argc, argv, 3, 10), Arg(argc, argv, 4, 9600));
   if (mode == "cpu") return Cpu(Arg(argc, argv, 2, 60), Arg(argc, argv, 3, 4), Arg(argc, argv, 4, 48), Arg(argc, argv, 5, 9600));
   if (mode == "latency") return Latency(Arg(argc, argv, 2, 200), Arg(argc, argv, 3, 9600), Arg(argc, argv, 4, 48));
   if (mode == "pressure")
     return Pressure(Arg(argc, argv, 2, 600), Arg(argc, argv, 3, 4), Arg(argc, argv, 4, 48), Arg(argc, argv, 5, 9600));
   std::fprintf(stderr,
                "usage: readerbus_bench pollrate [devices] [seconds]\n"
+               "       readerbus_bench adapter [devices] [seconds] [baud]\n"
                "       readerbus_bench cpu [seconds] [loops] [devices] [baud]\n"
                "       readerbus_bench latency [samples] [baud] [devices]\n"
                "       readerbus_bench pressure [seconds] [loops] [devices] [baud]\n");

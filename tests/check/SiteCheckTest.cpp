@@ -163,6 +163,26 @@ TEST_P(SiteCheckTest, LineTimingsOutOfRangeAreProblems) {
   EXPECT_EQ(2, Count("PROBLEM")) << output_;
 }
 
+// Each loop's line: its latency timer (a pseudo-terminal has none), and RS-485 mode asked
+// for where the driver cannot do it. The check reads the port's keys but writes none back.
+TEST_P(SiteCheckTest, SerialLineOfEachLoopIsReported) {
+  EXPECT_EQ(0, Check()) << output_;
+  EXPECT_TRUE(Says("Loop 1 (this computer): enabled, COM1 = " + pty_ + "\n  latency timer: none (not a USB adapter "
+                   "that has one)\n  address 1:")) << output_;
+  EXPECT_FALSE(Says("RS-485")) << output_;
+
+  const std::string ports = "[Ports]\nCOM1=" + pty_ + "\nCOM1 RS485=1\nCOM1 RS485 Delay After Send=200\n";
+  RewritePorts(ports);
+  EXPECT_EQ(1, Check()) << output_;
+  EXPECT_TRUE(Says("PROBLEM: settings file: Setting COM1 RS485 Delay After Send = 200 is outside 0..100 ms: 100 is "
+                   "used\n")) << output_;
+  EXPECT_TRUE(Says("PROBLEM: loop 1: Serial line " + pty_ + " cannot be put in RS-485 mode (COM1 RS485=1): the "
+                   "driver has no such setting.")) << output_;
+  EXPECT_EQ(2, Count("PROBLEM")) << output_;
+  std::ifstream in(site_->Settings());
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), ports);
+}
+
 TEST_P(SiteCheckTest, SharedAddressesAndMissingLoopsAreProblems) {
   ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name) VALUES (104, 1, 2, 'Exit 2b')"));
   EXPECT_EQ(1, Check()) << output_;

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "loop/LoopFixture.h"
+#include "readerbus/LineControl.h"
 #include "readerbus/TCard.h"
 
 using namespace tarn;
@@ -127,6 +128,57 @@ TEST_P(LoopLineTest, LineThatComesBackAtTheSamePathIsPolledAgain) {
   ASSERT_TRUE(RunUntil([&] { return QueryInt("SELECT count(*) FROM trans WHERE cardno = 4242") == 1; }));
   EXPECT_EQ(loop->Card1->LinesLost(), 1u);
   EXPECT_EQ(loop->Card1->LinesReopened(), 1u);
+}
+
+// The port's RS-485 keys are read (missing ones written back with their defaults) and
+// applied at the open and at the reopen of a lost line. A pseudo-terminal has no RS-485 mode
+// and no low-latency setting: one error, and one detail line while DebugLog is on, however
+// often the line comes back.
+TEST_P(LoopLineTest, PortKeysAreAppliedAndWhatTheLineRefusesIsLoggedOnce) {
+  ASSERT_TRUE(Exec("INSERT INTO " + LoopTable() + " (id, name, enabled, port, rfmodem) VALUES (1, 'Main', 1, 5, 0)"));
+  ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name, msg_id, device_type) VALUES (101, 1, 1, "
+                   "'Lane 1', 0, 0)"));
+  const std::string link = home_ + "/serial-by-path-loop1";
+  auto sim = std::make_unique<tarn::testing::TSimProcess>(std::vector<std::string>{"--no-polls", "--link", link, "1"});
+  ASSERT_TRUE(sim->Started());
+  MapPort(5, link);
+  Settings().WriteString("Ports", "COM5 RS485", "1");
+  Settings().WriteString("Ports", "COM5 RS485 Delay Before Send", "500");
+  const std::string refused = "Loop id 1: ERROR: Serial line " + link +
+                              " cannot be put in RS-485 mode (COM5 RS485=1): the driver has no such setting.";
+  const std::string detail = "Loop id 1: Serial line " + link + " does not take the low-latency request";
+  auto count = [&](const std::string& text) {
+    const std::string log = LogText();
+    int n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  };
+
+  auto loop = MakeLoop(1);
+  ASSERT_TRUE(loop->Card1 && loop->Card1->IsOpen());
+  EXPECT_EQ(loop->Card1->LineOptions(), (readerbus::TLineOptions{5, true, 100, 0}));
+  EXPECT_EQ(Settings().ReadString("Ports", "COM5 RS485", ""), "1");
+  EXPECT_EQ(Settings().ReadString("Ports", "COM5 RS485 Delay Before Send", ""), "500");
+  EXPECT_EQ(Settings().ReadString("Ports", "COM5 RS485 Delay After Send", ""), "0");
+  EXPECT_TRUE(LogHas("Setting COM5 RS485 Delay Before Send = 500 is outside 0..100 ms: 100 is used (loop id 1)"));
+  EXPECT_EQ(count(refused), 1);
+  EXPECT_EQ(count(detail), 1);
+
+  sim.reset();
+  ASSERT_TRUE(RunUntil([&] { return LogHas("Loop id 1: Serial line " + link + " lost"); }));
+  sim = std::make_unique<tarn::testing::TSimProcess>(std::vector<std::string>{"--no-polls", "--link", link, "1"});
+  ASSERT_TRUE(sim->Started());
+  ASSERT_TRUE(RunUntil([&] { return loop->Card1->LinesReopened() == 1; }));
+  EXPECT_EQ(count(refused), 1);
+  EXPECT_EQ(count(detail), 1);
+
+  // Without DebugLog the detail stays out of the log; the error is a new loop's to say.
+  loop.reset();
+  WriteRegistry(false);
+  loop = MakeLoop(1);
+  ASSERT_TRUE(loop->Card1 && loop->Card1->IsOpen());
+  EXPECT_EQ(count(refused), 2);
+  EXPECT_EQ(count(detail), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, LoopLineTest, TARN_BACKENDS);

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -80,4 +82,30 @@ TEST(SerialPort, PortNumbersMapThroughTheSettingsFile) {
   EXPECT_EQ(SerialDeviceForPort(4, ini), "/dev/ttyS3");  // an empty entry is no entry
   EXPECT_EQ(SerialDeviceForPort(1, ini), "/dev/ttyS0");
   EXPECT_EQ(SerialDeviceForPort(12, ini + ".missing"), "/dev/ttyS11");
+}
+
+// The exclusive-use flag belongs to the terminal, not to the descriptor: a port closed
+// without giving it back keeps every later open out (EBUSY) while the other side of a
+// pseudo-terminal stays open, as a simulator's does across a restart of the service.
+TEST(SerialPort, ClosingGivesTheExclusiveUseBack) {
+  std::string slave, error;
+  TFdChannel master(OpenPtyMaster(slave, &error));
+  ASSERT_GE(master.Fd(), 0) << error;
+  // A second descriptor to look at the flag (root opens past the flag; TIOCGEXCL tells).
+  const int watcher = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(watcher, 0);
+  auto exclusive = [&] {
+    int on = -1;
+    EXPECT_EQ(::ioctl(watcher, TIOCGEXCL, &on), 0);
+    return on;
+  };
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    auto port = OpenSerialDevice(slave, 9600, &error);
+    ASSERT_TRUE(port) << error;
+    EXPECT_EQ(exclusive(), 1);
+    port.reset();
+    EXPECT_EQ(exclusive(), 0);
+  }
+  ::close(watcher);
 }

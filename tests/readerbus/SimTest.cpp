@@ -1,8 +1,10 @@
 // End to end over a real pseudo-terminal: the loop component against the simulator
 // process, whose JSON output shows what the devices received.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -159,4 +161,27 @@ TEST(SimLine, LateAnswersAreDroppedSoTheLineStaysInStep) {
     got.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
   }
   EXPECT_EQ(got, BuildReply("2P"));
+}
+
+// --reply-hold stands in for a USB adapter's latency timer: each answer leaves the simulator
+// no sooner than that after the frame it answers came in.
+TEST(SimLine, RepliesAreHeldForTheAdaptersLatencyTimer) {
+  TSimProcess sim({"--timestamps", "--reply-hold", "30", "1"});
+  ASSERT_TRUE(sim.Started());
+  std::string error;
+  auto port = OpenSerialDevice(sim.PtyPath(), 9600, &error);
+  ASSERT_TRUE(port) << error;
+  const std::string poll = BuildFrame(1, "C", false);
+  ASSERT_EQ(port->Write(reinterpret_cast<const uint8_t*>(poll.data()), poll.size()), static_cast<long>(poll.size()));
+  auto frame = sim.WaitFor([](const std::string& l) { return IsFrame(l, 1, "C"); }, kWait);
+  auto reply = sim.WaitFor([](const std::string& l) { return JsonString(l, "t") == "reply"; }, kWait);
+  ASSERT_TRUE(frame && reply);
+  EXPECT_EQ(JsonString(*reply, "type"), "P");
+  EXPECT_GE(JsonInt(*reply, "us") - JsonInt(*frame, "us"), 30000);
+
+  for (const char* bad : {"-1", "1001", "x"}) {
+    const std::string command = TSimProcess::BinaryPath() + " --reply-hold " + bad + " 1 >/dev/null 2>&1 </dev/null";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << bad;
+  }
 }
