@@ -18,6 +18,7 @@
 #include <string>
 
 #include "readerbus/ByteChannel.h"
+#include "readerbus/DeviceEvent.h"
 #include "readerbus/TProcessInfo.h"
 
 namespace tarn::readerbus {
@@ -125,11 +126,11 @@ class TCard {
   // thread-safe.
   std::function<void(const std::string&)> OnLineNote;
 
-  // Raises the event of an event code with the record's fields (the event thread calls
-  // this on the main thread).
-  void DeliverEvent(int32_t code, const TEventValues& values);
-  // Whether the event of an event code has a handler.
-  bool HasHandler(int32_t code) const;
+  // Raises the handler of a device event with the record's fields (the event thread calls
+  // this on the main thread); nothing when the slot is empty.
+  void DeliverEvent(TDeviceEvent event, const TEventValues& values);
+  // Whether a device event has a handler.
+  bool HasHandler(TDeviceEvent event) const;
 
  protected:
   virtual std::string GetCardNo() const;

@@ -304,7 +304,7 @@ TEST(EventRing, HoldsSixtyThreeDeliversSpacedAndSurvivesHandlers) {
     int accepted = 0;
     for (int i = 0; i < 64; ++i) {
       v.value = std::to_string(i);
-      accepted += info.PostEvent(6, v) ? 1 : 0;
+      accepted += info.PostEvent(TDeviceEvent::Data, v) ? 1 : 0;
     }
     EXPECT_EQ(accepted, 63);
     EXPECT_EQ(info.Dropped(), 1u);
@@ -316,17 +316,17 @@ TEST(EventRing, HoldsSixtyThreeDeliversSpacedAndSurvivesHandlers) {
     // Comm-status events merge while one is pending.
     TProcessInfo quiet(card, false);
     v.comstat = true;
-    EXPECT_TRUE(quiet.PostEvent(16, v));
-    EXPECT_TRUE(quiet.PostEvent(16, v));
-    EXPECT_TRUE(quiet.PostEvent(6, v));
-    EXPECT_TRUE(quiet.PostEvent(16, v));
+    EXPECT_TRUE(quiet.PostEvent(TDeviceEvent::CommStatus, v));
+    EXPECT_TRUE(quiet.PostEvent(TDeviceEvent::CommStatus, v));
+    EXPECT_TRUE(quiet.PostEvent(TDeviceEvent::Data, v));
+    EXPECT_TRUE(quiet.PostEvent(TDeviceEvent::CommStatus, v));
     EXPECT_EQ(quiet.Pending(), 2);
     // No OnCommStatus handler: one dispatch skips that event and delivers the card.
     quiet.DispatchEvent();
     EXPECT_EQ(quiet.Pending(), 0);
     EXPECT_EQ(values.back(), "63");
-    EXPECT_TRUE(quiet.PostEvent(16, v));
-    EXPECT_TRUE(quiet.PostEvent(16, v));
+    EXPECT_TRUE(quiet.PostEvent(TDeviceEvent::CommStatus, v));
+    EXPECT_TRUE(quiet.PostEvent(TDeviceEvent::CommStatus, v));
     EXPECT_EQ(quiet.Pending(), 1);
   }
 }
