@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "config/TConnParams.h"
-#include "config/TIniFileEx.h"
 #include "counters/TCounter.h"
 #include "counters/TInput.h"
 #include "db/TODBC.h"
@@ -12,7 +10,9 @@
 #include "db/TSql.h"
 #include "log/TEventLog.h"
 #include "log/TMessLog.h"
+#include "config/TIniFileEx.h"
 #include "platform/Home.h"
+#include "readerbus/ByteChannel.h"
 #include "readerbus/PortSettings.h"
 #include "readerbus/SerialPort.h"
 #include "readerbus/TCard.h"
@@ -21,41 +21,29 @@
 
 namespace tarn {
 
-namespace {
-
-constexpr char kSettings[] = "Settings";
-
-// A comma list of integers; entries that are not numbers take `invalid`. An empty text
-// keeps the single entry 0 the loop starts with.
-std::vector<int> ParseLaneList(const std::string& text, int invalid) {
-  if (Trim(text).empty()) return {0};
-  std::vector<int> lanes;
-  for (const std::string& item : Split(text, ',')) lanes.push_back(StrToIntDef(Trim(item), invalid));
-  return lanes;
-}
-
-}  // namespace
-
-std::vector<int> TLoop::LaneList(const std::string& text, int invalid) {
-  return ParseLaneList(text, invalid);
-}
+TLoopParts::TLoopParts() = default;
+TLoopParts::~TLoopParts() = default;
+TLoopParts::TLoopParts(TLoopParts&&) noexcept = default;
+TLoopParts& TLoopParts::operator=(TLoopParts&&) noexcept = default;
 
 std::string TLoop::LoopTableName(const TODBC& db) {
   return db.DriverFamily() == dfMySQL ? "`loop`" : "loop";
 }
 
-TLoop::TLoop(TMessLog& log, int loopId) : Log(log), LoopId(loopId) {
-  {
-    TConnParams params;
-    DebugLog = params.DebugLog;
-    Conn = std::make_unique<TODBCConn>(700, "");
-    DB = std::make_unique<TODBC>();
-    Conn->ODBC = DB.get();
-    Conn->SetLog(&Log);
-    Conn->SetParams(params.DSNName, params.ODBCDriver, params.Database, params.User, params.Pass,
-                    params.ConnectOptions());
-    Conn->ServerHost = params.Host;
-  }
+TLoop::TLoop(TMessLog& log, int loopId, TLoopParts parts)
+    : Log(log),
+      LoopId(loopId),
+      DebugLog(parts.DebugLog),
+      DB(std::move(parts.DB)),
+      Conn(std::move(parts.Conn)),
+      Status(parts.Status ? *parts.Status : metrics::TStatusStore::Instance()),
+      settingsSource_(std::move(parts.Settings)),
+      line_(std::move(parts.Line)) {
+  if (!settingsSource_) settingsSource_ = std::make_unique<TGivenLoopSettings>();
+}
+
+bool TLoop::SetUp() {
+  if (!Conn) return false;
   // The loop is built right after the server reached the database and cannot start its
   // devices without it: this first attempt is waited for to its end.
   Conn->AttemptWaitMs = -1;
@@ -65,10 +53,11 @@ TLoop::TLoop(TMessLog& log, int loopId) : Log(log), LoopId(loopId) {
     UpgradeSchema();
     InitDevices();
   }
+  return connected;
 }
 
 TLoop::~TLoop() {
-  metrics::TStatusStore::Instance().LoopClosed(LoopId);
+  Status.LoopClosed(LoopId);
   try {
     if (Card1) {
       Card1->Close();
@@ -180,8 +169,8 @@ void TLoop::InitDevices() {
           }
           if (DeviceTypes.size() < static_cast<size_t>(a) + 1) DeviceTypes.resize(static_cast<size_t>(a) + 1, 0);
           DeviceTypes[static_cast<size_t>(a)] = static_cast<uint8_t>(q.FieldAsInteger("device_type"));
-          metrics::TStatusStore::Instance().DeviceSetUp(LoopId, a, q.FieldAsInteger("id"), q.FieldAsString("name"),
-                                                       q.FieldAsInteger("device_type"));
+          Status.DeviceSetUp(LoopId, a, q.FieldAsInteger("id"), q.FieldAsString("name"),
+                             q.FieldAsInteger("device_type"));
           lowest = std::min(lowest, a);
           highest = std::max(highest, a);
         } while (q.dbSkip());
@@ -195,25 +184,12 @@ void TLoop::InitDevices() {
         Log.LogFmt("No devices found for loop id %d", LoopId);
       }
 
-      TIniFileEx ini(platform::SettingsFilePath());
       Card1->SetFirstReader(lowest);
       Card1->SetLastReader(highest);
       if (rfModem) {
         Log.Log("NOTE: Using RF Modem Mode for loop id " + std::to_string(LoopId));
         Card1->SetRespDelay(200);
         Card1->SetTurnAround(100);
-      } else {
-        // A negative value would become days of waiting (RespDelay) or a minute's sleep
-        // before every frame (TurnAround): each timing is kept within a sane range.
-        auto timing = [&](const char* key, int current) {
-          const int read = ini.ReadIntegerEx(kSettings, key, current);
-          const int used = LineTiming(read);
-          if (used != read) Log.Log(LineTimingNote(key, read, used) + " (loop id " + std::to_string(LoopId) + ")");
-          return used;
-        };
-        Card1->SetRespDelay(static_cast<uint32_t>(timing("RespDelay", static_cast<int>(Card1->RespDelay()))));
-        Card1->SetTurnAround(static_cast<uint16_t>(timing("TurnAround", static_cast<int>(Card1->TurnAround()))));
-        Card1->SetPollDelay(static_cast<uint32_t>(timing("PollDelay", static_cast<int>(Card1->PollDelay()))));
       }
       // Called on the poll thread; the log takes its lock around every write.
       Card1->OnLineNote = [this](const std::string& text) {
@@ -223,15 +199,19 @@ void TLoop::InitDevices() {
       Card1->OnLineDetail = [this](const std::string& text) {
         if (DebugLog) Log.Log("Loop id " + std::to_string(LoopId) + ": " + text);
       };
-      ReadSettings(ini);
-      {
+      TakeSettings(rfModem);
+      if (line_ == nullptr) {
+        // A serial port's own options (RS-485 mode) sit next to its path in [Ports].
+        TIniFileEx ini(platform::SettingsFilePath());
         std::vector<std::string> notes;
         Card1->SetLineOptions(readerbus::ReadLineOptionsEx(ini, port, &notes));
         for (const std::string& note : notes) Log.Log(note + " (loop id " + std::to_string(LoopId) + ")");
       }
 
-      const bool opened = Card1->Open();
-      metrics::TStatusStore::Instance().LoopSetUp(LoopId, port, readerbus::SerialDeviceForPort(port), opened);
+      // A line handed in is used as it is; otherwise the serial port of the row's number.
+      const bool given = line_ != nullptr;
+      const bool opened = given ? Card1->OpenChannel(std::move(line_)) : Card1->Open();
+      Status.LoopSetUp(LoopId, port, given ? std::string() : readerbus::SerialDeviceForPort(port), opened);
       if (opened) {
         Log.LogFmt("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
                    static_cast<int64_t>(Card1->PollDelay()), static_cast<int64_t>(Card1->TurnAround()),
@@ -244,8 +224,7 @@ void TLoop::InitDevices() {
         if (!Card1->OpenError().empty()) Log.Log("  " + Card1->OpenError());
       }
     } else if (UpperCase(q.FieldAsString("name")) == "POE/POF") {
-      TIniFileEx ini(platform::SettingsFilePath());
-      if (!ini.ReadBoolEx(kSettings, "NoRemoteCounts", false) &&
+      if (!settingsSource_->ReadNoRemoteCounts() &&
           q.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d", LoopId)) {
         lowest = 99;
         highest = -99;
@@ -289,28 +268,29 @@ void TLoop::CreateHandlers(int lowest, int highest, bool soft, bool withInputs) 
         std::make_unique<TInput>(LoopId, DB.get(), EventLog.get(), Log, Card1.get(), a);
 }
 
-void TLoop::ReadSettings(TIniFileEx& ini) {
-  Card1->SetPayOnFoot(ini.ReadBoolEx(kSettings, "PayOnFoot Poll", false));
-  Card1->SetNoInputs(ini.ReadBoolEx(kSettings, "Inputs Off", false));
-  Card1->SetNoCounters(ini.ReadBoolEx(kSettings, "Counters Off", false));
-  SyncMinutes = ini.ReadIntegerEx(kSettings, "Sync Readers every XX minutes", 0);
+void TLoop::TakeSettings(bool rfModem) {
+  if (!rfModem) {
+    // A negative value would become days of waiting (RespDelay) or a minute's sleep before
+    // every frame (TurnAround): each timing is kept within a sane range.
+    TLineTimings current;
+    current.RespDelay = static_cast<int>(Card1->RespDelay());
+    current.TurnAround = static_cast<int>(Card1->TurnAround());
+    current.PollDelay = static_cast<int>(Card1->PollDelay());
+    const TLineTimings read = settingsSource_->ReadLineTimings(current);
+    auto timing = [&](const char* key, int value) {
+      const int used = LineTiming(value);
+      if (used != value) Log.Log(LineTimingNote(key, value, used) + " (loop id " + std::to_string(LoopId) + ")");
+      return used;
+    };
+    Card1->SetRespDelay(static_cast<uint32_t>(timing("RespDelay", read.RespDelay)));
+    Card1->SetTurnAround(static_cast<uint16_t>(timing("TurnAround", read.TurnAround)));
+    Card1->SetPollDelay(static_cast<uint32_t>(timing("PollDelay", read.PollDelay)));
+  }
+  Settings = settingsSource_->ReadSettings();
   SyncCount = 0;
-  GraceTimePOF = ini.ReadIntegerEx(kSettings, "Grace Time from POF (minutes)", 15);
-  ExtendedGraceLanes = ParseLaneList(ini.ReadStringEx(kSettings, "Extended Grace Lane", ""), 0);
-  InternalLanes = ParseLaneList(ini.ReadStringEx(kSettings, "Internal Lanes", ""), 99);
-  GraceTimePOFExtended = ini.ReadIntegerEx(kSettings, "Grace Time from POF Extended (minutes)", 15);
-  GraceTimeFuture = ini.ReadIntegerEx(kSettings, "Grace Time Future", 15);
-  OldTicketFormat = ini.ReadBoolEx(kSettings, "Old Ticket Format?", false);
-  SyncExitReader = ini.ReadBoolEx(kSettings, "Sync Exit Reader", true);
-  FlatRateFlag = ini.ReadBoolEx(kSettings, "Flat Rate Flag", false);
-  EmailServer = ini.ReadStringEx(kSettings, "Email Server", "");
-  EmailPort = 25;
-  EmailPort = ini.ReadIntegerEx(kSettings, "Email Port", EmailPort);
-  EmailFrom = ini.ReadStringEx(kSettings, "Email From", "");
-  EmailTo = ini.ReadStringEx(kSettings, "Email To", "");
-  DebitExpiry = ini.ReadBoolEx(kSettings, "Debit Expiry", false);
-  AutoReset = ini.ReadBoolEx(kSettings, "Auto Reset", true);
-  LowSecurityOnDBError = ini.ReadBoolEx(kSettings, "Low Security on DB Error", false);
+  Card1->SetPayOnFoot(Settings.PayOnFootPoll);
+  Card1->SetNoInputs(Settings.InputsOff);
+  Card1->SetNoCounters(Settings.CountersOff);
 }
 
 void TLoop::AddSoftCount(int address) {

@@ -1,23 +1,34 @@
 #pragma once
-// TLoop: the controller of one reader loop (one row of table `loop`). It owns its own
-// managed database connection, its loop component Card1 with the poll and event threads,
-// its event log, and a counter and an input handler per device address. Construction
-// connects, upgrades the schema, reads the devices, messages and settings file, and opens
-// the port; the device-event handlers and the periodic operations below run on the main
-// thread only (the timers' thread), one at a time, so nothing here takes a lock.
+// TLoop: the controller of one reader loop (one row of table `loop`). It is built from its
+// parts (TLoopParts: its own managed database connection, where its settings come from, its
+// line, the status store it publishes into) and then set up by SetUp: connect, upgrade the
+// schema, read the devices, the messages and the settings, build the loop component Card1
+// with the poll and event threads, the event log, a counter and an input handler per device
+// address, and open the line. The service assembles a loop of the site from the registry,
+// the settings file and the serial port (service/LoopAssembly.h); a test hands in its own
+// parts (a test database, given settings, an in-memory line).
+//
+// Threads: construction, SetUp, destruction, the device-event handlers and the periodic
+// operations below run on the main thread only (the timers' thread), one at a time, so
+// nothing here takes a lock. Only Log is also used by the poll thread (line notes).
 // Destruction closes Card1 (joining its threads) before anything else is freed.
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "config/TLoopSettings.h"
 #include "util/DateTime.h"
 
 namespace tarn {
 
 namespace readerbus {
 class TCard;
-}
+class TByteChannel;
+}  // namespace readerbus
+namespace metrics {
+class TStatusStore;
+}  // namespace metrics
 class TMessLog;
 class TODBC;
 class TODBCConn;
@@ -25,7 +36,30 @@ class TEventLog;
 class TCounter;
 class TInput;
 class TSql;
-class TIniFileEx;
+
+// What a loop controller is built from. Everything here moves into the loop.
+struct TLoopParts {
+  TLoopParts();
+  ~TLoopParts();
+  TLoopParts(TLoopParts&&) noexcept;
+  TLoopParts& operator=(TLoopParts&&) noexcept;
+
+  // The loop's own managed connection and its connection object, attached to each other
+  // (Conn->ODBC == DB.get()) and logging into the loop's log; not yet connected. Required.
+  std::unique_ptr<TODBCConn> Conn;
+  std::unique_ptr<TODBC> DB;
+  // Detail lines in the handlers (the registry's "DebugLog").
+  bool DebugLog = true;
+  // Where the settings come from; null: the defaults of TLoopSettings, nothing read.
+  std::unique_ptr<TLoopSettingsSource> Settings;
+  // The line. Null: the serial port of the loop row's port number (settings file [Ports]),
+  // opened again by the poll thread when it is lost. A channel (an in-memory pair, one side
+  // of a pseudo-terminal) is used as it is and not opened again.
+  std::unique_ptr<readerbus::TByteChannel> Line;
+  // Where set-up and device states are published; null: the process's store. Not owned; it
+  // must outlive the loop.
+  metrics::TStatusStore* Status = nullptr;
+};
 
 class TLoop {
  public:
@@ -34,12 +68,17 @@ class TLoop {
   // not make thousands of them.
   static constexpr int kMaxSoftAddress = 255;
 
-  TLoop(TMessLog& log, int loopId);
+  // Takes the parts; nothing is connected, read or opened yet.
+  TLoop(TMessLog& log, int loopId, TLoopParts parts);
   ~TLoop();
   TLoop(const TLoop&) = delete;
   TLoop& operator=(const TLoop&) = delete;
 
-  // Set-up steps of the construction.
+  // Connects, waiting for the first attempt to its end (the loop cannot start its devices
+  // without the database), then UpgradeSchema and InitDevices. Without a database the loop
+  // stays without a component and handles no device; false then. Call once.
+  bool SetUp();
+  // The steps of SetUp.
   void UpgradeSchema();
   void InitDevices();
 
@@ -88,52 +127,58 @@ class TLoop {
   // Logs, once per call, the commands to each address that were dropped because the
   // command queue of the loop was full (`what`: the operation that queued them).
   void ReportDroppedCommands(const char* what);
-  // A settings-file comma list of integers; entries that are not numbers give `invalid`.
-  static std::vector<int> LaneList(const std::string& text, int invalid);
 
   // Periodic operations called by the main timer.
   void UpdateOutputs();
   bool ForceGateState(int address, bool open);
   void SyncReaderTime();
 
-  // Fields read by the handlers and the main timer.
+  // --- identity and parts (from the construction; fixed for the loop's life) -------------
+  // The server's log, shared by every loop, not owned; any thread (it takes its own lock).
   TMessLog& Log;
+  int LoopId;
+  // Detail lines in the handlers.
+  bool DebugLog = true;
+  // The loop's own connection (Conn keeps DB connected); owned. Main thread only: every
+  // statement of the loop is made on DB.
   std::unique_ptr<TODBC> DB;
   std::unique_ptr<TODBCConn> Conn;
+  // The status store the loop publishes into; not owned.
+  metrics::TStatusStore& Status;
+
+  // --- made by SetUp (empty before, and when the database was not reached) -------------
+  // The loop component; owned. Its commands are for the main thread; its poll and event
+  // threads run while it is open.
   std::unique_ptr<readerbus::TCard> Card1;
   std::unique_ptr<TEventLog> EventLog;
-  int LoopId;
-  bool DebugLog = true;
-  int SyncMinutes = 0;
-  int SyncCount = 0;
-  int GraceTimePOF = 15;
-  std::vector<int> ExtendedGraceLanes{0};
-  int GraceTimePOFExtended = 15;
-  int GraceTimeFuture = 15;
-  std::vector<int> InternalLanes{0};
-  bool OldTicketFormat = false;
-  bool FlatRateFlag = false;
-  std::string EmailServer;
-  int EmailPort = 0;
-  std::string EmailFrom;
-  std::string EmailTo;
-  bool LowSecurityOnDBError = false;
-  bool SyncExitReader = true;
-  int LastOpenPulse = 0;
-  bool DebitExpiry = false;
-  bool AutoReset = true;
   // Indexed by address; null below the lowest address.
   std::vector<std::unique_ptr<TCounter>> Counters;
   // Input handlers of this loop, indexed by address (kept per loop, so loops with
   // overlapping addresses never replace or free each other's handlers).
   std::vector<std::unique_ptr<TInput>> Inputs;
+  // device.device_type by address: 1 ticket dispenser, 2 exit ticket reader, else a reader.
   std::vector<uint8_t> DeviceTypes;
+
+  // --- settings (taken by SetUp from the settings source; main thread only) -------------
+  // The defaults until then. Tests may change them between events.
+  TLoopSettings Settings;
+
+  // --- state of the handlers (main thread only) ------------------------------------------
+  // Minutes counted towards the next time sync.
+  int SyncCount = 0;
+  // Open pulse of the last card or ticket decided on this loop.
+  int LastOpenPulse = 0;
 
  private:
   void WireEvents();
   // Counter (and input) handlers for every address from lowest to highest.
   void CreateHandlers(int lowest, int highest, bool soft, bool withInputs);
-  void ReadSettings(TIniFileEx& ini);
+  // The settings of a polled loop into Card1 and Settings (line timings unless RF modem).
+  void TakeSettings(bool rfModem);
+
+  // Used up by SetUp.
+  std::unique_ptr<TLoopSettingsSource> settingsSource_;
+  std::unique_ptr<readerbus::TByteChannel> line_;
 };
 
 }  // namespace tarn

@@ -42,14 +42,15 @@ bool CardNumberOf(TMessLog& log, const std::string& text, CardNumber& number) {
 // known pulse only when the site chose low security for that case.
 void AnswerWithoutDatabase(TLoop& loop, int address, const std::string& data) {
   std::string text = "Cannot connect to DB!";
-  if (loop.LowSecurityOnDBError) {
+  if (loop.Settings.LowSecurityOnDBError) {
     if (loop.Card1) loop.Card1->GateOpenMsg(address, true, "Thank you...", loop.LastOpenPulse);
     text += "  Card Allowed, ";
   } else {
     text += "  Card NOT Allowed! ";
   }
   metrics::PublishDecision(loop.LoopId, address, "card", data, -1, "no database",
-                          loop.LowSecurityOnDBError ? "Thank you..." : "", loop.LowSecurityOnDBError);
+                          loop.Settings.LowSecurityOnDBError ? "Thank you..." : "",
+                          loop.Settings.LowSecurityOnDBError);
   if (loop.DebugLog)
     loop.Log.Log(text + " Loop Id " + IntToStr(loop.LoopId) + " address " + IntToStr(address) + ", Card " + data);
 }
@@ -107,8 +108,8 @@ void TLoop::CardRead(int address, const std::string& data) {
   TDateTime when = 0;
   int space = -1;
   int pulse = 0;
-  const AccessResult result = ProcessCard(DebugLog, Log, *DB, DebitExpiry, deviceName, firstName, when, "0000", false,
-                                          space, pulse, number, address, LoopId);
+  const AccessResult result = ProcessCard(DebugLog, Log, *DB, Settings.DebitExpiry, deviceName, firstName, when,
+                                          "0000", false, space, pulse, number, address, LoopId);
   LastOpenPulse = pulse;
   const std::string message = ReaderMessage(result, address, number);
   const std::string numberText = CardNumberText(number);
@@ -122,12 +123,14 @@ void TLoop::CardRead(int address, const std::string& data) {
   metrics::PublishDecision(LoopId, address, "card", numberText, result, metrics::CardResultName(result), message, true);
   if (DebugLog)
     Log.Log("Card Allowed, Loop Id " + IntToStr(LoopId) + " address " + IntToStr(address) + ", Card " + numberText);
-  if (!EmailServer.empty()) {
+  if (!Settings.EmailServer.empty()) {
     const std::string body = "Card: " + numberText + ", Name: " + firstName + ", Device: " + deviceName;
-    Log.Log("Sending email to: " + EmailTo + " Server: " + EmailServer + " Port: " + IntToStr(EmailPort));
+    Log.Log("Sending email to: " + Settings.EmailTo + " Server: " + Settings.EmailServer +
+            " Port: " + IntToStr(Settings.EmailPort));
     try {
       std::string status;
-      SendMail("", EmailServer, EmailPort, EmailFrom, EmailTo, "", "Card Event", body, "", status);
+      SendMail("", Settings.EmailServer, Settings.EmailPort, Settings.EmailFrom, Settings.EmailTo, "", "Card Event",
+               body, "", status);
       metrics::Report(status == "Sent" ? metrics::TEvent::MailSent : metrics::TEvent::MailFailed);
     } catch (...) {
       metrics::Report(metrics::TEvent::MailFailed);
@@ -161,8 +164,8 @@ void TLoop::MemoryCard(int address, const std::string& data) {
   TDateTime when = 0;
   int space = -1;
   int pulse = 0;
-  const AccessResult result = ProcessCard(DebugLog, Log, *DB, DebitExpiry, deviceName, firstName, when, data, true,
-                                          space, pulse, number, address, LoopId);
+  const AccessResult result = ProcessCard(DebugLog, Log, *DB, Settings.DebitExpiry, deviceName, firstName, when,
+                                          data, true, space, pulse, number, address, LoopId);
   if (!CardPasses(result)) return;
   // The vehicle passed while the device could not report: count it, but send no gate command.
   if (DebugLog)

@@ -96,14 +96,14 @@ bool TLoop::ForceGateState(int address, bool open) {
 }
 
 void TLoop::SyncReaderTime() {
-  if (SyncMinutes <= 0) return;
+  if (Settings.SyncMinutes <= 0) return;
   ++SyncCount;
-  if (SyncCount < SyncMinutes) return;
+  if (SyncCount < Settings.SyncMinutes) return;
   bool any = false;
   if (Card1) {
     for (int a = Card1->FirstReader(); a <= Card1->LastReader(); ++a) {
       int type = (a >= 0 && a < static_cast<int>(DeviceTypes.size())) ? DeviceTypes[static_cast<size_t>(a)] : 0;
-      if (type == 1 || (type == 2 && SyncExitReader)) {
+      if (type == 1 || (type == 2 && Settings.SyncExitReader)) {
         if (!any) Log.Log("Automated Sync Of Time/Date to Spitters & Exit Readers");
         any = true;
         Card1->SendDateTime(a, FormatDateTime("hhnnssyymmdd", Now()));

@@ -64,7 +64,7 @@ void TLoop::PrinterColumns(TSql& sql, int status, bool second) {
 }
 
 void TLoop::PrinterEvent(int address, const std::string& data) {
-  metrics::TStatusStore::Instance().DeviceAnswered(LoopId, address);
+  Status.DeviceAnswered(LoopId, address);
   try {
     if (Conn->Connect()) PrinterStatus(address, data);
   } catch (const std::exception& e) {
@@ -86,9 +86,8 @@ void TLoop::PrinterStatus(int address, const std::string& data) {
     w1 = PrinterWord(data);
     Log.LogFmt("PStat:%d Reader: %d Date:%s ... Status:%s", w1, address, now, PrinterStatusText(w1));
   }
-  metrics::TStatusStore::Instance().DevicePrinter(LoopId, address, w1 | w2,
-                                                 w2 != 0 ? PrinterStatusText(w1) + " " + PrinterStatusText(w2)
-                                                         : PrinterStatusText(w1));
+  Status.DevicePrinter(LoopId, address, w1 | w2,
+                       w2 != 0 ? PrinterStatusText(w1) + " " + PrinterStatusText(w2) : PrinterStatusText(w1));
   if (EventLog) {
     EventLog->LastStatus = w1;
     EventLog->LogEvent("PTR", 9, address);
@@ -101,7 +100,7 @@ void TLoop::PrinterStatus(int address, const std::string& data) {
 }
 
 void TLoop::CounterEvent(int address, const std::string& data) {
-  metrics::TStatusStore::Instance().DeviceAnswered(LoopId, address);
+  Status.DeviceAnswered(LoopId, address);
   try {
     std::string line = "Counter Event # " + std::to_string(address) + " not setup! |" + data + "|";
     if (address >= 0 && static_cast<size_t>(address) < Counters.size() &&
@@ -128,7 +127,7 @@ void TLoop::CounterEvent(int address, const std::string& data) {
 }
 
 void TLoop::InputEvent(int address, const std::string& data) {
-  metrics::TStatusStore::Instance().DeviceAnswered(LoopId, address);
+  Status.DeviceAnswered(LoopId, address);
   try {
     if (address > 0 && static_cast<size_t>(address) < Inputs.size() &&
         Inputs[static_cast<size_t>(address)] && Conn->Connect())
@@ -141,7 +140,7 @@ void TLoop::InputEvent(int address, const std::string& data) {
 }
 
 void TLoop::OfflineEvent(int address) {
-  metrics::TStatusStore::Instance().DeviceOnline(LoopId, address, false);
+  Status.DeviceOnline(LoopId, address, false);
   try {
     if (!Conn->Connect()) return;
     TODBCStatement q(DB.get());
@@ -154,7 +153,7 @@ void TLoop::OfflineEvent(int address) {
 }
 
 void TLoop::PowerUpEvent(int address) {
-  metrics::TStatusStore::Instance().DeviceOnline(LoopId, address, true);
+  Status.DeviceOnline(LoopId, address, true);
   try {
     if (!Conn->Connect()) return;
     TODBCStatement q(DB.get());

@@ -100,7 +100,7 @@ void TLoop::BarcodeEvent(int address, const std::string& data) {
 void TLoop::CheckExitTicket(int address, const std::string& barcode) {
   TicketState state = TicketState::Unread;
   int pulse = 5;
-  const TDateTime issued = TicketTime(barcode, OldTicketFormat);
+  const TDateTime issued = TicketTime(barcode, Settings.OldTicketFormat);
   if (issued > 0) {
     state = TicketState::Accepted;
     Log.LogFmt("Checking BarCode: %s ", barcode);
@@ -124,7 +124,7 @@ void TLoop::CheckExitTicket(int address, const std::string& barcode) {
     if (!found) {
       state = TicketState::NotRecorded;
     } else {
-      const bool internal = Listed(InternalLanes, address);
+      const bool internal = Listed(Settings.InternalLanes, address);
       TODBCStatement device(DB.get());
       device.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, address);
       const int direction = device.FieldAsInteger("dir_ection");
@@ -136,21 +136,21 @@ void TLoop::CheckExitTicket(int address, const std::string& barcode) {
         state = TicketState::Passback;
       } else if (status == 2 && (direction != 1 || internal)) {
         state = TicketState::Used;
-      } else if (FlatRateFlag && lane > 50) {
+      } else if (Settings.FlatRateFlag && lane > 50) {
         state = TicketState::Accepted;
       } else {
         const int64_t minutes = MinutesBetween(Now(), issued);
         // Extended-grace lanes are counted from 51 like the flat-rate lanes; the list's
         // placeholder 0 (nothing configured, or an entry that is no number) names no lane.
-        const bool extended = lane > 50 && Listed(ExtendedGraceLanes, lane - 50);
-        int64_t limit = extended ? GraceTimePOFExtended : GraceTimePOF;
+        const bool extended = lane > 50 && Listed(Settings.ExtendedGraceLanes, lane - 50);
+        int64_t limit = extended ? Settings.GraceTimePOFExtended : Settings.GraceTimePOF;
         if (direction == 1 && status == 2) {
           // Back in through an entry: only a ticket read within its own minute passes, and it
           // counts as inside again.
           limit = 0;
           newStatus = 0;
         }
-        const bool expired = minutes > limit || (minutes < 0 && -minutes > GraceTimeFuture);
+        const bool expired = minutes > limit || (minutes < 0 && -minutes > Settings.GraceTimeFuture);
         state = expired ? TicketState::Expired : TicketState::Accepted;
       }
       if (state == TicketState::Accepted) {

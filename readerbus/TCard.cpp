@@ -186,31 +186,31 @@ void TCard::PulseOutput(int address, int output, int time) {
 
 void TCard::SendYCommand(int address, const std::string& text) { Queue(address, 'Y', PrintableText(text)); }
 
-bool TCard::HasHandler(int32_t code) const {
-  switch (code) {
-    case 1: return static_cast<bool>(OnCounter);
-    case 2: return static_cast<bool>(OnInput);
-    case 3: return static_cast<bool>(OnDiscCode);
-    case 4: return static_cast<bool>(OnDeposit);
-    case 5: return static_cast<bool>(OnBarCode);
-    case 6: return static_cast<bool>(OnData);
-    case 7: return static_cast<bool>(OnInputOn);
-    case 8: return static_cast<bool>(OnInputOff);
-    case 9: return static_cast<bool>(OnButtonUp);
-    case 10: return static_cast<bool>(OnButtonDown);
-    case 11: return static_cast<bool>(OnError);
-    case 12: return static_cast<bool>(OnErrorEx);
-    case 13: return static_cast<bool>(OnPowerUp);
-    case 14: return static_cast<bool>(OnEscrowLever);
-    case 15: return static_cast<bool>(OnCashBox);
-    case 16: return static_cast<bool>(OnCommStatus);
-    case 17: return static_cast<bool>(OnPrinter);
-    case 18: return static_cast<bool>(OnMemory);
+bool TCard::HasHandler(TDeviceEvent event) const {
+  switch (event) {
+    case TDeviceEvent::Counter: return static_cast<bool>(OnCounter);
+    case TDeviceEvent::Input: return static_cast<bool>(OnInput);
+    case TDeviceEvent::DiscCode: return static_cast<bool>(OnDiscCode);
+    case TDeviceEvent::Deposit: return static_cast<bool>(OnDeposit);
+    case TDeviceEvent::BarCode: return static_cast<bool>(OnBarCode);
+    case TDeviceEvent::Data: return static_cast<bool>(OnData);
+    case TDeviceEvent::InputOn: return static_cast<bool>(OnInputOn);
+    case TDeviceEvent::InputOff: return static_cast<bool>(OnInputOff);
+    case TDeviceEvent::ButtonUp: return static_cast<bool>(OnButtonUp);
+    case TDeviceEvent::ButtonDown: return static_cast<bool>(OnButtonDown);
+    case TDeviceEvent::OffLine: return static_cast<bool>(OnError);
+    case TDeviceEvent::OnLine: return static_cast<bool>(OnErrorEx);
+    case TDeviceEvent::PowerUp: return static_cast<bool>(OnPowerUp);
+    case TDeviceEvent::EscrowLever: return static_cast<bool>(OnEscrowLever);
+    case TDeviceEvent::CashBox: return static_cast<bool>(OnCashBox);
+    case TDeviceEvent::CommStatus: return static_cast<bool>(OnCommStatus);
+    case TDeviceEvent::Printer: return static_cast<bool>(OnPrinter);
+    case TDeviceEvent::Memory: return static_cast<bool>(OnMemory);
     default: return false;
   }
 }
 
-void TCard::DeliverEvent(int32_t code, const TEventValues& v) {
+void TCard::DeliverEvent(TDeviceEvent event, const TEventValues& v) {
   auto card = [&](const TCardEvent& e) {
     if (e) e(v.reader, v.value);
   };
@@ -223,25 +223,25 @@ void TCard::DeliverEvent(int32_t code, const TEventValues& v) {
   auto comm = [&](const TCommEvent& e) {
     if (e) e(v.reader, v.comstat);
   };
-  switch (code) {
-    case 1: card(OnCounter); break;
-    case 2: card(OnInput); break;
-    case 3: card(OnDiscCode); break;
-    case 4: card(OnDeposit); break;
-    case 5: card(OnBarCode); break;
-    case 6: card(OnData); break;
-    case 7: input(OnInputOn); break;
-    case 8: input(OnInputOff); break;
-    case 9: card(OnButtonUp); break;
-    case 10: card(OnButtonDown); break;
-    case 11: reader(OnError); break;
-    case 12: comm(OnErrorEx); break;
-    case 13: reader(OnPowerUp); break;
-    case 14: reader(OnEscrowLever); break;
-    case 15: reader(OnCashBox); break;
-    case 16: comm(OnCommStatus); break;
-    case 17: card(OnPrinter); break;
-    case 18: card(OnMemory); break;
+  switch (event) {
+    case TDeviceEvent::Counter: card(OnCounter); break;
+    case TDeviceEvent::Input: card(OnInput); break;
+    case TDeviceEvent::DiscCode: card(OnDiscCode); break;
+    case TDeviceEvent::Deposit: card(OnDeposit); break;
+    case TDeviceEvent::BarCode: card(OnBarCode); break;
+    case TDeviceEvent::Data: card(OnData); break;
+    case TDeviceEvent::InputOn: input(OnInputOn); break;
+    case TDeviceEvent::InputOff: input(OnInputOff); break;
+    case TDeviceEvent::ButtonUp: card(OnButtonUp); break;
+    case TDeviceEvent::ButtonDown: card(OnButtonDown); break;
+    case TDeviceEvent::OffLine: reader(OnError); break;
+    case TDeviceEvent::OnLine: comm(OnErrorEx); break;
+    case TDeviceEvent::PowerUp: reader(OnPowerUp); break;
+    case TDeviceEvent::EscrowLever: reader(OnEscrowLever); break;
+    case TDeviceEvent::CashBox: reader(OnCashBox); break;
+    case TDeviceEvent::CommStatus: comm(OnCommStatus); break;
+    case TDeviceEvent::Printer: card(OnPrinter); break;
+    case TDeviceEvent::Memory: card(OnMemory); break;
     default: break;
   }
 }

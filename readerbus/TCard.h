@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "readerbus/ByteChannel.h"
+#include "readerbus/DeviceEvent.h"
 #include "readerbus/LineControl.h"
 #include "readerbus/TProcessInfo.h"
 
@@ -143,11 +144,11 @@ class TCard {
   // low-latency setting), once each.
   std::function<void(const std::string&)> OnLineDetail;
 
-  // Raises the event of an event code with the record's fields (the event thread calls
-  // this on the main thread).
-  void DeliverEvent(int32_t code, const TEventValues& values);
-  // Whether the event of an event code has a handler.
-  bool HasHandler(int32_t code) const;
+  // Raises the handler of a device event with the record's fields (the event thread calls
+  // this on the main thread); nothing when the slot is empty.
+  void DeliverEvent(TDeviceEvent event, const TEventValues& values);
+  // Whether a device event has a handler.
+  bool HasHandler(TDeviceEvent event) const;
 
  protected:
   virtual std::string GetCardNo() const;

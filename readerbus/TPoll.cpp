@@ -17,15 +17,16 @@ namespace {
 
 int16_t CurrentHour() { return static_cast<int16_t>(DecodeDateTime(Now()).hour); }
 
-// Event codes of the reply types that carry nothing more than the event.
+// The events of the reply types that carry nothing more than the event.
 struct SimpleReply {
   char type;
   char ack;  // 0: no acknowledgement
-  int32_t code;
+  TDeviceEvent event;
 };
 constexpr SimpleReply kSimpleReplies[] = {
-    {'#', 'A', 5}, {'C', 'B', 6}, {'D', 'D', 3}, {'E', 'E', 14}, {'I', 0, 2},
-    {'J', 'J', 17}, {'M', 'M', 18}, {'U', 'U', 15}, {'Z', 'Z', 4},
+    {'#', 'A', TDeviceEvent::BarCode},     {'C', 'B', TDeviceEvent::Data},   {'D', 'D', TDeviceEvent::DiscCode},
+    {'E', 'E', TDeviceEvent::EscrowLever}, {'I', 0, TDeviceEvent::Input},    {'J', 'J', TDeviceEvent::Printer},
+    {'M', 'M', TDeviceEvent::Memory},      {'U', 'U', TDeviceEvent::CashBox}, {'Z', 'Z', TDeviceEvent::Deposit},
 };
 
 // Stands in for the line while it is gone and being opened again.
@@ -47,7 +48,7 @@ TPoll::TPoll(TCard& owner, bool deliverEvents) : owner_(owner) {
   lastSyncHour_.fill(hour);
   lastCounterData_.fill("^^^^^");
   for (auto& o : online_) o.store(true);
-  wantCommStatus_ = owner_.HasHandler(16);
+  wantCommStatus_ = owner_.HasHandler(TDeviceEvent::CommStatus);
   currentAddress_ = static_cast<uint16_t>(owner_.FirstReader() < 0 ? 0 : owner_.FirstReader());
   events_ = std::make_unique<TProcessInfo>(owner_, deliverEvents);
 }
@@ -201,9 +202,9 @@ void TPoll::DropHeadCommand(bool reply) {
   }
 }
 
-bool TPoll::Post(int32_t code, const TEventValues& values) {
-  if (code == 16 && !wantCommStatus_) return true;
-  if (code > 0 && code < kEventCodes) return events_->PostEvent(code, values);
+bool TPoll::Post(TDeviceEvent event, const TEventValues& values) {
+  if (event == TDeviceEvent::CommStatus && !wantCommStatus_) return true;
+  if (IsDeviceEvent(event)) return events_->PostEvent(event, values);
   return true;
 }
 
@@ -264,28 +265,28 @@ bool TPoll::Transact(int tries, uint16_t address, const std::string& command, st
     if (ok) {
       online_[address].store(true);
       failCount_[address] = 0;
-      if (Post(13, values)) {
+      if (Post(TDeviceEvent::PowerUp, values)) {
         values.comstat = true;
-        Post(12, values);
+        Post(TDeviceEvent::OnLine, values);
         firstPoll_[address] = false;
       }
     } else {
       online_[address].store(false);
-      if (Post(11, values)) firstPoll_[address] = false;
+      if (Post(TDeviceEvent::OffLine, values)) firstPoll_[address] = false;
     }
   } else {
     if (online_[address].load() && !ok) {
       if (++failCount_[address] >= 4) {
-        if (Post(11, values)) online_[address].store(false);
+        if (Post(TDeviceEvent::OffLine, values)) online_[address].store(false);
         else failCount_[address] = 3;
       }
     }
     if (ok) failCount_[address] = 0;
     if (!online_[address].load() && ok) {
-      if (Post(13, values)) {
+      if (Post(TDeviceEvent::PowerUp, values)) {
         online_[address].store(true);
         values.comstat = false;
-        Post(12, values);
+        Post(TDeviceEvent::OnLine, values);
       }
     }
   }
@@ -313,7 +314,7 @@ bool TPoll::SendFrame(uint16_t address, const std::string& command) {
   TEventValues values;
   values.reader = static_cast<int16_t>(address);
   values.comstat = ok;
-  Post(16, values);
+  Post(TDeviceEvent::CommStatus, values);
   return ok;
 }
 
@@ -386,7 +387,7 @@ void TPoll::ActOnReply(uint16_t address, const std::string& reply) {
   for (const SimpleReply& r : kSimpleReplies)
     if (r.type == type) {
       if (r.ack && !ReplyRoom(1)) return;
-      if (Post(r.code, values) && r.ack) QueueReply(address, r.ack, "");
+      if (Post(r.event, values) && r.ack) QueueReply(address, r.ack, "");
       return;
     }
   switch (type) {
@@ -394,7 +395,8 @@ void TPoll::ActOnReply(uint16_t address, const std::string& reply) {
       std::string button = reply.size() > 2 ? reply.substr(2, 1) : std::string();
       values.value = button;
       if (!ReplyRoom(1)) break;
-      if (Post(reply.size() > 3 && reply[3] == '1' ? 9 : 10, values)) QueueReply(address, 'K', button);
+      const bool up = reply.size() > 3 && reply[3] == '1';
+      if (Post(up ? TDeviceEvent::ButtonUp : TDeviceEvent::ButtonDown, values)) QueueReply(address, 'K', button);
       break;
     }
     case 'L': {
@@ -413,7 +415,7 @@ void TPoll::ActOnReply(uint16_t address, const std::string& reply) {
         if (pos >= reply.size()) break;
         if (reply[pos] != '1' && reply[pos] != '2') continue;
         values.input = static_cast<int16_t>(i);
-        Post(reply[pos] == '2' ? 7 : 8, values);
+        Post(reply[pos] == '2' ? TDeviceEvent::InputOn : TDeviceEvent::InputOff, values);
       }
       QueueReply(address, 'L', board);
       break;
@@ -422,13 +424,13 @@ void TPoll::ActOnReply(uint16_t address, const std::string& reply) {
       owner_.MarkHasClock(address);
       [[fallthrough]];
     case 'P':
-      Post(13, values);
+      Post(TDeviceEvent::PowerUp, values);
       ResendGateState(address);
       break;
     case 'R':
       // Remembered only once reported: a reading whose event found the ring full is
       // reported again at the next counter poll.
-      if (address < kAddresses && data != lastCounterData_[address] && Post(1, values))
+      if (address < kAddresses && data != lastCounterData_[address] && Post(TDeviceEvent::Counter, values))
         lastCounterData_[address] = data;
       break;
     default:
@@ -553,7 +555,7 @@ void TPoll::ReopenLostLine() {
     for (int a = first; a <= last; ++a) {
       if (firstPoll_[a] || !online_[a].load()) continue;
       values.reader = static_cast<int16_t>(a);
-      if (Post(11, values)) {
+      if (Post(TDeviceEvent::OffLine, values)) {
         online_[a].store(false);
         failCount_[a] = 0;
       }

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "readerbus/ByteChannel.h"
+#include "readerbus/DeviceEvent.h"
 #include "readerbus/TProcessInfo.h"
 
 namespace tarn::readerbus {
@@ -121,7 +122,7 @@ class TPoll {
   void ActOnReply(uint16_t address, const std::string& reply);
   // Hands an event to the event thread; false when its ring was full and the event is lost
   // (true for events nobody handles).
-  bool Post(int32_t code, const TEventValues& values);
+  bool Post(TDeviceEvent event, const TEventValues& values);
   bool WaitStop(uint32_t ms);
   bool StartThread(std::unique_ptr<TByteChannel> channel);
   // Opens the device path (the owner's opener, else OpenSerialDevice) and sets the line up.
@@ -158,7 +159,6 @@ class TPoll {
   std::array<int16_t, kAddresses> lastSyncHour_{};
   std::array<std::string, kAddresses> lastCounterData_;
   std::array<std::atomic<bool>, kAddresses> online_;
-  static constexpr int kEventCodes = 19;
   // OnCommStatus had a handler when the thread was created. That event alone is filtered
   // early (one is posted for every frame written); every other event is posted and skipped
   // at delivery when its handler is empty.

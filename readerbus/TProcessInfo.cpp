@@ -28,7 +28,7 @@ void TProcessInfo::StopAndJoin() noexcept {
   if (thread_.joinable()) thread_.join();
 }
 
-bool TProcessInfo::PostEvent(int32_t code, const TEventValues& values) {
+bool TProcessInfo::PostEvent(TDeviceEvent event, const TEventValues& values) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     int next = (writeIndex_ + 1) % kSlots;
@@ -36,10 +36,10 @@ bool TProcessInfo::PostEvent(int32_t code, const TEventValues& values) {
       dropped_.fetch_add(1);
       return false;
     }
-    if (code == 16)
+    if (event == TDeviceEvent::CommStatus)
       for (int i = readIndex_; i != writeIndex_; i = (i + 1) % kSlots)
-        if (ring_[i].code == 16) return true;
-    ring_[writeIndex_].code = code;
+        if (ring_[i].event == TDeviceEvent::CommStatus) return true;
+    ring_[writeIndex_].event = event;
     ring_[writeIndex_].values = values;
     writeIndex_ = next;
   }
@@ -62,17 +62,17 @@ void TProcessInfo::DispatchEvent() {
       if (readIndex_ == writeIndex_) return;
       slot = ring_[readIndex_];
     }
-    const bool handled = owner_.HasHandler(slot.code);
+    const bool handled = owner_.HasHandler(slot.event);
     if (handled) {
       try {
-        owner_.DeliverEvent(slot.code, slot.values);
+        owner_.DeliverEvent(slot.event, slot.values);
       } catch (...) {
         // A handler's failure must not stop the delivery of the events behind it.
       }
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      ring_[readIndex_].code = 0;
+      ring_[readIndex_].event = TDeviceEvent::None;
       ring_[readIndex_].values = TEventValues{};
       readIndex_ = (readIndex_ + 1) % kSlots;
     }

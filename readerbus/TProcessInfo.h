@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include "readerbus/DeviceEvent.h"
+
 namespace tarn::readerbus {
 
 class TCard;
@@ -39,9 +41,9 @@ class TProcessInfo {
   TProcessInfo(const TProcessInfo&) = delete;
   TProcessInfo& operator=(const TProcessInfo&) = delete;
 
-  // False when the ring is full and the event was dropped. A code-16 event while another
-  // code-16 event is pending is merged into it (true, nothing stored).
-  bool PostEvent(int32_t code, const TEventValues& values);
+  // False when the ring is full and the event was dropped. A CommStatus event while another
+  // one is pending is merged into it (true, nothing stored).
+  bool PostEvent(TDeviceEvent event, const TEventValues& values);
   // Delivers the oldest pending event that has a handler to the owner, dropping the events
   // before it that have none; does nothing when none is pending.
   void DispatchEvent();
@@ -51,7 +53,7 @@ class TProcessInfo {
 
  private:
   struct Slot {
-    int32_t code = 0;
+    TDeviceEvent event = TDeviceEvent::None;
     TEventValues values;
   };
   void Execute();

@@ -45,7 +45,7 @@ void TTARNCard::MainTick() {
     CheckOpenRequests();
   } else {
     LastMinute = minute;
-    if (!Loops.empty() && Loops.front()->AutoReset) {
+    if (!Loops.empty() && Loops.front()->Settings.AutoReset) {
       AutoResetCards(Now());
       AutoResetCounts(Now());
     }

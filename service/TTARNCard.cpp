@@ -13,6 +13,7 @@
 #include "platform/Home.h"
 #include "platform/Notify.h"
 #include "platform/Registry.h"
+#include "service/LoopAssembly.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -79,7 +80,7 @@ bool TTARNCard::StartServer() {
       if (st->ExecSQL("SELECT * FROM " + loopTable + " WHERE name = '" + quoted + "'")) {
         do {
           int id = st->FieldAsInteger("id");
-          Loops.push_back(std::make_unique<TLoop>(*Log, id));
+          Loops.push_back(MakeSiteLoop(*Log, id));
           LoopIdList += std::to_string(id) + ",";
         } while (st->dbSkip(skNext, 1));
       }
@@ -94,7 +95,7 @@ bool TTARNCard::StartServer() {
       size_t before = Loops.size();
       if (st->ExecSQL("SELECT * FROM " + loopTable + " WHERE UPPER(name) = 'POE/POF'")) {
         do {
-          Loops.push_back(std::make_unique<TLoop>(*Log, st->FieldAsInteger("id")));
+          Loops.push_back(MakeSiteLoop(*Log, st->FieldAsInteger("id")));
         } while (st->dbSkip(skNext, 1));
       }
       if (Loops.size() > before)

@@ -153,8 +153,8 @@ TEST_P(CardEvents, ReaderTimeSyncEveryNthCall) {
     return out;
   };
   const std::string stamp = FormatDateTime("hhnnssyymmdd", Clock());
-  Loop().SyncMinutes = 3;
-  Loop().SyncExitReader = true;
+  Loop().Settings.SyncMinutes = 3;
+  Loop().Settings.SyncExitReader = true;
   size_t from = Mark();
   size_t logBefore = LogText().size();
   Loop().SyncReaderTime();
@@ -174,7 +174,7 @@ TEST_P(CardEvents, ReaderTimeSyncEveryNthCall) {
   EXPECT_EQ(log.find("Automated Sync", head + 4), std::string::npos);  // once, before the first
 
   // Exit readers left out; the count starts again from the last sync.
-  Loop().SyncExitReader = false;
+  Loop().Settings.SyncExitReader = false;
   from = Mark();
   Loop().SyncReaderTime();
   Loop().SyncReaderTime();
@@ -184,7 +184,7 @@ TEST_P(CardEvents, ReaderTimeSyncEveryNthCall) {
   EXPECT_EQ(timeFrames(from), (std::map<int, std::vector<std::string>>{{4, {stamp}}}));
 
   // Off: never, and nothing logged.
-  Loop().SyncMinutes = 0;
+  Loop().Settings.SyncMinutes = 0;
   logBefore = LogText().size();
   from = Mark();
   for (int i = 0; i < 4; ++i) Loop().SyncReaderTime();
@@ -297,7 +297,7 @@ TEST_P(CardEvents, MemoryReadsAreRecordedWithoutAnswer) {
 
 TEST_P(CardEvents, DatabaseDownAnswersByLowSecurity) {
   DatabaseGone();
-  Loop().LowSecurityOnDBError = true;
+  Loop().Settings.LowSecurityOnDBError = true;
   Loop().LastOpenPulse = 12;
   size_t from = Mark();
   Loop().CardData(1, "1001");
@@ -308,7 +308,7 @@ TEST_P(CardEvents, DatabaseDownAnswersByLowSecurity) {
   EXPECT_NE(LogText().find("Cannot connect to DB!  Card Allowed,  Loop Id 1 address 1, Card 1001"),
             std::string::npos);
 
-  Loop().LowSecurityOnDBError = false;
+  Loop().Settings.LowSecurityOnDBError = false;
   from = Mark();
   Loop().CardData(1, "1001");
   Loop().BarcodeEvent(5, CycleBarcode(Clock(), 1));
@@ -329,10 +329,10 @@ TEST_P(CardEvents, DatabaseDownAnswersByLowSecurity) {
 TEST_P(CardEvents, AcceptedCardIsMailed) {
   SmtpSink sink(dir_ / "mail");
   ASSERT_GT(sink.Port(), 0);
-  Loop().EmailServer = "127.0.0.1";
-  Loop().EmailPort = sink.Port();
-  Loop().EmailTo = "a@x, b@y";
-  Loop().EmailFrom = "gate@site";
+  Loop().Settings.EmailServer = "127.0.0.1";
+  Loop().Settings.EmailPort = sink.Port();
+  Loop().Settings.EmailTo = "a@x, b@y";
+  Loop().Settings.EmailFrom = "gate@site";
   Loop().CardData(1, "5555");  // refused: no mail
   Loop().CardData(1, "1001");
   const std::string mail = sink.WaitMessage(1);
@@ -345,7 +345,7 @@ TEST_P(CardEvents, AcceptedCardIsMailed) {
             std::string::npos);
 
   // A server that refuses the connection: the card is processed all the same.
-  Loop().EmailPort = ClosedPort();
+  Loop().Settings.EmailPort = ClosedPort();
   size_t from = Mark();
   Loop().CardData(2, "1001");
   EXPECT_EQ(Answer(2, 'G', from), "004Welcome Ann Lee");
@@ -364,10 +364,10 @@ TEST_P(CardEvents, NamesThatAreNotAsciiReachTheFrameTheLogAndTheMail) {
   ASSERT_TRUE(Db().Exec("UPDATE device SET name = '" + device + "' WHERE id = 101"));
   SmtpSink sink(dir_ / "mail");
   ASSERT_GT(sink.Port(), 0);
-  Loop().EmailServer = "127.0.0.1";
-  Loop().EmailPort = sink.Port();
-  Loop().EmailTo = "a@x";
-  Loop().EmailFrom = "gate@site";
+  Loop().Settings.EmailServer = "127.0.0.1";
+  Loop().Settings.EmailPort = sink.Port();
+  Loop().Settings.EmailTo = "a@x";
+  Loop().Settings.EmailFrom = "gate@site";
   const size_t from = Mark();
   Loop().CardData(1, "1001");
   EXPECT_EQ(Answer(1, 'G', from), "007Welcome " + first + " " + last);

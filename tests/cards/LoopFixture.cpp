@@ -5,6 +5,7 @@
 
 #include "config/TRegistryEx.h"
 #include "readerbus/TCard.h"
+#include "service/LoopAssembly.h"
 #include "support/ScratchDir.h"
 #include "util/Strings.h"
 
@@ -92,7 +93,7 @@ void LoopFixture::SetUp() {
   const TDateTime fixed = clock_;
   scopedClock_ = std::make_unique<ScopedClock>([fixed] { return fixed; });
   main_ = std::make_unique<platform::TMainLoop>();
-  loop_ = std::make_unique<TLoop>(Db().Log(), 1);
+  loop_ = MakeSiteLoop(Db().Log(), 1);
   ASSERT_TRUE(loop_->Card1 && loop_->Card1->IsOpen()) << LogText();
 }
 

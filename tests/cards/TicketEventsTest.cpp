@@ -83,30 +83,30 @@ TEST_P(TicketEvents, EntryReaderDirectionRules) {
 }
 
 TEST_P(TicketEvents, GraceFlatRateAndExtendedLanes) {
-  Loop().GraceTimePOF = 15;
-  Loop().GraceTimeFuture = 10;
+  Loop().Settings.GraceTimePOF = 15;
+  Loop().Settings.GraceTimeFuture = 10;
   EXPECT_EQ(Read(5, CycleBarcode(Clock() - 15 * kMinute - 30 * kSecond, 12)), "G:009Thank you...");
   EXPECT_EQ(Read(5, CycleBarcode(Clock() - 16 * kMinute - 30 * kSecond, 12)), "B:ExitPass Expired");
   EXPECT_EQ(Read(5, CycleBarcode(Clock() + 10 * kMinute + 30 * kSecond, 12)), "G:009Thank you...");
-  Loop().GraceTimeFuture = 9;
+  Loop().Settings.GraceTimeFuture = 9;
   EXPECT_EQ(Read(5, CycleBarcode(Clock() + 10 * kMinute + 30 * kSecond, 14)), "B:ExitPass Expired");
 
-  Loop().FlatRateFlag = true;
+  Loop().Settings.FlatRateFlag = true;
   EXPECT_EQ(Read(5, CycleBarcode(Clock() - 120 * kMinute, 51)), "G:009Thank you...");
   EXPECT_EQ(Read(5, CycleBarcode(Clock() - 120 * kMinute, 50)), "B:ExitPass Expired");
-  Loop().FlatRateFlag = false;
+  Loop().Settings.FlatRateFlag = false;
 
   // Nothing configured (the list holds its placeholder 0): lane 50 is an ordinary lane.
-  Loop().ExtendedGraceLanes = {0};
-  Loop().GraceTimePOFExtended = 60;
+  Loop().Settings.ExtendedGraceLanes = {0};
+  Loop().Settings.GraceTimePOFExtended = 60;
   EXPECT_EQ(Read(5, CycleBarcode(Clock() - 31 * kMinute, 50)), "B:ExitPass Expired");
-  Loop().ExtendedGraceLanes = {3};
+  Loop().Settings.ExtendedGraceLanes = {3};
   EXPECT_EQ(Read(5, CycleBarcode(Clock() - 30 * kMinute, 53)), "G:009Thank you...");
   EXPECT_EQ(Read(5, CycleBarcode(Clock() - 30 * kMinute, 52)), "B:ExitPass Expired");
 }
 
 TEST_P(TicketEvents, InternalLanesKeepTheTicketInside) {
-  Loop().InternalLanes = {7};
+  Loop().Settings.InternalLanes = {7};
   const std::string b = CycleBarcode(Clock() - 2 * kMinute, 12);
   Ticket(b, 0);
   EXPECT_EQ(Read(7, b), "G:009Thank you...");
@@ -205,7 +205,7 @@ TEST_P(TicketEvents, HostileBarcodesChangeOnlyTheirOwnRows) {
   Ticket(b, 0);
   // A grace long enough to accept the hostile barcodes' own (ancient) times, so their
   // updates run.
-  Loop().GraceTimePOF = 20000000;
+  Loop().Settings.GraceTimePOF = 20000000;
 
   // The exit's condition would otherwise read: where barcode='0' or 1=1 --'
   EXPECT_EQ(Read(5, "0' or 1=1 --"), "G:009Thank you...");

@@ -16,6 +16,7 @@
 #include "loop/TLoop.h"
 #include "platform/IniFile.h"
 #include "platform/MainLoop.h"
+#include "service/LoopAssembly.h"
 #include "support/SimProcess.h"
 #include "support/TestDatabase.h"
 #include "util/Strings.h"
@@ -104,7 +105,7 @@ class LoopTest : public BackendTest {
   std::string LogText() { return Db().LogText(); }
   bool LogHas(const std::string& text) { return LogText().find(text) != std::string::npos; }
 
-  std::unique_ptr<TLoop> MakeLoop(int loopId) { return std::make_unique<TLoop>(Db().Log(), loopId); }
+  std::unique_ptr<TLoop> MakeLoop(int loopId) { return MakeSiteLoop(Db().Log(), loopId); }
 
   bool RunUntil(const std::function<bool()>& pred, uint32_t ms = kWait) { return main_.RunUntil(pred, ms); }
   // Pumps the main loop until the simulator has printed a line for which pred holds.

@@ -91,7 +91,7 @@ TEST_P(LoopSetupTest, SettingsFileWithByteOrderMarkIsHonoured) {
       << "\xEF\xBB\xBF[Settings]\r\nGrace Time from POF (minutes)=30\r\n" << ports;
   auto loop = MakeLoop(1);
   ASSERT_TRUE(loop->Card1);
-  EXPECT_EQ(loop->GraceTimePOF, 30);
+  EXPECT_EQ(loop->Settings.GraceTimePOF, 30);
   std::ifstream in(SettingsPath(), std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text.rfind("[Settings]\r\n", 0), 0u) << text;
@@ -108,11 +108,11 @@ TEST_P(LoopSetupTest, SettingsFileFillsItselfAndFeedsTheLoop) {
   {
     auto loop = MakeLoop(1);
     ASSERT_TRUE(loop->Card1 && loop->Card1->IsOpen());
-    EXPECT_EQ(loop->EmailPort, 25);
-    EXPECT_EQ(loop->GraceTimePOF, 15);
-    EXPECT_EQ(loop->InternalLanes, std::vector<int>{0});
-    EXPECT_TRUE(loop->SyncExitReader);
-    EXPECT_TRUE(loop->AutoReset);
+    EXPECT_EQ(loop->Settings.EmailPort, 25);
+    EXPECT_EQ(loop->Settings.GraceTimePOF, 15);
+    EXPECT_EQ(loop->Settings.InternalLanes, std::vector<int>{0});
+    EXPECT_TRUE(loop->Settings.SyncExitReader);
+    EXPECT_TRUE(loop->Settings.AutoReset);
   }
   const std::vector<std::string> expected = {
       "RespDelay", "TurnAround", "PollDelay", "PayOnFoot Poll", "Inputs Off", "Counters Off",
@@ -134,12 +134,12 @@ TEST_P(LoopSetupTest, SettingsFileFillsItselfAndFeedsTheLoop) {
   ini.WriteString("Settings", "Counters Off", "1");
   auto loop = MakeLoop(1);
   ASSERT_TRUE(loop->Card1);
-  EXPECT_EQ(loop->InternalLanes, (std::vector<int>{1, 99, 3}));
-  EXPECT_EQ(loop->ExtendedGraceLanes, (std::vector<int>{2, 0}));
-  EXPECT_EQ(loop->GraceTimePOF, 20);
+  EXPECT_EQ(loop->Settings.InternalLanes, (std::vector<int>{1, 99, 3}));
+  EXPECT_EQ(loop->Settings.ExtendedGraceLanes, (std::vector<int>{2, 0}));
+  EXPECT_EQ(loop->Settings.GraceTimePOF, 20);
   EXPECT_EQ(loop->Card1->PollDelay(), 7u);
-  EXPECT_FALSE(loop->SyncExitReader);
-  EXPECT_EQ(loop->EmailServer, "mail.example");
+  EXPECT_FALSE(loop->Settings.SyncExitReader);
+  EXPECT_EQ(loop->Settings.EmailServer, "mail.example");
   EXPECT_TRUE(loop->Card1->NoCounters());
 }
 
@@ -300,10 +300,10 @@ TEST_P(LoopSetupTest, SoftCountLoopKeepsAddressZeroAndAbove48) {
 }
 
 TEST(LoopHelpers, ListsAndMinutes) {
-  EXPECT_EQ(TLoop::LaneList("1,x,3", 99), (std::vector<int>{1, 99, 3}));
-  EXPECT_EQ(TLoop::LaneList("2,y", 0), (std::vector<int>{2, 0}));
-  EXPECT_EQ(TLoop::LaneList(" 4 , 5 ", 99), (std::vector<int>{4, 5}));
-  EXPECT_EQ(TLoop::LaneList("", 99), std::vector<int>{0});
+  EXPECT_EQ(ParseLaneList("1,x,3", 99), (std::vector<int>{1, 99, 3}));
+  EXPECT_EQ(ParseLaneList("2,y", 0), (std::vector<int>{2, 0}));
+  EXPECT_EQ(ParseLaneList(" 4 , 5 ", 99), (std::vector<int>{4, 5}));
+  EXPECT_EQ(ParseLaneList("", 99), std::vector<int>{0});
   const TDateTime t = EncodeDateTime(2026, 3, 1, 10, 0, 0);
   EXPECT_EQ(TLoop::MinutesBetween(t + 15.0 / 1440, t), 15);
   EXPECT_EQ(TLoop::MinutesBetween(t + 15.9 / 1440, t), 15);

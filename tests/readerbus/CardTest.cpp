@@ -304,7 +304,7 @@ TEST(EventRing, HoldsSixtyThreeDeliversSpacedAndSurvivesHandlers) {
     int accepted = 0;
     for (int i = 0; i < 64; ++i) {
       v.value = std::to_string(i);
-      accepted += info.PostEvent(6, v) ? 1 : 0;
+      accepted += info.PostEvent(TDeviceEvent::Data, v) ? 1 : 0;
     }
     EXPECT_EQ(accepted, 63);
     EXPECT_EQ(info.Dropped(), 1u);
@@ -316,17 +316,17 @@ TEST(EventRing, HoldsSixtyThreeDeliversSpacedAndSurvivesHandlers) {
     // Comm-status events merge while one is pending.
     TProcessInfo quiet(card, false);
     v.comstat = true;
-    EXPECT_TRUE(quiet.PostEvent(16, v));
-    EXPECT_TRUE(quiet.PostEvent(16, v));
-    EXPECT_TRUE(quiet.PostEvent(6, v));
-    EXPECT_TRUE(quiet.PostEvent(16, v));
+    EXPECT_TRUE(quiet.PostEvent(TDeviceEvent::CommStatus, v));
+    EXPECT_TRUE(quiet.PostEvent(TDeviceEvent::CommStatus, v));
+    EXPECT_TRUE(quiet.PostEvent(TDeviceEvent::Data, v));
+    EXPECT_TRUE(quiet.PostEvent(TDeviceEvent::CommStatus, v));
     EXPECT_EQ(quiet.Pending(), 2);
     // No OnCommStatus handler: one dispatch skips that event and delivers the card.
     quiet.DispatchEvent();
     EXPECT_EQ(quiet.Pending(), 0);
     EXPECT_EQ(values.back(), "63");
-    EXPECT_TRUE(quiet.PostEvent(16, v));
-    EXPECT_TRUE(quiet.PostEvent(16, v));
+    EXPECT_TRUE(quiet.PostEvent(TDeviceEvent::CommStatus, v));
+    EXPECT_TRUE(quiet.PostEvent(TDeviceEvent::CommStatus, v));
     EXPECT_EQ(quiet.Pending(), 1);
   }
 }
@@ -346,4 +346,89 @@ TEST_F(CardTest, CommStatusIsRaisedForWrittenFramesWhenHandled) {
   // Merged while pending: far fewer events than frames.
   card.Close();
   EXPECT_LT(static_cast<size_t>(good), line.FrameCount());
+}
+
+// Each device event reaches its own handler with its own arguments, and an event counts as
+// handled exactly when that handler is there: an event skipped at delivery although its
+// handler is assigned, or delivered to another slot, is lost to the loop.
+TEST(DeviceEvents, EachEventReachesItsHandlerAndOnlyThatOne) {
+  struct Case {
+    TDeviceEvent event;
+    const char* call;  // what the handler saw
+  };
+  const Case cases[] = {
+      {TDeviceEvent::Counter, "counter 3 v"},     {TDeviceEvent::Input, "input 3 v"},
+      {TDeviceEvent::DiscCode, "disc 3 v"},       {TDeviceEvent::Deposit, "deposit 3 v"},
+      {TDeviceEvent::BarCode, "barcode 3 v"},     {TDeviceEvent::Data, "data 3 v"},
+      {TDeviceEvent::InputOn, "inputon 3 4 5"},   {TDeviceEvent::InputOff, "inputoff 3 4 5"},
+      {TDeviceEvent::ButtonUp, "buttonup 3 v"},   {TDeviceEvent::ButtonDown, "buttondown 3 v"},
+      {TDeviceEvent::OffLine, "error 3"},         {TDeviceEvent::OnLine, "errorex 3 1"},
+      {TDeviceEvent::PowerUp, "powerup 3"},       {TDeviceEvent::EscrowLever, "escrow 3"},
+      {TDeviceEvent::CashBox, "cashbox 3"},       {TDeviceEvent::CommStatus, "comm 3 1"},
+      {TDeviceEvent::Printer, "printer 3 v"},     {TDeviceEvent::Memory, "memory 3 v"},
+  };
+  ASSERT_EQ(std::size(cases), static_cast<size_t>(kDeviceEventCount - 1));
+  TEventValues values;
+  values.reader = 3;
+  values.board = 4;
+  values.input = 5;
+  values.comstat = true;
+  values.value = "v";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.call);
+    // Each handler records what it saw into `seen`; only this event's handler is assigned.
+    std::vector<std::string> seen;
+    auto card = [&](const char* name) {
+      return [&seen, name](int16_t r, std::string v) {
+        seen.push_back(std::string(name) + " " + std::to_string(r) + " " + v);
+      };
+    };
+    auto reader = [&](const char* name) {
+      return [&seen, name](int16_t r) { seen.push_back(std::string(name) + " " + std::to_string(r)); };
+    };
+    auto comm = [&](const char* name) {
+      return [&seen, name](int16_t r, bool s) {
+        seen.push_back(std::string(name) + " " + std::to_string(r) + " " + std::to_string(s));
+      };
+    };
+    auto input = [&](const char* name) {
+      return [&seen, name](int16_t r, int16_t b, int16_t i) {
+        seen.push_back(std::string(name) + " " + std::to_string(r) + " " + std::to_string(b) + " " + std::to_string(i));
+      };
+    };
+    const std::string wanted = std::string(c.call).substr(0, std::string(c.call).find(' '));
+    TCard t;
+    auto pick = [&](const char* name) { return wanted == name; };
+    if (pick("counter")) t.OnCounter = card("counter");
+    if (pick("input")) t.OnInput = card("input");
+    if (pick("disc")) t.OnDiscCode = card("disc");
+    if (pick("deposit")) t.OnDeposit = card("deposit");
+    if (pick("barcode")) t.OnBarCode = card("barcode");
+    if (pick("data")) t.OnData = card("data");
+    if (pick("inputon")) t.OnInputOn = input("inputon");
+    if (pick("inputoff")) t.OnInputOff = input("inputoff");
+    if (pick("buttonup")) t.OnButtonUp = card("buttonup");
+    if (pick("buttondown")) t.OnButtonDown = card("buttondown");
+    if (pick("error")) t.OnError = reader("error");
+    if (pick("errorex")) t.OnErrorEx = comm("errorex");
+    if (pick("powerup")) t.OnPowerUp = reader("powerup");
+    if (pick("escrow")) t.OnEscrowLever = reader("escrow");
+    if (pick("cashbox")) t.OnCashBox = reader("cashbox");
+    if (pick("comm")) t.OnCommStatus = comm("comm");
+    if (pick("printer")) t.OnPrinter = card("printer");
+    if (pick("memory")) t.OnMemory = card("memory");
+    for (const Case& other : cases) EXPECT_EQ(t.HasHandler(other.event), other.event == c.event) << other.call;
+    t.DeliverEvent(c.event, values);
+    EXPECT_EQ(seen, std::vector<std::string>{c.call});
+  }
+  // No event, or a number beyond the last: nothing is raised.
+  TCard all;
+  int raised = 0;
+  all.OnData = [&](int16_t, std::string) { ++raised; };
+  all.OnPowerUp = [&](int16_t) { ++raised; };
+  for (TDeviceEvent e : {TDeviceEvent::None, static_cast<TDeviceEvent>(kDeviceEventCount)}) {
+    EXPECT_FALSE(all.HasHandler(e));
+    all.DeliverEvent(e, values);
+  }
+  EXPECT_EQ(raised, 0);
 }

@@ -218,7 +218,7 @@ TEST_F(PollStepTest, RepliesWithoutRoomForTheirEventsAreRepeatedNotLost) {
   Drain();
   TEventValues filler;
   filler.reader = 9;
-  while (poll->Events().PostEvent(2, filler)) {
+  while (poll->Events().PostEvent(TDeviceEvent::Input, filler)) {
   }
   line.Command("card 1 77");
   Steps(3);

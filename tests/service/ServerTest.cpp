@@ -311,7 +311,7 @@ TEST_P(ServerTest, MinuteJobsOnTheFirstTickOfEachMinute) {
 
   // The first loop's "Auto Reset" off: the minute passes without resets.
   arm();
-  svc.Loops.front()->AutoReset = false;
+  svc.Loops.front()->Settings.AutoReset = false;
   t += 60.0 / 86400;  // 10:19:05
   svc.MainTick();
   EXPECT_FALSE(reset());
@@ -321,7 +321,7 @@ TEST_P(ServerTest, MinuteJobsOnTheFirstTickOfEachMinute) {
   svc.StopServer();
   t += 10.0 / 86400;  // 10:19:15
   ASSERT_TRUE(svc.StartServer());
-  ASSERT_TRUE(svc.Loops.front()->AutoReset);
+  ASSERT_TRUE(svc.Loops.front()->Settings.AutoReset);
   ASSERT_TRUE(Db().Exec("update device set open_flag = 1 where id = 31"));
   svc.MainTick();
   EXPECT_FALSE(reset());
