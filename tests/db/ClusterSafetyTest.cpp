@@ -11,7 +11,7 @@
 #include <string>
 
 #include "db/HostList.h"
-#include "db/SqlOutcome.h"
+#include "db/RetryPolicy.h"
 #include "db/TODBCConn.h"
 #include "db/TODBCStatement.h"
 #include "metrics/StatusStore.h"
@@ -258,9 +258,9 @@ TEST_F(FaultyDriver, ACommitWhoseReplyIsLostIsFoundAppliedAndNotRunAgain) {
   F().killSql = "KILL CONNECTION " + id2.FieldAsString("id");
   F().loseCommitReply = true;
   EXPECT_FALSE(write.ExecSQL("INSERT INTO trans (card_no, error_code) VALUES (8124, 0)"));
-  EXPECT_TRUE(odbc_->HasPendingWrites());
+  EXPECT_TRUE(odbc_->Guard().HasPending());
   conn_->WaitForAttempt();
-  EXPECT_FALSE(odbc_->HasPendingWrites());
+  EXPECT_FALSE(odbc_->Guard().HasPending());
   EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 8124"), 1);
   EXPECT_NE(Db().LogText().find("Write found applied before the connection was lost: INSERT INTO trans (card_no, "
                                 "error_code) VALUES (8124, 0)"),
@@ -273,13 +273,13 @@ TEST_F(FaultyDriver, ACommitWhoseReplyIsLostIsFoundAppliedAndNotRunAgain) {
   F().killSql = "KILL CONNECTION " + id3.FieldAsString("id");
   F().loseCommitReply = true;
   EXPECT_FALSE(write.ExecSQL("INSERT INTO trans (card_no, error_code) VALUES (8125, 0)"));
-  ASSERT_TRUE(odbc_->HasPendingWrites());
+  ASSERT_TRUE(odbc_->Guard().HasPending());
   conn_->Disconnect();
-  ASSERT_TRUE(odbc_->HasPendingWrites());
+  ASSERT_TRUE(odbc_->Guard().HasPending());
   ASSERT_TRUE(conn_->OpenConnection(false, "", ""));
   TODBCStatement later(odbc_.get());
   EXPECT_TRUE(later.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1"));
-  odbc_->ResolvePendingWrites();
+  odbc_->Guard().ResolvePending();
   EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 8125"), 1);
   EXPECT_EQ(Count("SELECT lot_count FROM lot WHERE id = 1"), 12);
 }
@@ -291,11 +291,11 @@ TEST_F(FaultyDriver, ConflictsAreTriedAgainAndGivenUpAfterTheBound) {
   EXPECT_EQ(Count("SELECT lot_count FROM lot WHERE id = 1"), 11);
   EXPECT_EQ(metrics::TStatusStore::Instance().Snapshot().database.conflictRetries, 3u);
 
-  F().conflicts = TODBCStatement::kConflictAttempts;
+  F().conflicts = TRetryPolicy::kConflictAttempts;
   EXPECT_FALSE(write.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1"));
   EXPECT_EQ(Count("SELECT lot_count FROM lot WHERE id = 1"), 11);
   const auto snap = metrics::TStatusStore::Instance().Snapshot();
-  EXPECT_EQ(snap.database.conflictRetries, 3u + TODBCStatement::kConflictAttempts - 1);
+  EXPECT_EQ(snap.database.conflictRetries, 3u + TRetryPolicy::kConflictAttempts - 1);
   EXPECT_EQ(snap.database.givenUp, 1u);
   EXPECT_NE(Db().LogText().find("Statement not applied after 8 conflicts with other writers (SQLSTATE 40001), given "
                                 "up: UPDATE lot SET lot_count=lot_count+1 WHERE id=1"),
@@ -314,9 +314,9 @@ TEST_F(ClusterSafety, AWriteThatCannotWaitForTheNewConnectionIsAppliedOnceWhenIt
   ASSERT_TRUE(write.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1"));
   KillSession(odbc);
   EXPECT_FALSE(write.ExecSQL("INSERT INTO trans (card_no, error_code) VALUES (9001, 0)"));
-  EXPECT_TRUE(odbc.HasPendingWrites());
+  EXPECT_TRUE(odbc.Guard().HasPending());
   conn.WaitForAttempt();
-  EXPECT_FALSE(odbc.HasPendingWrites());
+  EXPECT_FALSE(odbc.Guard().HasPending());
   EXPECT_TRUE(conn.Connect());
   EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 9001"), 1);
   EXPECT_TRUE(write.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1"));

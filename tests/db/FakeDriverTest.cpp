@@ -22,6 +22,7 @@ namespace {
 struct Diag {
   std::string state;
   std::string message;
+  SQLINTEGER native = 0;
 };
 
 // The script of the stand-in; reset by every test.
@@ -150,11 +151,12 @@ TOdbcEntryPoints FakeApi() {
     script.getData = 0;
     return SQL_SUCCESS;
   };
-  a.SQLGetDiagRec = [](SQLSMALLINT type, SQLHANDLE, SQLSMALLINT record, SQLCHAR* state, SQLINTEGER*,
+  a.SQLGetDiagRec = [](SQLSMALLINT type, SQLHANDLE, SQLSMALLINT record, SQLCHAR* state, SQLINTEGER* native,
                        SQLCHAR* message, SQLSMALLINT size, SQLSMALLINT* length) -> SQLRETURN {
     const auto& diags = DiagsOf(type);
     if (record < 1 || static_cast<size_t>(record) > diags.size()) return SQL_NO_DATA;
     Copy(diags[record - 1].state, state, 6, nullptr);
+    if (native != nullptr) *native = diags[record - 1].native;
     Copy(diags[record - 1].message, message, size, length);
     return SQL_SUCCESS;
   };
@@ -176,7 +178,6 @@ class FakeDriverTest : public ::testing::Test {
     log_ = std::make_unique<TMessLog>(path_, false, false, false, true);
     odbc_ = std::make_unique<TODBC>(TOdbcLibrary::FromEntryPoints(FakeApi()));
     odbc_->MessLog = log_.get();
-    odbc_->ReportErrors = true;
     odbc_->BindColumns = true;
   }
   void TearDown() override { odbc_.reset(); }
@@ -196,7 +197,7 @@ class FakeDriverTest : public ::testing::Test {
 TEST_F(FakeDriverTest, FunctionNotSupportedFirstWritesNothing) {
   Connect();
   script.connection = {{"IM001", "Driver does not support this function"}, {"08S01", "later"}};
-  odbc_->ReportError(SQL_ERROR);
+  odbc_->LogDiagnostics(SQL_ERROR);
   const std::string text = Text();
   EXPECT_EQ(text.find("State:"), std::string::npos) << text;
   // The record is still looked at for a lost link; reporting stops at it.
@@ -206,7 +207,7 @@ TEST_F(FakeDriverTest, FunctionNotSupportedFirstWritesNothing) {
 TEST_F(FakeDriverTest, ConnectionRecordsAreWrittenInOrderAndGeneralErrorsUseTheMessageField) {
   Connect();
   script.connection = {{"01000", "first"}, {"HY000", "short text"}, {"IM001", "stop"}, {"42000", "unseen"}};
-  odbc_->ReportError(SQL_ERROR);
+  odbc_->LogDiagnostics(SQL_ERROR);
   const std::string text = Text();
   const size_t first = text.find(" - first. State:  01000\r\n");
   const size_t general = text.find(" - message from the field. State:  HY000\r\n");
@@ -215,17 +216,13 @@ TEST_F(FakeDriverTest, ConnectionRecordsAreWrittenInOrderAndGeneralErrorsUseTheM
   EXPECT_LT(first, general);
   EXPECT_EQ(text.find("short text"), std::string::npos);
   EXPECT_EQ(text.find("unseen"), std::string::npos);
-  // Success codes and a switched-off report write nothing.
+  // Success codes, and a connection without a log, write nothing.
   const size_t size = Text().size();
-  odbc_->ReportError(SQL_SUCCESS_WITH_INFO);
-  odbc_->ReportErrors = false;
-  odbc_->ReportError(SQL_ERROR);
+  odbc_->LogDiagnostics(SQL_SUCCESS_WITH_INFO);
+  odbc_->MessLog = nullptr;
+  odbc_->LogDiagnostics(SQL_ERROR);
+  odbc_->MessLog = log_.get();
   EXPECT_EQ(Text().size(), size);
-  // A general error whose message field cannot be read is not found.
-  script.fieldResult = SQL_ERROR;
-  script.connection = {{"HY000", "x"}};
-  std::string diag;
-  EXPECT_FALSE(odbc_->GetDiagText(1, diag));
 }
 
 TEST_F(FakeDriverTest, StatementRecordsMarkALostLinkAndStopAtFunctionNotSupported) {
@@ -240,34 +237,48 @@ TEST_F(FakeDriverTest, StatementRecordsMarkALostLinkAndStopAtFunctionNotSupporte
   EXPECT_EQ(text.find("unseen"), std::string::npos);
   EXPECT_TRUE(odbc_->ConnectionDead());
   EXPECT_TRUE(odbc_->IsConnectionDead());
-  // ExecSQL reports even when the connection's reporting is off, and restores the switch.
-  odbc_->ReportErrors = false;
-  script.statement = {{"42S02", "no table"}};
-  EXPECT_FALSE(s.ExecSQL("SELECT other"));
-  EXPECT_NE(Text().find(" - no table. State:  42S02\r\n"), std::string::npos);
-  EXPECT_FALSE(odbc_->ReportErrors);
+  // DoSQL writes nothing; the outcome carries every record, and the caller writes it.
+  script.statement = {{"42S02", "no table", 1146}, {"01000", "a note"}};
+  const size_t size = Text().size();
+  EXPECT_FALSE(s.DoSQL("SELECT other"));
+  EXPECT_EQ(Text().size(), size);
+  const TSqlOutcome failed = s.Execute("SELECT other");
+  EXPECT_EQ(failed.kind(), TSqlOutcome::TKind::Failed);
+  ASSERT_EQ(failed.records().size(), 2u);
+  EXPECT_EQ(failed.diag().native, 1146);
+  EXPECT_EQ(failed.ToString(), "failed: 42S02 (native 1146): no table; 01000 (native 0): a note");
+  s.LogFailure(failed);
+  const std::string written = Text().substr(size);
+  EXPECT_NE(written.find(" - SELECT other\r\n"), std::string::npos) << written;
+  EXPECT_NE(written.find(" - no table. State:  42S02\r\n"), std::string::npos) << written;
+  EXPECT_NE(written.find(" - a note. State:  01000\r\n"), std::string::npos) << written;
 }
 
 TEST_F(FakeDriverTest, NoDataFromTheDriverAndZeroRowCountsMeanTheSame) {
   Connect();
+  struct Case {
+    SQLRETURN exec;
+    SQLLEN rowCount;
+    const char* sql;
+    TSqlOutcome::TKind kind;
+    bool doSQL;
+  } cases[] = {
+      {SQL_NO_DATA, 1, "UPDATE t SET a = 1", TSqlOutcome::TKind::NoRow, true},
+      {SQL_NO_DATA, 1, "insert into t values (1)", TSqlOutcome::TKind::NoRow, true},
+      {SQL_NO_DATA, 1, "CREATE TABLE t (a INTEGER)", TSqlOutcome::TKind::NoRow, false},
+      {SQL_SUCCESS, 0, "DELETE FROM t", TSqlOutcome::TKind::NoRow, true},
+      {SQL_SUCCESS, 3, "DELETE FROM t", TSqlOutcome::TKind::Done, true},
+      {SQL_SUCCESS, 0, "CREATE TABLE t (a INTEGER)", TSqlOutcome::TKind::Done, true},
+      {SQL_SUCCESS_WITH_INFO, 0, "UPDATE t SET a = 1", TSqlOutcome::TKind::NoRow, true},
+  };
   TODBCStatement s(odbc_.get());
-  script.exec = SQL_NO_DATA;
-  EXPECT_TRUE(s.DoSQL("UPDATE t SET a = 1"));
-  EXPECT_TRUE(s.NoData());
-  EXPECT_TRUE(s.DoSQL("insert into t values (1)"));
-  EXPECT_TRUE(s.NoData());
-  EXPECT_FALSE(s.DoSQL("CREATE TABLE t (a INTEGER)"));
-  EXPECT_TRUE(s.NoData());
-  script.exec = SQL_SUCCESS;
-  script.rowCount = 0;
-  EXPECT_TRUE(s.DoSQL("DELETE FROM t"));
-  EXPECT_TRUE(s.NoData());
-  script.rowCount = 3;
-  EXPECT_TRUE(s.DoSQL("DELETE FROM t"));
-  EXPECT_FALSE(s.NoData());
-  script.rowCount = 0;
-  EXPECT_TRUE(s.DoSQL("CREATE TABLE t (a INTEGER)"));
-  EXPECT_FALSE(s.NoData());
+  for (const Case& c : cases) {
+    script.exec = c.exec;
+    script.rowCount = c.rowCount;
+    const TSqlOutcome outcome = s.Execute(c.sql);
+    EXPECT_EQ(outcome.kind(), c.kind) << c.sql << " " << c.exec << " " << c.rowCount;
+    EXPECT_EQ(s.DoSQL(c.sql), c.doSQL) << c.sql << " " << c.exec << " " << c.rowCount;
+  }
 }
 
 TEST_F(FakeDriverTest, SqlServerVarcharOfSizeZeroGetsAnEightThousandCharacterBuffer) {
@@ -362,7 +373,7 @@ namespace {
 TEST_F(FakeDriverTest, ADeadProbeThatFailsWithALostLinkReportsTheConnectionDeadAtOnce) {
   for (bool report : {true, false}) {
     Connect();
-    odbc_->ReportErrors = report;
+    odbc_->MessLog = report ? log_.get() : nullptr;
     script.deadProbe = SQL_ERROR;
     script.connection = {{"08S01", "Lost connection to server during query"}};
     EXPECT_TRUE(odbc_->IsConnectionDead()) << "reporting " << report;
