@@ -216,6 +216,8 @@ TSqlOutcome TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t repla
       case TRetryPolicy::TStep::Keep:
         break;
     }
+    // The managed connection may close this TODBC for good (and a shared one may go with
+    // it): the guard is held by a weak reference across the reconnect.
     const std::weak_ptr<TWriteGuard> guardRef = odbc_->GuardRef();
     if (step == TRetryPolicy::TStep::Reconnect) {
       const std::function<bool()> reconnect = odbc_->ReconnectHook;
@@ -230,7 +232,7 @@ TSqlOutcome TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t repla
       step = policy.AfterReconnectFailed(guarded);
     }
     if (step == TRetryPolicy::TStep::Keep) {
-      if (const std::shared_ptr<TWriteGuard> keeper = odbc_ != nullptr ? guardRef.lock() : nullptr) {
+      if (const std::shared_ptr<TWriteGuard> keeper = guardRef.lock()) {
         keeper->Keep(sql, seq);
         logLine("The connection was lost while this write ran; it is applied once when the connection is back: " +
                 Shown(sql));

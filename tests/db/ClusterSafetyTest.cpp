@@ -16,6 +16,7 @@
 #include "db/TODBCStatement.h"
 #include "metrics/StatusStore.h"
 #include "support/HttpProbe.h"
+#include "support/ServiceTestSupport.h"
 #include "support/TestDatabase.h"
 
 namespace tarn::test {
@@ -326,6 +327,38 @@ TEST_F(ClusterSafety, AWriteThatCannotWaitForTheNewConnectionIsAppliedOnceWhenIt
                      "connection is back: INSERT INTO trans"),
             std::string::npos);
   EXPECT_NE(log.find("Write applied after the connection came back: INSERT INTO trans"), std::string::npos);
+}
+
+TEST_F(ClusterSafety, AWriteWhoseNewConnectionIsRefusedWithinTheWaitIsKeptAndAppliedOnceWhenItIsBack) {
+  TODBCConn& conn = Db().Conn();
+  conn.ReconnectWaitMs = 1500;  // long enough for the attempts to fail, not to hang
+  ASSERT_TRUE(conn.Connect());
+  TODBC& odbc = Db().ODBC();
+  TODBCStatement write(&odbc);
+  ASSERT_TRUE(write.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1"));
+  std::atomic<bool> refuse{true};
+  conn.Ping = [&refuse](const std::string&, int, TMessLog*) { return !refuse.load(); };
+  KillSession(odbc);
+  const TSqlOutcome lost = write.Execute("INSERT INTO trans (card_no, error_code) VALUES (9200, 0)");
+  EXPECT_EQ(lost.kind(), TSqlOutcome::TKind::LinkLost) << lost.ToString();
+  // The failed attempts closed the connection and took it from the statement; the write
+  // stays with the connection object all the same.
+  EXPECT_EQ(write.ODBC(), nullptr);
+  EXPECT_TRUE(odbc.Guard().HasPending());
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 9200"), 0);
+  refuse = false;
+  // The next Connect that gets through (after the back-off of the failed attempts) settles it.
+  ASSERT_TRUE(::tarn::testing::WaitFor([&conn] { return conn.Connect(); }, 20000)) << Db().LogText();
+  EXPECT_FALSE(odbc.Guard().HasPending());
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 9200"), 1);
+  const std::string log = Db().LogText();
+  EXPECT_NE(log.find("The connection was lost while this write ran; it is applied once when the connection is "
+                     "back: INSERT INTO trans (card_no, error_code) VALUES (9200, 0)"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Write applied after the connection came back: INSERT INTO trans (card_no, error_code) "
+                     "VALUES (9200, 0)"),
+            std::string::npos);
 }
 
 TEST_F(ClusterSafety, AfterALossAttemptsFollowEachOtherWithinTheWaitAndTheReadGoesOn) {
