@@ -330,10 +330,11 @@ void TODBC::DropConnectionKeepingStatements() {
   connectionDead_ = false;
 }
 
-bool TODBC::RunOnWorker(const std::function<void()>& job) {
+bool TODBC::RunOnWorker(const std::function<void()>& job, bool timed) {
   const auto began = std::chrono::steady_clock::now();
   if (!worker_.Run(job)) return false;
-  metrics::ReportStatementTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+  if (timed)
+    metrics::ReportStatementTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
   return true;
 }
 

@@ -128,11 +128,12 @@ class TODBC {
   // The thread that runs this connection's executions (started at the first one, ended
   // when the connection is closed).
   TSqlWorker& Worker() { return worker_; }
-  // Runs `job` (one execution, or one guarded transaction) on the worker thread and waits for
-  // its end; the time waited counts as one statement's time in the metrics.
+  // Runs `job` (one execution, one guarded transaction, the guard's set-up) on the worker
+  // thread and waits for its end; every driver call that may wait on the server goes through
+  // here. With `timed`, the time waited counts as one statement's time in the metrics.
   // Success: true, the job has run. Failure: false when no worker thread could be started;
   // the job has not run. Owner's thread; one job in flight per connection.
-  bool RunOnWorker(const std::function<void()>& job);
+  bool RunOnWorker(const std::function<void()>& job, bool timed = true);
   // A connection attempt runs on its own thread (TODBCConn): until it has been collected no
   // statement may be set up here (set and cleared by the managed connection's owner thread).
   void SetAttemptRunning(bool running) { attemptRunning_.store(running); }

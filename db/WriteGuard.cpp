@@ -67,7 +67,7 @@ TWriteGuard::TSetUp TWriteGuard::SetUp(std::vector<TDiagRecord>& records) {
     api.SQLFreeHandle(SQL_HANDLE_STMT, ctl);
     result = TSetUp::Ready;
   };
-  if (!odbc_.Worker().Run(job)) return TSetUp::Off;
+  if (!odbc_.RunOnWorker(job, false)) return TSetUp::Off;
   if (result == TSetUp::Ready) state_ = TState::On;
   if (result == TSetUp::Off) {
     state_ = TState::Off;
