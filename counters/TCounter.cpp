@@ -162,10 +162,12 @@ void TCounter::SyncSoftCount(TODBCStatement& stmt) {
     if (mark < current) {
       // The mark, not this computer's own count seen, says what is still to be taken
       // over: a rise that another computer has not taken over yet is this one's to take.
-      if (!claim.ExecSQLFmt("UPDATE device SET soft_seen = %d WHERE id = %d and soft_seen = %d", current, deviceId_,
-                            mark) ||
-          claim.NoData())
-        return;  // another computer took this rise over first; look again at the next refresh
+      const TSqlOutcome claimed =
+          claim.Execute(Format("UPDATE device SET soft_seen = %d WHERE id = %d and soft_seen = %d", current, deviceId_, mark));
+      claim.LogFailure(claimed);
+      // The mark did not move (another computer took this rise over first) or the statement
+      // failed: look again at the next refresh.
+      if (!claimed.ok() || claimed.noRow()) return;
       TakeOverSoftCount(stmt, mark, current);
     }
     softCountSeen_ = current;

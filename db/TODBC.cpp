@@ -4,12 +4,13 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 
 #include "db/TODBCStatement.h"
 #include "log/TMessLog.h"
+#include "metrics/Metrics.h"
 #include "platform/IniFile.h"
 #include "util/Strings.h"
 
@@ -52,11 +53,12 @@ void AddPair(std::string& s, const std::string& key, const std::string& value) {
 
 }  // namespace
 
-TODBC::TODBC() {
+TODBC::TODBC() : guard_(std::make_shared<TWriteGuard>(*this)) {
   if (LoadODBC()) AllocateEnvironment();
 }
 
-TODBC::TODBC(std::unique_ptr<TOdbcLibrary> library) : library_(std::move(library)) {
+TODBC::TODBC(std::unique_ptr<TOdbcLibrary> library)
+    : library_(std::move(library)), guard_(std::make_shared<TWriteGuard>(*this)) {
   if (library_ != nullptr) AllocateEnvironment();
 }
 
@@ -85,7 +87,7 @@ bool TODBC::LoadODBC() {
 
 void TODBC::FreeEnvironment() {
   if (env_ == SQL_NULL_HENV || !Loaded()) return;
-  ReportError(Api().SQLFreeHandle(SQL_HANDLE_ENV, env_));
+  LogDiagnostics(Api().SQLFreeHandle(SQL_HANDLE_ENV, env_));
   env_ = SQL_NULL_HENV;
 }
 
@@ -212,14 +214,14 @@ bool TODBC::ConnectToDataSource(const std::string& dataSource, const std::string
   if (!SqlSucceeded(api.SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc))) return false;
   dbc_ = dbc;
 
-  ReportError(api.SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT,
+  LogDiagnostics(api.SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT,
                                     reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(5)), 0));
   DetectDriverFamily(driver);
   if (!database.empty() && family_ != dfCodebase)
-    ReportError(api.SQLSetConnectAttr(dbc_, SQL_ATTR_CURRENT_CATALOG, Text(database), SQL_NTS));
+    LogDiagnostics(api.SQLSetConnectAttr(dbc_, SQL_ATTR_CURRENT_CATALOG, Text(database), SQL_NTS));
   api.SQLSetConnectAttr(dbc_, SQL_ATTR_METADATA_ID,
                         reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(SQL_FALSE)), 0);
-  ReportError(api.SQLSetConnectAttr(
+  LogDiagnostics(api.SQLSetConnectAttr(
       dbc_, SQL_ATTR_ODBC_CURSORS,
       reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_CUR_USE_IF_NEEDED)), 0));
 
@@ -254,7 +256,7 @@ bool TODBC::ConnectToDataSource(const std::string& dataSource, const std::string
   }
   if (!SqlSucceeded(code)) {
     family_ = dfUnknown;
-    ReportError(code);
+    LogDiagnostics(code);
     FreeConnectionHandle();
     return false;
   }
@@ -301,8 +303,8 @@ void TODBC::DisconnectFromDataSource() {
   if (connected_) {
     try {
       EndTransaction(true);
-      ReportError(Api().SQLDisconnect(dbc_));
-      ReportError(Api().SQLFreeHandle(SQL_HANDLE_DBC, dbc_));
+      LogDiagnostics(Api().SQLDisconnect(dbc_));
+      LogDiagnostics(Api().SQLFreeHandle(SQL_HANDLE_DBC, dbc_));
     } catch (const std::exception& e) {
       if (MessLog != nullptr) MessLog->Log(std::string("EXCEPTION: DisconnectFromDataSource ") + e.what());
     } catch (...) {
@@ -328,32 +330,12 @@ void TODBC::DropConnectionKeepingStatements() {
   connectionDead_ = false;
 }
 
-const std::string& TODBC::MarkId() {
-  if (markId_.empty()) {
-    std::random_device random;
-    static constexpr char kHex[] = "0123456789abcdef";
-    for (int i = 0; i < 32; ++i) markId_ += kHex[random() & 15u];
-  }
-  return markId_;
-}
-
-void TODBC::ResolvePendingWrites() {
-  while (!pending_.empty() && connected_) {
-    const TPendingWrite write = pending_.front();
-    pending_.erase(pending_.begin());
-    TODBCStatement stmt(this);
-    const std::string shown = write.sql.size() > 300 ? write.sql.substr(0, 300) + "..." : write.sql;
-    if (stmt.ReplayGuardedWrite(write.sql, write.seq)) {
-      if (MessLog != nullptr)
-        MessLog->Log(stmt.FoundApplied() ? "Write found applied before the connection was lost: " + shown
-                                         : "Write applied after the connection came back: " + shown);
-    } else if (stmt.LinkLost()) {
-      pending_.insert(pending_.begin(), write);
-      return;
-    } else if (MessLog != nullptr) {
-      MessLog->Log("Write failed after the connection came back: " + shown);
-    }
-  }
+bool TODBC::RunOnWorker(const std::function<void()>& job, bool timed) {
+  const auto began = std::chrono::steady_clock::now();
+  if (!worker_.Run(job)) return false;
+  if (timed)
+    metrics::ReportStatementTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+  return true;
 }
 
 bool TODBC::EndTransaction(bool commit) {
@@ -373,53 +355,31 @@ bool TODBC::IsConnectionDead() {
   const SQLRETURN code = Api().SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &value,
                                                  sizeof(value), nullptr);
   if (!SqlSucceeded(code)) {
-    // The probe itself can be what finds the link gone (08S01): its diagnostics are read
-    // even when nothing is written, so that the loss is reported by this call.
-    if (ReportErrors) {
-      ReportError(code);
-    } else {
-      std::string text;
-      for (int record = 1; GetDiagText(record, text); ++record) {
-      }
-    }
+    // The probe itself can be what finds the link gone (08S01): its records are looked at
+    // (and written when there is a log), so that the loss is reported by this call.
+    LogDiagnostics(code);
     return connectionDead_;
   }
   return value == SQL_CD_TRUE;
 }
 
-void TODBC::ReportError(SQLRETURN code) {
-  if (!ReportErrors || SqlSucceeded(code)) return;
-  std::string text;
-  for (int record = 1; GetDiagText(record, text); ++record)
-    if (MessLog != nullptr) MessLog->Log(text);
+void TODBC::LogDiagnostics(SQLRETURN code) {
+  if (SqlSucceeded(code)) return;
+  LogDiagRecords(Diagnostics());
 }
 
-bool TODBC::GetDiagText(int record, std::string& text) {
-  text.clear();
-  if (dbc_ == SQL_NULL_HDBC || !Loaded()) return false;
-  std::array<SQLCHAR, 6> state{};
-  std::array<SQLCHAR, 512> message{};
-  SQLINTEGER native = 0;
-  SQLSMALLINT length = 0;
-  SQLRETURN code = Api().SQLGetDiagRec(SQL_HANDLE_DBC, dbc_, static_cast<SQLSMALLINT>(record),
-                                       state.data(), &native, message.data(), message.size(),
-                                       &length);
-  const std::string sqlState(reinterpret_cast<const char*>(state.data()),
-                             strnlen(reinterpret_cast<const char*>(state.data()), 5));
-  if (SqlSucceeded(code) && sqlState == "HY000") {
-    message.fill(0);
-    code = Api().SQLGetDiagField(SQL_HANDLE_DBC, dbc_, static_cast<SQLSMALLINT>(record),
-                                 SQL_DIAG_MESSAGE_TEXT, message.data(), message.size(), &length);
+std::vector<TDiagRecord> TODBC::Diagnostics() const {
+  if (dbc_ == SQL_NULL_HDBC || !Loaded()) return {};
+  return ReadDiagRecords(Api(), SQL_HANDLE_DBC, dbc_);
+}
+
+void TODBC::LogDiagRecords(const std::vector<TDiagRecord>& records) {
+  for (const TDiagRecord& record : records) {
+    const std::string text = record.LogText();
+    CheckConnectionLoss(record.state, text);
+    if (record.state == "IM001") return;
+    if (MessLog != nullptr) MessLog->Log(text);
   }
-  const std::string msg(reinterpret_cast<const char*>(message.data()),
-                        strnlen(reinterpret_cast<const char*>(message.data()), message.size()));
-  bool found = false;
-  if (SqlSucceeded(code) && sqlState != "IM001") {
-    text = msg + ". State:  " + sqlState;
-    found = true;
-  }
-  CheckConnectionLoss(sqlState, found ? text : msg);
-  return found;
 }
 
 void TODBC::CheckConnectionLoss(const std::string& state, const std::string& text) {

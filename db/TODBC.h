@@ -3,7 +3,8 @@
 // environment handle and at most one connection handle. It binds the driver manager at run
 // time (TOdbcLibrary), connects by data-source name and then by a connect string it builds,
 // classifies the driver into a family, turns diagnostic records into log lines and notices
-// when a diagnostic says the link to the server is gone.
+// when a diagnostic says the link to the server is gone. It owns the connection's worker
+// thread (TSqlWorker) and its write guard (TWriteGuard).
 //
 // Statements: every allocated TODBCStatement registers itself here. The TODBC never owns a
 // statement object - the caller does (usually through std::unique_ptr). When the connection
@@ -14,6 +15,8 @@
 //
 // Threads: a TODBC and its statements are used by one thread at a time; their executions
 // run on the connection's own worker thread (TSqlWorker) while that thread waits.
+// Diagnostics: connection-level failures (connect, disconnect, attributes) write their
+// records to MessLog when there is one; statements leave it to their callers (TSqlOutcome).
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -23,7 +26,9 @@
 #include <vector>
 
 #include "db/OdbcLibrary.h"
+#include "db/SqlDiag.h"
 #include "db/SqlWorker.h"
+#include "db/WriteGuard.h"
 
 namespace tarn {
 
@@ -96,10 +101,15 @@ class TODBC {
   // MySQL-family OPTION flag: UPDATE reports the rows it matched, not only those it changed.
   static constexpr int kFoundRowsFlag = 2;
 
-  // Writes the connection's diagnostic records when ReportErrors is on and `code` failed.
-  void ReportError(SQLRETURN code);
-  // Diagnostic record `record` (1-based) of the connection as "message. State:  SQLSTATE".
-  bool GetDiagText(int record, std::string& text);
+  // When `code` failed: the connection handle's diagnostic records go through
+  // LogDiagRecords. Nothing for a success code or without a connection handle.
+  void LogDiagnostics(SQLRETURN code);
+  // The connection handle's diagnostic records (none without a connection handle).
+  std::vector<TDiagRecord> Diagnostics() const;
+  // Looks at each record for a lost link (CheckConnectionLoss) and writes it to MessLog, when
+  // there is one, as "message. State:  SQLSTATE"; a "function not supported" record (IM001)
+  // ends the list and is not written. Owner's thread.
+  void LogDiagRecords(const std::vector<TDiagRecord>& records);
   // Marks the connection dead when the SQLSTATE or the message says the link is lost.
   void CheckConnectionLoss(const std::string& state, const std::string& text);
   void MarkConnectionDead() { connectionDead_ = true; }
@@ -118,6 +128,12 @@ class TODBC {
   // The thread that runs this connection's executions (started at the first one, ended
   // when the connection is closed).
   TSqlWorker& Worker() { return worker_; }
+  // Runs `job` (one execution, one guarded transaction, the guard's set-up) on the worker
+  // thread and waits for its end; every driver call that may wait on the server goes through
+  // here. With `timed`, the time waited counts as one statement's time in the metrics.
+  // Success: true, the job has run. Failure: false when no worker thread could be started;
+  // the job has not run. Owner's thread; one job in flight per connection.
+  bool RunOnWorker(const std::function<void()>& job, bool timed = true);
   // A connection attempt runs on its own thread (TODBCConn): until it has been collected no
   // statement may be set up here (set and cleared by the managed connection's owner thread).
   void SetAttemptRunning(bool running) { attemptRunning_.store(running); }
@@ -134,31 +150,14 @@ class TODBC {
   // their handles are freed and each sets up a new one at its next execution.
   void DropConnectionKeepingStatements();
 
-  // Writes that must not apply twice (an INSERT into trans, lot_count = lot_count + 1) run
-  // on the MySQL family inside a transaction that also moves this connection's row of the
-  // table write_mark to the write's number. When the link is lost before the outcome is
-  // known, the write is run again with the same number: the row tells whether the first run
-  // was committed, and only a write that was not is applied. Rows of one TODBC object
-  // (random id) stay across reconnects.
-  enum class TGuard : uint8_t { Unknown, On, Off };
-  TGuard Guard() const { return guard_; }
-  void SetGuard(TGuard guard) { guard_ = guard; }
-  const std::string& MarkId();
-  uint64_t NextMarkSeq() { return ++markSeq_; }
-  // A guarded write whose link was lost and which could not be run again at once: run
-  // (or found applied) when the connection is back, before any other work.
-  struct TPendingWrite {
-    std::string sql;
-    uint64_t seq = 0;
-  };
-  void AddPendingWrite(const std::string& sql, uint64_t seq) { pending_.push_back({sql, seq}); }
-  bool HasPendingWrites() const { return !pending_.empty(); }
-  // Runs the pending writes in order on the connection; those whose link is lost again stay.
-  void ResolvePendingWrites();
+  // The guard of writes that must not apply twice, and the writes it keeps after a lost link.
+  TWriteGuard& Guard() { return *guard_; }
+  // The guard as long as this TODBC lives: an execution holds it over a reconnect that may
+  // end with this TODBC freed (a shared TODBC goes with its last managed connection).
+  std::weak_ptr<TWriteGuard> GuardRef() { return guard_; }
 
   TMessLog* MessLog = nullptr;  // not owned; null = no diagnostics written
   bool BindColumns = false;     // copied into every statement created on this connection
-  bool ReportErrors = false;    // failed calls write their diagnostic records to MessLog
   uint32_t TimeOverMs = 0;      // slow-statement threshold (ms); 0 = off
 
  private:
@@ -177,10 +176,7 @@ class TODBC {
   TDriverFamily family_ = dfUnknown;
   TSqlWorker worker_;
   std::atomic<bool> attemptRunning_{false};
-  TGuard guard_ = TGuard::Unknown;
-  std::string markId_;
-  uint64_t markSeq_ = 0;
-  std::vector<TPendingWrite> pending_;
+  std::shared_ptr<TWriteGuard> guard_;
 };
 
 }  // namespace tarn

@@ -277,7 +277,7 @@ bool TODBCConn::FinishAttempt() {
   const int host = attemptHost_.load();
   if (host >= 0) nextHost_ = static_cast<size_t>(host);
   // Writes whose link was lost before their outcome was known come first.
-  if (ODBC != nullptr && ODBC->HasPendingWrites()) ODBC->ResolvePendingWrites();
+  if (ODBC != nullptr && ODBC->Guard().HasPending()) ODBC->Guard().ResolvePending();
   return result;
 }
 
@@ -288,14 +288,11 @@ bool TODBCConn::BeginAttempt(bool readIniFile, const std::string& section, const
   if (ODBC == nullptr) return false;
   ODBC->ReconnectHook = [this] { return ReconnectAfterLoss(); };
   if (MessLog != nullptr) {
-    ODBC->ReportErrors = true;
     ODBC->MessLog = MessLog;
     if (!DataBase.empty())
       LogLine("Connecting to " + DataBase);
     else if (!User.empty())
       LogLine("Connecting as " + User);
-  } else {
-    ODBC->ReportErrors = false;
   }
   return true;
 }
@@ -336,10 +333,7 @@ std::function<bool()> TODBCConn::AttemptBody() {
 }
 
 bool TODBCConn::EndAttempt(bool ok) {
-  if (ODBC != nullptr) {
-    ODBC->BindColumns = true;
-    if (MessLog != nullptr) ODBC->ReportErrors = true;
-  }
+  if (ODBC != nullptr) ODBC->BindColumns = true;
   if (!ok) DropConnection();
   return ok;
 }

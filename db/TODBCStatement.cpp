@@ -3,14 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <chrono>
 #include <cstring>
-#include <functional>
-#include <thread>
 
 #include "log/TMessLog.h"
 #include "platform/Tick.h"
-#include "metrics/Metrics.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -61,7 +57,6 @@ void TODBCStatement::Invalidate() noexcept {
   columns_.clear();
   buffers_.clear();
   memoCache_.clear();
-  noData_ = false;
   odbc_ = nullptr;
 }
 
@@ -78,12 +73,12 @@ void TODBCStatement::FreeHandle() noexcept {
     return;
   }
   const TOdbcEntryPoints& api = odbc_->Api();
-  ReportStmtError(api.SQLCancel(handle_));
-  ReportStmtError(api.SQLFreeStmt(handle_, SQL_CLOSE));
-  ReportStmtError(api.SQLFreeStmt(handle_, SQL_UNBIND));
-  ReportStmtError(api.SQLFreeStmt(handle_, SQL_RESET_PARAMS));
+  LogHandleDiagnostics(api.SQLCancel(handle_));
+  LogHandleDiagnostics(api.SQLFreeStmt(handle_, SQL_CLOSE));
+  LogHandleDiagnostics(api.SQLFreeStmt(handle_, SQL_UNBIND));
+  LogHandleDiagnostics(api.SQLFreeStmt(handle_, SQL_RESET_PARAMS));
   const SQLRETURN code = api.SQLFreeHandle(SQL_HANDLE_STMT, handle_);
-  ReportStmtError(code);
+  LogHandleDiagnostics(code);
   handle_ = SQL_NULL_HSTMT;
 }
 
@@ -102,7 +97,7 @@ void TODBCStatement::SetUp() {
     if (api.SQLSetStmtAttr(handle_, SQL_ATTR_CONCURRENCY, AttrValue(concurrency), 0) != SQL_ERROR)
       break;
   api.SQLSetStmtAttr(handle_, SQL_ATTR_METADATA_ID, AttrValue(SQL_FALSE), 0);
-  ReportStmtError(
+  LogHandleDiagnostics(
       api.SQLSetStmtAttr(handle_, SQL_ATTR_CURSOR_TYPE, AttrValue(SQL_CURSOR_DYNAMIC), 0));
 
   const TDriverFamily family = odbc_->DriverFamily();
@@ -143,342 +138,6 @@ void TODBCStatement::SetUp() {
 
   api.SQLSetStmtAttr(handle_, SQL_ATTR_MAX_ROWS, AttrValue(0), 0);
   odbc_->RegisterStatement(this);
-}
-
-SQLRETURN TODBCStatement::Execute(const std::string& sql) {
-  // Every execution of the system passes here, on the connection's worker thread; the
-  // caller waits for its code.
-  auto exec = odbc_->Api().SQLExecDirect;
-  SQLHSTMT handle = handle_;
-  SQLRETURN code = SQL_ERROR;
-  const std::function<void()> job = [exec, handle, &sql, &code] {
-    code = exec(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
-  };
-  const auto began = std::chrono::steady_clock::now();
-  if (!odbc_->Worker().Run(job)) return SQL_ERROR;
-  metrics::ReportStatementTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
-  return code;
-}
-
-bool TODBCStatement::DoSQL(const std::string& sql) { return Run(sql, 0); }
-
-bool TODBCStatement::ReplayGuardedWrite(const std::string& sql, uint64_t seq) { return Run(sql, seq); }
-
-bool TODBCStatement::Run(const std::string& sql, uint64_t replaySeq) {
-  lastSQL_ = sql;
-  noData_ = false;
-  linkLost_ = false;
-  foundApplied_ = false;
-  // A statement kept over a reconnect sets up its handle on the new connection.
-  if (!Allocated() && odbc_ != nullptr && !odbc_->AttemptRunning() && odbc_->Connected()) SetUp();
-  if (!Allocated() || odbc_ == nullptr) return false;
-  {
-    const TOdbcEntryPoints& api = odbc_->Api();
-    api.SQLFreeStmt(handle_, SQL_UNBIND);
-    ReportStmtError(api.SQLFreeStmt(handle_, SQL_CLOSE));
-  }
-  columns_.clear();
-  FreeBuffers();
-  memoCache_.clear();
-
-  const uint64_t start = platform::TickMs();
-  bool appliedBefore = false;
-  const SQLRETURN code = ExecuteSafely(sql, replaySeq, appliedBefore);
-  TimingLine(platform::TickMs() - start, "DoSQL");
-  // A failed reconnect may have taken the connection from this statement.
-  if (odbc_ == nullptr || !Allocated()) return false;
-  foundApplied_ = appliedBefore;
-  if (appliedBefore) return true;
-  const TOdbcEntryPoints& api = odbc_->Api();
-
-  noData_ = false;
-  const std::string verb = Trim(UpperCase(sql.substr(0, std::min<size_t>(6, sql.size()))));
-  const bool changesRows = verb == "INSERT" || verb == "DELETE" || verb == "UPDATE";
-  if (SqlSucceeded(code)) {
-    DescribeColumns();
-    if (verb == "SELECT") {
-      std::string third;
-      const size_t first = sql.find(' ');
-      if (first != std::string::npos) {
-        const size_t second = sql.find(' ', first + 1);
-        if (second != std::string::npos) {
-          third = Trim(UpperCase(sql.substr(second + 1)));
-          third = third.substr(0, third.find(' '));
-        }
-      }
-      if (third == "INTO") return true;
-      const bool fetched = dbSkip(skNext, 1);
-      noData_ = !fetched;
-      return fetched;
-    }
-    if (changesRows) {
-      // Some drivers report an UPDATE or DELETE that touched nothing as success with a row
-      // count of 0 instead of SQL_NO_DATA; callers must see both the same way.
-      SQLLEN rows = -1;
-      if (SqlSucceeded(api.SQLRowCount(handle_, &rows)) && rows == 0) noData_ = true;
-    }
-    return true;
-  }
-  if (code == SQL_NO_DATA) {
-    noData_ = true;
-    return changesRows;
-  }
-  return false;
-}
-
-namespace {
-
-TDiagRecord ReadDiag(const TOdbcEntryPoints& api, SQLSMALLINT type, SQLHANDLE handle) {
-  TDiagRecord diag;
-  if (handle == SQL_NULL_HANDLE) return diag;
-  std::array<SQLCHAR, 6> state{};
-  std::array<SQLCHAR, 512> message{};
-  SQLINTEGER native = 0;
-  SQLSMALLINT length = 0;
-  if (!SqlSucceeded(api.SQLGetDiagRec(type, handle, 1, state.data(), &native, message.data(), message.size(),
-                                      &length)))
-    return diag;
-  diag.state.assign(reinterpret_cast<const char*>(state.data()), strnlen(reinterpret_cast<const char*>(state.data()), 5));
-  diag.native = native;
-  diag.message.assign(reinterpret_cast<const char*>(message.data()),
-                      strnlen(reinterpret_cast<const char*>(message.data()), message.size()));
-  return diag;
-}
-
-SQLRETURN ExecText(const TOdbcEntryPoints& api, SQLHSTMT handle, const std::string& sql) {
-  return api.SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
-}
-
-// The statement's text for a log line: long texts are cut.
-std::string Shown(const std::string& sql) { return sql.size() > 300 ? sql.substr(0, 300) + "..." : sql; }
-
-}  // namespace
-
-void TODBCStatement::LogLine(const std::string& text) {
-  if (odbc_ != nullptr && odbc_->MessLog != nullptr) odbc_->MessLog->Log(text);
-}
-
-SQLRETURN TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t replaySeq, bool& appliedBefore) {
-  appliedBefore = false;
-  const bool mysql = odbc_->DriverFamily() == dfMySQL;
-  const TRepeatKind kind = replaySeq != 0 ? TRepeatKind::Once : RepeatKindOf(sql);
-  uint64_t seq = replaySeq;
-  int conflicts = 0;
-  int reconnects = 0;
-  for (;;) {
-    TDiagRecord diag;
-    SQLRETURN code = SQL_ERROR;
-    bool guarded = false;
-    bool linkLostFirst = false;
-    // A kept write is settled before a later one may move the mark past its number.
-    if (kind == TRepeatKind::Once && replaySeq == 0 && odbc_->HasPendingWrites()) {
-      odbc_->ResolvePendingWrites();
-      if (odbc_->HasPendingWrites()) return SQL_ERROR;
-      if (!Allocated()) SetUp();
-      if (!Allocated()) return SQL_ERROR;
-    }
-    if (kind == TRepeatKind::Once && mysql) {
-      switch (SetUpGuard(diag)) {
-        case TGuardSetUp::Ready:
-          guarded = true;
-          break;
-        case TGuardSetUp::Off:
-          break;
-        case TGuardSetUp::LinkLost:
-          linkLostFirst = true;  // nothing of the write was sent yet
-          break;
-      }
-    }
-    if (!linkLostFirst) {
-      if (guarded) {
-        if (seq == 0) seq = odbc_->NextMarkSeq();
-        code = ExecuteGuarded(sql, seq, appliedBefore, diag);
-      } else {
-        code = Execute(sql);
-        if (!SqlSucceeded(code) && code != SQL_NO_DATA) diag = ReadDiag(odbc_->Api(), SQL_HANDLE_STMT, handle_);
-      }
-      if (SqlSucceeded(code) || code == SQL_NO_DATA) return code;
-    }
-    if (!linkLostFirst && IsConflict(diag, mysql)) {
-      if (++conflicts < kConflictAttempts) {
-        metrics::Report(metrics::TEvent::SqlRetriedConflict);
-        std::this_thread::sleep_for(std::chrono::milliseconds(kConflictPauseMs * conflicts));
-        continue;
-      }
-      metrics::Report(metrics::TEvent::SqlGivenUp);
-      LogLine("Statement not applied after " + std::to_string(conflicts) + " conflicts with other writers (SQLSTATE " +
-              diag.state + "), given up: " + Shown(sql));
-      return code;
-    }
-    if (!linkLostFirst && !IsLinkLoss(diag, mysql)) return code;
-    // The link is lost: whether the statement was applied is not known.
-    linkLost_ = true;
-    odbc_->MarkConnectionDead();
-    if (kind == TRepeatKind::Once && !guarded && !linkLostFirst) {
-      metrics::Report(metrics::TEvent::SqlGivenUp);
-      LogLine("The connection was lost while this statement ran; it may have been applied and is not repeated: " +
-              Shown(sql));
-      return code;
-    }
-    const bool again = replaySeq == 0 && reconnects++ < 2 && odbc_->ReconnectHook && odbc_->ReconnectHook();
-    if (again && odbc_ != nullptr && odbc_->Connected()) {
-      if (!Allocated()) SetUp();
-      if (Allocated()) {
-        metrics::Report(metrics::TEvent::SqlRetriedLost);
-        linkLost_ = false;
-        continue;
-      }
-    }
-    if (guarded && replaySeq == 0 && odbc_ != nullptr) {
-      odbc_->AddPendingWrite(sql, seq);
-      LogLine("The connection was lost while this write ran; it is applied once when the connection is back: " +
-              Shown(sql));
-    } else if (guarded && replaySeq == 0) {
-      LogLine("The connection was lost while this write ran and could not be kept: " + Shown(sql));
-    }
-    return code == SQL_NO_DATA || SqlSucceeded(code) ? SQL_ERROR : code;
-  }
-}
-
-TODBCStatement::TGuardSetUp TODBCStatement::SetUpGuard(TDiagRecord& diag) {
-  if (odbc_->Guard() == TODBC::TGuard::On) return TGuardSetUp::Ready;
-  if (odbc_->Guard() == TODBC::TGuard::Off) return TGuardSetUp::Off;
-  const TOdbcEntryPoints& api = odbc_->Api();
-  const SQLHDBC dbc = odbc_->ConnectionHandle();
-  TGuardSetUp result = TGuardSetUp::Off;
-  const std::function<void()> job = [&] {
-    SQLHANDLE ctl = SQL_NULL_HANDLE;
-    if (!SqlSucceeded(api.SQLAllocHandle(SQL_HANDLE_STMT, dbc, &ctl))) return;
-    // Rows of runs that ended long ago (a computer replaced, a crash) are cleared; a row still
-    // in use is moved at every write, and one cleared anyway is made again by the next write.
-    SQLRETURN code = ExecText(api, ctl,
-                              "CREATE TABLE IF NOT EXISTS write_mark (id CHAR(32) NOT NULL PRIMARY KEY, "
-                              "seq BIGINT NOT NULL, made DATETIME NOT NULL) ENGINE=InnoDB");
-    if (!SqlSucceeded(code) && code != SQL_NO_DATA) {
-      diag = ReadDiag(api, SQL_HANDLE_STMT, ctl);
-      api.SQLFreeStmt(ctl, SQL_CLOSE);
-      code = ExecText(api, ctl, "SELECT seq FROM write_mark WHERE 1 = 0");
-      if (!SqlSucceeded(code) && code != SQL_NO_DATA) {
-        const TDiagRecord probe = ReadDiag(api, SQL_HANDLE_STMT, ctl);
-        result = IsLinkLoss(probe, true) ? TGuardSetUp::LinkLost : TGuardSetUp::Off;
-        if (result == TGuardSetUp::LinkLost) diag = probe;
-        api.SQLFreeHandle(SQL_HANDLE_STMT, ctl);
-        return;
-      }
-    }
-    api.SQLFreeStmt(ctl, SQL_CLOSE);
-    ExecText(api, ctl, "DELETE FROM write_mark WHERE made < NOW() - INTERVAL 30 DAY");
-    api.SQLFreeHandle(SQL_HANDLE_STMT, ctl);
-    result = TGuardSetUp::Ready;
-  };
-  if (!odbc_->Worker().Run(job)) return TGuardSetUp::Off;
-  if (result == TGuardSetUp::Ready) odbc_->SetGuard(TODBC::TGuard::On);
-  if (result == TGuardSetUp::Off) {
-    odbc_->SetGuard(TODBC::TGuard::Off);
-    LogLine("Writes are not guarded against a lost connection: the table write_mark cannot be made (" +
-            diag.message + ")");
-  }
-  return result;
-}
-
-SQLRETURN TODBCStatement::ExecuteGuarded(const std::string& sql, uint64_t seq, bool& appliedBefore,
-                                         TDiagRecord& diag) {
-  const TOdbcEntryPoints& api = odbc_->Api();
-  const SQLHDBC dbc = odbc_->ConnectionHandle();
-  const SQLHSTMT handle = handle_;
-  const std::string id = odbc_->MarkId();
-  const std::string n = std::to_string(seq);
-  SQLRETURN result = SQL_ERROR;
-  appliedBefore = false;
-  const std::function<void()> job = [&] {
-    SQLHANDLE ctl = SQL_NULL_HANDLE;
-    if (!SqlSucceeded(api.SQLAllocHandle(SQL_HANDLE_STMT, dbc, &ctl))) {
-      diag = ReadDiag(api, SQL_HANDLE_DBC, dbc);
-      return;
-    }
-    auto ok = [](SQLRETURN c) { return SqlSucceeded(c) || c == SQL_NO_DATA; };
-    // Runs a control statement; on failure its diagnostics are kept and the transaction is
-    // given up (the server has rolled it back when the link is gone).
-    auto control = [&](const std::string& text) {
-      api.SQLFreeStmt(ctl, SQL_CLOSE);
-      const SQLRETURN c = ExecText(api, ctl, text);
-      if (ok(c)) return true;
-      diag = ReadDiag(api, SQL_HANDLE_STMT, ctl);
-      result = c;
-      return false;
-    };
-    auto rollback = [&] {
-      api.SQLFreeStmt(ctl, SQL_CLOSE);
-      ExecText(api, ctl, "ROLLBACK");
-    };
-    auto end = [&] { api.SQLFreeHandle(SQL_HANDLE_STMT, ctl); };
-    if (!control("START TRANSACTION")) return end();
-    // The mark moves to this write's number unless it stands there already. The row lock it
-    // takes waits for a first run still in flight on the server.
-    if (!control("UPDATE write_mark SET seq = " + n + ", made = NOW() WHERE id = '" + id + "' AND seq <> " + n)) {
-      rollback();
-      return end();
-    }
-    SQLLEN moved = 0;
-    if (!SqlSucceeded(api.SQLRowCount(ctl, &moved))) moved = 0;
-    if (moved == 0) {
-      if (!control("SELECT seq FROM write_mark WHERE id = '" + id + "'")) {
-        rollback();
-        return end();
-      }
-      const SQLRETURN fetched = api.SQLFetch(ctl);
-      if (SqlSucceeded(fetched)) {
-        // The row stands at this number: the first run was committed.
-        api.SQLFreeStmt(ctl, SQL_CLOSE);
-        rollback();
-        appliedBefore = true;
-        result = SQL_SUCCESS;
-        return end();
-      }
-      // No row yet (or cleared): made now, inside the transaction.
-      if (!control("INSERT INTO write_mark (id, seq, made) VALUES ('" + id + "', " + n + ", NOW())")) {
-        rollback();
-        // Another run made it first: try the whole write again, the mark decides then.
-        if (diag.state == "23000") diag.state = "40001";
-        return end();
-      }
-    }
-    const SQLRETURN code = ExecText(api, handle, sql);
-    if (!ok(code)) {
-      diag = ReadDiag(api, SQL_HANDLE_STMT, handle);
-      result = code;
-      rollback();
-      return end();
-    }
-    // The row count is read before the commit (the handle stays as the statement left it).
-    if (!control("COMMIT")) return end();
-    result = code;
-    end();
-  };
-  const auto began = std::chrono::steady_clock::now();
-  if (!odbc_->Worker().Run(job)) return SQL_ERROR;
-  metrics::ReportStatementTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
-  return result;
-}
-
-bool TODBCStatement::ExecSQL(const std::string& sql) {
-  const bool result = DoSQL(sql);
-  if (!result && !noData_ && odbc_ != nullptr) {
-    if (odbc_->AttemptRunning()) {
-      // A new connection is being made on the TODBC (the link was lost): this statement has
-      // no handle and no diagnostics of its own, and the TODBC belongs to the attempt.
-      if (odbc_->MessLog != nullptr) odbc_->MessLog->Add(sql);
-    } else if (odbc_->MessLog != nullptr) {
-      const bool saved = odbc_->ReportErrors;
-      odbc_->ReportErrors = true;
-      odbc_->MessLog->Add(sql);
-      ReportStmtError(SQL_ERROR);
-      if (odbc_ != nullptr) odbc_->ReportErrors = saved;
-    } else {
-      ReportStmtError(SQL_ERROR);
-    }
-  }
-  return result;
 }
 
 void TODBCStatement::LogFormatError(std::string_view format, const char* what) {
@@ -542,10 +201,10 @@ void TODBCStatement::DescribeColumns() {
   for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(n); ++i) {
     std::array<char, 254> name{};
     SQLSMALLINT nameLength = 0;
-    ReportStmtError(api.SQLColAttribute(handle_, i, SQL_DESC_NAME, name.data(), name.size(),
+    LogHandleDiagnostics(api.SQLColAttribute(handle_, i, SQL_DESC_NAME, name.data(), name.size(),
                                         &nameLength, nullptr));
     SQLLEN size = 0;
-    ReportStmtError(api.SQLColAttribute(handle_, i, SQL_DESC_DISPLAY_SIZE, nullptr, 0, nullptr, &size));
+    LogHandleDiagnostics(api.SQLColAttribute(handle_, i, SQL_DESC_DISPLAY_SIZE, nullptr, 0, nullptr, &size));
     SQLLEN type = SQL_CHAR;
     if (!SqlSucceeded(api.SQLColAttribute(handle_, i, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr, &type)))
       type = SQL_CHAR;
@@ -569,7 +228,7 @@ void TODBCStatement::DescribeColumns() {
     if (kind == ckString) width = std::min(width * 4, kMaxBufferWidth);
     buffer.assign(static_cast<size_t>(width) + 2, 0);
     columns_.back().Indicator = width + 1;
-    ReportStmtError(api.SQLBindCol(handle_, i, SQL_C_CHAR, buffer.data(), width + 1,
+    LogHandleDiagnostics(api.SQLBindCol(handle_, i, SQL_C_CHAR, buffer.data(), width + 1,
                                    &columns_.back().Indicator));
   }
 }
@@ -730,9 +389,9 @@ TDateTime TODBCStatement::FieldAsDateTime(std::string_view name) {
 std::string TODBCStatement::GetColumnNames(const std::string& table) {
   if (!Allocated() || odbc_ == nullptr) return "";
   const TOdbcEntryPoints& api = odbc_->Api();
-  ReportStmtError(api.SQLFreeStmt(handle_, SQL_CLOSE));
-  ReportStmtError(api.SQLFreeStmt(handle_, SQL_UNBIND));
-  ReportStmtError(api.SQLFreeStmt(handle_, SQL_RESET_PARAMS));
+  LogHandleDiagnostics(api.SQLFreeStmt(handle_, SQL_CLOSE));
+  LogHandleDiagnostics(api.SQLFreeStmt(handle_, SQL_UNBIND));
+  LogHandleDiagnostics(api.SQLFreeStmt(handle_, SQL_RESET_PARAMS));
   columns_.clear();
   FreeBuffers();
   memoCache_.clear();
@@ -757,34 +416,9 @@ std::string TODBCStatement::GetColumnNames(const std::string& table) {
   return result;
 }
 
-void TODBCStatement::ReportStmtError(SQLRETURN code) {
-  if (odbc_ == nullptr || !odbc_->ReportErrors || SqlSucceeded(code) || handle_ == SQL_NULL_HSTMT)
-    return;
-  const TOdbcEntryPoints& api = odbc_->Api();
-  for (SQLSMALLINT record = 1;; ++record) {
-    std::array<SQLCHAR, 6> state{};
-    std::array<SQLCHAR, 512> message{};
-    SQLINTEGER native = 0;
-    SQLSMALLINT length = 0;
-    if (!SqlSucceeded(api.SQLGetDiagRec(SQL_HANDLE_STMT, handle_, record, state.data(), &native,
-                                        message.data(), message.size(), &length)))
-      return;
-    const std::string sqlState(reinterpret_cast<const char*>(state.data()),
-                               strnlen(reinterpret_cast<const char*>(state.data()), 5));
-    if (sqlState == "HY000") {
-      message.fill(0);
-      if (!SqlSucceeded(api.SQLGetDiagField(SQL_HANDLE_STMT, handle_, record, SQL_DIAG_MESSAGE_TEXT,
-                                            message.data(), message.size(), &length)))
-        return;
-    }
-    const std::string text =
-        std::string(reinterpret_cast<const char*>(message.data()),
-                    strnlen(reinterpret_cast<const char*>(message.data()), message.size())) +
-        ". State:  " + sqlState;
-    odbc_->CheckConnectionLoss(sqlState, text);
-    if (sqlState == "IM001") return;
-    if (odbc_->MessLog != nullptr) odbc_->MessLog->Log(text);
-  }
+void TODBCStatement::LogHandleDiagnostics(SQLRETURN code) {
+  if (odbc_ == nullptr || SqlSucceeded(code) || handle_ == SQL_NULL_HSTMT) return;
+  odbc_->LogDiagRecords(ReadDiagRecords(odbc_->Api(), SQL_HANDLE_STMT, handle_));
 }
 
 void TODBCStatement::TimingLine(uint64_t elapsedMs, const char* label) {

@@ -5,9 +5,14 @@
 // a std::unique_ptr and free it within the unit of work); the TODBC only keeps it registered
 // so that a disconnect can invalidate it (handle freed, every later execution fails).
 //
-// Execution runs SQLExecDirect on the connection's worker thread (TSqlWorker, one per
-// TODBC for the connection's life) while the caller waits for its return code. One thread
-// uses a statement at a time.
+// An execution (Execute) passes the retry policy (RetryPolicy.h: conflicts tried again, a lost
+// link made again) and, for writes that must not apply twice, the write guard (WriteGuard.h),
+// and comes back as a TSqlOutcome. The everyday calls DoSQL and ExecSQL answer the same as a
+// boolean; ExecSQL also logs a failure. The driver call itself runs on the connection's worker
+// thread (TODBC::RunOnWorker) while the caller waits.
+//
+// Threads: a statement, like its TODBC, is used by one thread at a time (the thread that uses
+// the TODBC); none of its methods may be called from two threads at once.
 #include <cstdint>
 #include <map>
 #include <string>
@@ -52,19 +57,37 @@ struct TColInfo {
 class TODBCStatement {
  public:
   // Allocates and sets up a statement handle on `odbc` (which must outlive every use of
-  // this statement); registers it with `odbc` when allocation succeeded.
+  // this statement); registers it with `odbc` when allocation succeeded. Without a handle
+  // (no connection, or a connection attempt at work on the TODBC) every execution fails.
   explicit TODBCStatement(TODBC* odbc);
   ~TODBCStatement();
   TODBCStatement(const TODBCStatement&) = delete;
   TODBCStatement& operator=(const TODBCStatement&) = delete;
 
-  // Executes `sql`. SELECT: true when a row was fetched (it is current), NoData when none;
-  // SELECT x INTO: true. INSERT/UPDATE/DELETE: true, NoData when no row was touched.
-  // Other verbs: true on success. False on failure; nothing is logged.
+  // ---- executions -----------------------------------------------------------------------
+
+  // Runs `sql` and says what it came to; writes no log line of its own except those of the
+  // retry policy and the write guard (a statement given up after conflicts, a write kept or
+  // not repeated after a lost link).
+  // Success (ok()): Row, a query whose first row is now current; NoRow, a query without rows,
+  // a change (INSERT, UPDATE, DELETE) that touched none, or a statement the driver answered
+  // with "no data"; Done, a change that touched rows, SELECT ... INTO or any other statement;
+  // AppliedEarlier, a kept write whose first run had been committed (nothing ran now).
+  // Failure: Conflict (given up after TRetryPolicy::kConflictAttempts), LinkLost (the
+  // connection was lost and not made again within the wait; the statement may have been
+  // invalidated meanwhile), Failed (any other error, or no handle to run on); each with the
+  // driver's records. A statement that ran has the columns (and a query its current row) of
+  // this execution.
+  TSqlOutcome Execute(const std::string& sql);
+
+  // Execute as a boolean: true for Row, Done, AppliedEarlier, and for NoRow of a change
+  // (INSERT, UPDATE, DELETE: the statement ran); false for NoRow of a query or another
+  // statement, and for every failure. Logs nothing.
   bool DoSQL(const std::string& sql);
-  // DoSQL plus logging of the SQL text and the diagnostic records on failure.
+  // DoSQL, and on a failure LogFailure.
   bool ExecSQL(const std::string& sql);
-  // Format then DoSQL/ExecSQL; a format error fails the call (ExecSQLFmt logs it).
+  // Format then DoSQL/ExecSQL; a format error fails the call without running anything
+  // (ExecSQLFmt logs it: "SQL format error: ...").
   template <class... A>
   bool DoSQLFmt(std::string_view format, const A&... args) {
     std::string sql;
@@ -77,19 +100,41 @@ class TODBCStatement {
     if (!FormatSql(format, sql, true, args...)) return false;
     return ExecSQL(sql);
   }
+  // The boolean DoSQL gives for `outcome`, an outcome of `sql`.
+  static bool Succeeded(const TSqlOutcome& outcome, std::string_view sql);
 
-  // Fetches a row; a mode the cursor cannot do fetches nothing. A forward-only cursor
-  // always fetches the next row.
+  // Writes a failed `outcome` of this statement's last execution to the connection's log: the
+  // SQL text, then each diagnostic record ("message. State:  SQLSTATE") up to a "function not
+  // supported" record; the records are also looked at for a lost link. Only the SQL text
+  // while a connection attempt works on the TODBC; nothing once the statement has been
+  // invalidated, and nothing for an outcome that is not a failure.
+  void LogFailure(const TSqlOutcome& outcome);
+
+  // Runs a kept guarded write again with the number of its first run (after a reconnect):
+  // applied only when the first run was not committed. Success: AppliedEarlier when it had
+  // been, otherwise the outcome of this run. Failure: LinkLost when the link was lost again
+  // (never repeated on a new connection here), other failures as Execute.
+  TSqlOutcome ReplayGuardedWrite(const std::string& sql, uint64_t seq);
+
+  // ---- the cursor ---------------------------------------------------------------------
+
+  // Fetches a row. Success: true, the row is current. Failure: false at the end of the
+  // result, when the fetch fails, when the cursor cannot do `mode` (nothing is fetched then),
+  // or without a handle; the values read are then empty. A forward-only cursor always
+  // fetches the next row, whatever `mode` asks.
   bool dbSkip(TSkipMode mode = skNext, int32_t offset = 1);
-  bool NoData() const { return noData_; }
 
+  // The columns of the last execution's result; -1 / ckUnknown / -1 for a column not there.
   int FindColumn(std::string_view name) const;
   TColumnKind ColumnKind(int index) const;
   int32_t ColumnSize(int index) const;
   int ColumnCount() const { return static_cast<int>(columns_.size()); }
   const std::vector<TColInfo>& Columns() const { return columns_; }
 
-  // Current-row values by name; a missing column gives "", 0, 0, false, today.
+  // Current-row values by name (case does not matter), blanks trimmed. A missing column, no
+  // current row or a value that does not parse gives "", 0, 0, false; FieldAsDateTime gives
+  // today for a missing column or one that is no date or time, 0 for a text that does not
+  // parse. A long value (memo) is read from the driver once per row and kept.
   std::string FieldAsString(std::string_view name);
   std::string FieldByIndexAsString(int index);
   int32_t FieldAsInteger(std::string_view name);
@@ -97,10 +142,12 @@ class TODBCStatement {
   bool FieldAsBoolean(std::string_view name);
   TDateTime FieldAsDateTime(std::string_view name);
 
-  // Comma-separated upper-cased column names of `table`; "" when the lookup fails.
+  // Comma-separated upper-cased column names of `table` (names with blanks quoted); "" when
+  // the lookup fails or without a handle. Ends the current result.
   std::string GetColumnNames(const std::string& table);
-  // Writes the statement's diagnostic records when reporting is on and `code` failed.
-  void ReportStmtError(SQLRETURN code);
+
+  // A statement's text for a log line: texts over 300 characters are cut and end in "...".
+  static std::string Shown(const std::string& sql);
 
   // Text parsing used by FieldAsDateTime ("YYYY-MM-DD", "HH:NN:SS", "YYYY-MM-DD HH:NN:SS").
   static TDateTime ParseDate(std::string_view text);
@@ -126,18 +173,6 @@ class TODBCStatement {
   // Frees the handle but keeps the connection and the current row (called by TODBC when a
   // lost link is replaced); the next execution sets up a new handle.
   void Detach() noexcept;
-  // Runs a guarded write again with the number of its first run (after a reconnect): applied
-  // only when the first run was not committed. False when it failed; LinkLost() then says
-  // whether the link was lost again.
-  bool ReplayGuardedWrite(const std::string& sql, uint64_t seq);
-  // The last execution ended with the link to the server lost.
-  bool LinkLost() const { return linkLost_; }
-  // The last execution was a repeated guarded write whose first run had been committed.
-  bool FoundApplied() const { return foundApplied_; }
-  // Runs of a statement that meet a conflict (deadlock, certification conflict) before the
-  // failure is reported; the pause between runs grows by kConflictPauseMs each time.
-  static constexpr int kConflictAttempts = 8;
-  static constexpr int kConflictPauseMs = 5;
 
  private:
   template <class... A>
@@ -152,16 +187,20 @@ class TODBCStatement {
   }
   void LogFormatError(std::string_view format, const char* what);
   void SetUp();
-  bool Run(const std::string& sql, uint64_t replaySeq);
-  SQLRETURN Execute(const std::string& sql);
-  // Execute with the conflict retries, the reconnect after a lost link and, for writes that
-  // must not apply twice, the guard; `appliedBefore` = a repeated guarded write found its
-  // first run committed (nothing ran now).
-  SQLRETURN ExecuteSafely(const std::string& sql, uint64_t replaySeq, bool& appliedBefore);
-  enum class TGuardSetUp : uint8_t { Ready, Off, LinkLost };
-  TGuardSetUp SetUpGuard(TDiagRecord& diag);
-  SQLRETURN ExecuteGuarded(const std::string& sql, uint64_t seq, bool& appliedBefore, TDiagRecord& diag);
-  void LogLine(const std::string& text);
+  // Writes the handle's diagnostic records (TODBC::LogDiagRecords) when `code` failed: for the
+  // statement's own calls around an execution (set-up, closing, binding).
+  void LogHandleDiagnostics(SQLRETURN code);
+  // Execute, or a replay of a kept write with its first number (`replaySeq` not 0).
+  TSqlOutcome Run(const std::string& sql, uint64_t replaySeq);
+  // The execution through the retry policy and the write guard (StatementRun.cpp). A
+  // statement that ran gives Done or AppliedEarlier with the driver's `code`; a failure its
+  // outcome.
+  TSqlOutcome ExecuteSafely(const std::string& sql, uint64_t replaySeq, SQLRETURN& code);
+  // One driver execution of `sql` on the worker thread; the records of a failure in `records`.
+  SQLRETURN ExecuteDirect(const std::string& sql, std::vector<TDiagRecord>& records);
+  // Turns a statement that ran (`code`) into Row, NoRow or Done, describing its columns and
+  // fetching the first row of a query.
+  TSqlOutcome ResultOf(const std::string& sql, SQLRETURN code);
   void DescribeColumns();
   void FreeBuffers();
   SQLLEN GetData(int column, SQLSMALLINT targetType, SQLPOINTER buffer, SQLLEN length);
@@ -173,13 +212,10 @@ class TODBCStatement {
   std::vector<TColInfo> columns_;
   std::vector<std::vector<char>> buffers_;
   bool forwardOnly_ = true;
-  bool noData_ = false;
   bool canRefresh_ = false;
   bool canAbsolute_ = false;
   bool canRelative_ = false;
   std::string lastSQL_;
-  bool linkLost_ = false;
-  bool foundApplied_ = false;
   std::map<int, std::string> memoCache_;  // long values of the current row already read
 };
 

@@ -75,8 +75,6 @@ TLoop::~TLoop() {
 }
 
 void TLoop::UpgradeSchema() {
-  const bool reportErrors = DB->ReportErrors;
-  DB->ReportErrors = false;
   try {
     TODBCStatement q(DB.get());
     // Table names are case-sensitive on some servers: look for the name as the system's
@@ -118,7 +116,6 @@ void TLoop::UpgradeSchema() {
   } catch (const std::exception& e) {
     Log.Log(std::string("UpgradeSchema - Exception: ") + e.what());
   }
-  DB->ReportErrors = reportErrors;
 }
 
 void TLoop::WireEvents() {

@@ -103,8 +103,9 @@ bool TTARNCard::StartServer() {
 
       // An UPDATE that reports no row is not proof of an empty table (a server that counts
       // only changed rows says the same of a row already at 0): insert only into an empty one.
-      if (st->ExecSQL("UPDATE settings SET reset_vtsql = 0") && st->NoData() &&
-          st->ExecSQL("SELECT COUNT(*) AS n FROM settings") && st->FieldAsInteger("n") == 0)
+      const TSqlOutcome reset = st->Execute("UPDATE settings SET reset_vtsql = 0");
+      st->LogFailure(reset);
+      if (reset.noRow() && st->ExecSQL("SELECT COUNT(*) AS n FROM settings") && st->FieldAsInteger("n") == 0)
         st->ExecSQL("INSERT into settings (reset_vtsql) values (0)");
       st.reset();
       PublishLots();

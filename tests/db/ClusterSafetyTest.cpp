@@ -11,11 +11,12 @@
 #include <string>
 
 #include "db/HostList.h"
-#include "db/SqlOutcome.h"
+#include "db/RetryPolicy.h"
 #include "db/TODBCConn.h"
 #include "db/TODBCStatement.h"
 #include "metrics/StatusStore.h"
 #include "support/HttpProbe.h"
+#include "support/ServiceTestSupport.h"
 #include "support/TestDatabase.h"
 
 namespace tarn::test {
@@ -258,9 +259,9 @@ TEST_F(FaultyDriver, ACommitWhoseReplyIsLostIsFoundAppliedAndNotRunAgain) {
   F().killSql = "KILL CONNECTION " + id2.FieldAsString("id");
   F().loseCommitReply = true;
   EXPECT_FALSE(write.ExecSQL("INSERT INTO trans (card_no, error_code) VALUES (8124, 0)"));
-  EXPECT_TRUE(odbc_->HasPendingWrites());
+  EXPECT_TRUE(odbc_->Guard().HasPending());
   conn_->WaitForAttempt();
-  EXPECT_FALSE(odbc_->HasPendingWrites());
+  EXPECT_FALSE(odbc_->Guard().HasPending());
   EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 8124"), 1);
   EXPECT_NE(Db().LogText().find("Write found applied before the connection was lost: INSERT INTO trans (card_no, "
                                 "error_code) VALUES (8124, 0)"),
@@ -273,13 +274,13 @@ TEST_F(FaultyDriver, ACommitWhoseReplyIsLostIsFoundAppliedAndNotRunAgain) {
   F().killSql = "KILL CONNECTION " + id3.FieldAsString("id");
   F().loseCommitReply = true;
   EXPECT_FALSE(write.ExecSQL("INSERT INTO trans (card_no, error_code) VALUES (8125, 0)"));
-  ASSERT_TRUE(odbc_->HasPendingWrites());
+  ASSERT_TRUE(odbc_->Guard().HasPending());
   conn_->Disconnect();
-  ASSERT_TRUE(odbc_->HasPendingWrites());
+  ASSERT_TRUE(odbc_->Guard().HasPending());
   ASSERT_TRUE(conn_->OpenConnection(false, "", ""));
   TODBCStatement later(odbc_.get());
   EXPECT_TRUE(later.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1"));
-  odbc_->ResolvePendingWrites();
+  odbc_->Guard().ResolvePending();
   EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 8125"), 1);
   EXPECT_EQ(Count("SELECT lot_count FROM lot WHERE id = 1"), 12);
 }
@@ -291,11 +292,11 @@ TEST_F(FaultyDriver, ConflictsAreTriedAgainAndGivenUpAfterTheBound) {
   EXPECT_EQ(Count("SELECT lot_count FROM lot WHERE id = 1"), 11);
   EXPECT_EQ(metrics::TStatusStore::Instance().Snapshot().database.conflictRetries, 3u);
 
-  F().conflicts = TODBCStatement::kConflictAttempts;
+  F().conflicts = TRetryPolicy::kConflictAttempts;
   EXPECT_FALSE(write.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1"));
   EXPECT_EQ(Count("SELECT lot_count FROM lot WHERE id = 1"), 11);
   const auto snap = metrics::TStatusStore::Instance().Snapshot();
-  EXPECT_EQ(snap.database.conflictRetries, 3u + TODBCStatement::kConflictAttempts - 1);
+  EXPECT_EQ(snap.database.conflictRetries, 3u + TRetryPolicy::kConflictAttempts - 1);
   EXPECT_EQ(snap.database.givenUp, 1u);
   EXPECT_NE(Db().LogText().find("Statement not applied after 8 conflicts with other writers (SQLSTATE 40001), given "
                                 "up: UPDATE lot SET lot_count=lot_count+1 WHERE id=1"),
@@ -314,9 +315,9 @@ TEST_F(ClusterSafety, AWriteThatCannotWaitForTheNewConnectionIsAppliedOnceWhenIt
   ASSERT_TRUE(write.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1"));
   KillSession(odbc);
   EXPECT_FALSE(write.ExecSQL("INSERT INTO trans (card_no, error_code) VALUES (9001, 0)"));
-  EXPECT_TRUE(odbc.HasPendingWrites());
+  EXPECT_TRUE(odbc.Guard().HasPending());
   conn.WaitForAttempt();
-  EXPECT_FALSE(odbc.HasPendingWrites());
+  EXPECT_FALSE(odbc.Guard().HasPending());
   EXPECT_TRUE(conn.Connect());
   EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 9001"), 1);
   EXPECT_TRUE(write.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1"));
@@ -326,6 +327,38 @@ TEST_F(ClusterSafety, AWriteThatCannotWaitForTheNewConnectionIsAppliedOnceWhenIt
                      "connection is back: INSERT INTO trans"),
             std::string::npos);
   EXPECT_NE(log.find("Write applied after the connection came back: INSERT INTO trans"), std::string::npos);
+}
+
+TEST_F(ClusterSafety, AWriteWhoseNewConnectionIsRefusedWithinTheWaitIsKeptAndAppliedOnceWhenItIsBack) {
+  TODBCConn& conn = Db().Conn();
+  conn.ReconnectWaitMs = 1500;  // long enough for the attempts to fail, not to hang
+  ASSERT_TRUE(conn.Connect());
+  TODBC& odbc = Db().ODBC();
+  TODBCStatement write(&odbc);
+  ASSERT_TRUE(write.ExecSQL("UPDATE lot SET lot_count=lot_count+1 WHERE id=1"));
+  std::atomic<bool> refuse{true};
+  conn.Ping = [&refuse](const std::string&, int, TMessLog*) { return !refuse.load(); };
+  KillSession(odbc);
+  const TSqlOutcome lost = write.Execute("INSERT INTO trans (card_no, error_code) VALUES (9200, 0)");
+  EXPECT_EQ(lost.kind(), TSqlOutcome::TKind::LinkLost) << lost.ToString();
+  // The failed attempts closed the connection and took it from the statement; the write
+  // stays with the connection object all the same.
+  EXPECT_EQ(write.ODBC(), nullptr);
+  EXPECT_TRUE(odbc.Guard().HasPending());
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 9200"), 0);
+  refuse = false;
+  // The next Connect that gets through (after the back-off of the failed attempts) settles it.
+  ASSERT_TRUE(::tarn::testing::WaitFor([&conn] { return conn.Connect(); }, 20000)) << Db().LogText();
+  EXPECT_FALSE(odbc.Guard().HasPending());
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM trans WHERE card_no = 9200"), 1);
+  const std::string log = Db().LogText();
+  EXPECT_NE(log.find("The connection was lost while this write ran; it is applied once when the connection is "
+                     "back: INSERT INTO trans (card_no, error_code) VALUES (9200, 0)"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Write applied after the connection came back: INSERT INTO trans (card_no, error_code) "
+                     "VALUES (9200, 0)"),
+            std::string::npos);
 }
 
 TEST_F(ClusterSafety, AfterALossAttemptsFollowEachOtherWithinTheWaitAndTheReadGoesOn) {

@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <set>
 #include <vector>
 
+#include "db/RetryPolicy.h"
 #include "db/TODBCStatement.h"
 #include "support/TestDatabase.h"
 
@@ -22,6 +24,7 @@ namespace {
 struct Diag {
   std::string state;
   std::string message;
+  SQLINTEGER native = 0;
 };
 
 // The script of the stand-in; reset by every test.
@@ -150,11 +153,12 @@ TOdbcEntryPoints FakeApi() {
     script.getData = 0;
     return SQL_SUCCESS;
   };
-  a.SQLGetDiagRec = [](SQLSMALLINT type, SQLHANDLE, SQLSMALLINT record, SQLCHAR* state, SQLINTEGER*,
+  a.SQLGetDiagRec = [](SQLSMALLINT type, SQLHANDLE, SQLSMALLINT record, SQLCHAR* state, SQLINTEGER* native,
                        SQLCHAR* message, SQLSMALLINT size, SQLSMALLINT* length) -> SQLRETURN {
     const auto& diags = DiagsOf(type);
     if (record < 1 || static_cast<size_t>(record) > diags.size()) return SQL_NO_DATA;
     Copy(diags[record - 1].state, state, 6, nullptr);
+    if (native != nullptr) *native = diags[record - 1].native;
     Copy(diags[record - 1].message, message, size, length);
     return SQL_SUCCESS;
   };
@@ -176,7 +180,6 @@ class FakeDriverTest : public ::testing::Test {
     log_ = std::make_unique<TMessLog>(path_, false, false, false, true);
     odbc_ = std::make_unique<TODBC>(TOdbcLibrary::FromEntryPoints(FakeApi()));
     odbc_->MessLog = log_.get();
-    odbc_->ReportErrors = true;
     odbc_->BindColumns = true;
   }
   void TearDown() override { odbc_.reset(); }
@@ -196,7 +199,7 @@ class FakeDriverTest : public ::testing::Test {
 TEST_F(FakeDriverTest, FunctionNotSupportedFirstWritesNothing) {
   Connect();
   script.connection = {{"IM001", "Driver does not support this function"}, {"08S01", "later"}};
-  odbc_->ReportError(SQL_ERROR);
+  odbc_->LogDiagnostics(SQL_ERROR);
   const std::string text = Text();
   EXPECT_EQ(text.find("State:"), std::string::npos) << text;
   // The record is still looked at for a lost link; reporting stops at it.
@@ -206,7 +209,7 @@ TEST_F(FakeDriverTest, FunctionNotSupportedFirstWritesNothing) {
 TEST_F(FakeDriverTest, ConnectionRecordsAreWrittenInOrderAndGeneralErrorsUseTheMessageField) {
   Connect();
   script.connection = {{"01000", "first"}, {"HY000", "short text"}, {"IM001", "stop"}, {"42000", "unseen"}};
-  odbc_->ReportError(SQL_ERROR);
+  odbc_->LogDiagnostics(SQL_ERROR);
   const std::string text = Text();
   const size_t first = text.find(" - first. State:  01000\r\n");
   const size_t general = text.find(" - message from the field. State:  HY000\r\n");
@@ -215,17 +218,13 @@ TEST_F(FakeDriverTest, ConnectionRecordsAreWrittenInOrderAndGeneralErrorsUseTheM
   EXPECT_LT(first, general);
   EXPECT_EQ(text.find("short text"), std::string::npos);
   EXPECT_EQ(text.find("unseen"), std::string::npos);
-  // Success codes and a switched-off report write nothing.
+  // Success codes, and a connection without a log, write nothing.
   const size_t size = Text().size();
-  odbc_->ReportError(SQL_SUCCESS_WITH_INFO);
-  odbc_->ReportErrors = false;
-  odbc_->ReportError(SQL_ERROR);
+  odbc_->LogDiagnostics(SQL_SUCCESS_WITH_INFO);
+  odbc_->MessLog = nullptr;
+  odbc_->LogDiagnostics(SQL_ERROR);
+  odbc_->MessLog = log_.get();
   EXPECT_EQ(Text().size(), size);
-  // A general error whose message field cannot be read is not found.
-  script.fieldResult = SQL_ERROR;
-  script.connection = {{"HY000", "x"}};
-  std::string diag;
-  EXPECT_FALSE(odbc_->GetDiagText(1, diag));
 }
 
 TEST_F(FakeDriverTest, StatementRecordsMarkALostLinkAndStopAtFunctionNotSupported) {
@@ -240,34 +239,48 @@ TEST_F(FakeDriverTest, StatementRecordsMarkALostLinkAndStopAtFunctionNotSupporte
   EXPECT_EQ(text.find("unseen"), std::string::npos);
   EXPECT_TRUE(odbc_->ConnectionDead());
   EXPECT_TRUE(odbc_->IsConnectionDead());
-  // ExecSQL reports even when the connection's reporting is off, and restores the switch.
-  odbc_->ReportErrors = false;
-  script.statement = {{"42S02", "no table"}};
-  EXPECT_FALSE(s.ExecSQL("SELECT other"));
-  EXPECT_NE(Text().find(" - no table. State:  42S02\r\n"), std::string::npos);
-  EXPECT_FALSE(odbc_->ReportErrors);
+  // DoSQL writes nothing; the outcome carries every record, and the caller writes it.
+  script.statement = {{"42S02", "no table", 1146}, {"01000", "a note"}};
+  const size_t size = Text().size();
+  EXPECT_FALSE(s.DoSQL("SELECT other"));
+  EXPECT_EQ(Text().size(), size);
+  const TSqlOutcome failed = s.Execute("SELECT other");
+  EXPECT_EQ(failed.kind(), TSqlOutcome::TKind::Failed);
+  ASSERT_EQ(failed.records().size(), 2u);
+  EXPECT_EQ(failed.diag().native, 1146);
+  EXPECT_EQ(failed.ToString(), "failed: 42S02 (native 1146): no table; 01000 (native 0): a note");
+  s.LogFailure(failed);
+  const std::string written = Text().substr(size);
+  EXPECT_NE(written.find(" - SELECT other\r\n"), std::string::npos) << written;
+  EXPECT_NE(written.find(" - no table. State:  42S02\r\n"), std::string::npos) << written;
+  EXPECT_NE(written.find(" - a note. State:  01000\r\n"), std::string::npos) << written;
 }
 
 TEST_F(FakeDriverTest, NoDataFromTheDriverAndZeroRowCountsMeanTheSame) {
   Connect();
+  struct Case {
+    SQLRETURN exec;
+    SQLLEN rowCount;
+    const char* sql;
+    TSqlOutcome::TKind kind;
+    bool doSQL;
+  } cases[] = {
+      {SQL_NO_DATA, 1, "UPDATE t SET a = 1", TSqlOutcome::TKind::NoRow, true},
+      {SQL_NO_DATA, 1, "insert into t values (1)", TSqlOutcome::TKind::NoRow, true},
+      {SQL_NO_DATA, 1, "CREATE TABLE t (a INTEGER)", TSqlOutcome::TKind::NoRow, false},
+      {SQL_SUCCESS, 0, "DELETE FROM t", TSqlOutcome::TKind::NoRow, true},
+      {SQL_SUCCESS, 3, "DELETE FROM t", TSqlOutcome::TKind::Done, true},
+      {SQL_SUCCESS, 0, "CREATE TABLE t (a INTEGER)", TSqlOutcome::TKind::Done, true},
+      {SQL_SUCCESS_WITH_INFO, 0, "UPDATE t SET a = 1", TSqlOutcome::TKind::NoRow, true},
+  };
   TODBCStatement s(odbc_.get());
-  script.exec = SQL_NO_DATA;
-  EXPECT_TRUE(s.DoSQL("UPDATE t SET a = 1"));
-  EXPECT_TRUE(s.NoData());
-  EXPECT_TRUE(s.DoSQL("insert into t values (1)"));
-  EXPECT_TRUE(s.NoData());
-  EXPECT_FALSE(s.DoSQL("CREATE TABLE t (a INTEGER)"));
-  EXPECT_TRUE(s.NoData());
-  script.exec = SQL_SUCCESS;
-  script.rowCount = 0;
-  EXPECT_TRUE(s.DoSQL("DELETE FROM t"));
-  EXPECT_TRUE(s.NoData());
-  script.rowCount = 3;
-  EXPECT_TRUE(s.DoSQL("DELETE FROM t"));
-  EXPECT_FALSE(s.NoData());
-  script.rowCount = 0;
-  EXPECT_TRUE(s.DoSQL("CREATE TABLE t (a INTEGER)"));
-  EXPECT_FALSE(s.NoData());
+  for (const Case& c : cases) {
+    script.exec = c.exec;
+    script.rowCount = c.rowCount;
+    const TSqlOutcome outcome = s.Execute(c.sql);
+    EXPECT_EQ(outcome.kind(), c.kind) << c.sql << " " << c.exec << " " << c.rowCount;
+    EXPECT_EQ(s.DoSQL(c.sql), c.doSQL) << c.sql << " " << c.exec << " " << c.rowCount;
+  }
 }
 
 TEST_F(FakeDriverTest, SqlServerVarcharOfSizeZeroGetsAnEightThousandCharacterBuffer) {
@@ -362,7 +375,7 @@ namespace {
 TEST_F(FakeDriverTest, ADeadProbeThatFailsWithALostLinkReportsTheConnectionDeadAtOnce) {
   for (bool report : {true, false}) {
     Connect();
-    odbc_->ReportErrors = report;
+    odbc_->MessLog = report ? log_.get() : nullptr;
     script.deadProbe = SQL_ERROR;
     script.connection = {{"08S01", "Lost connection to server during query"}};
     EXPECT_TRUE(odbc_->IsConnectionDead()) << "reporting " << report;
@@ -395,6 +408,150 @@ TEST_F(FakeDriverTest, EveryExecutionOfAConnectionRunsOnItsOneWorkerThread) {
   EXPECT_TRUE(s.DoSQL("UPDATE t SET a = 0"));
   EXPECT_TRUE(odbc_->Worker().Running());
   EXPECT_EQ(threads.count(script.execThreads.back()), 0u);
+}
+
+}  // namespace
+}  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+TEST_F(FakeDriverTest, TheDiagnosticsReaderGivesEveryRecordWithItsNativeCode) {
+  const std::string longText(600, 'x');
+  std::vector<Diag> many;
+  for (int i = 0; i < 40; ++i) many.push_back({"01000", "note " + std::to_string(i), i});
+  const struct {
+    const char* name;
+    std::vector<Diag> script;
+    SQLRETURN fieldResult;
+    size_t limit;
+    std::vector<TDiagRecord> expected;
+  } cases[] = {
+      {"no records", {}, SQL_SUCCESS, kDiagRecordLimit, {}},
+      {"records in order with their numbers",
+       {{"42S02", "no table", 1146}, {"01000", "a note"}},
+       SQL_SUCCESS,
+       kDiagRecordLimit,
+       {{"42S02", 1146, "no table"}, {"01000", 0, "a note"}}},
+      {"a general error takes its text from the message field",
+       {{"HY000", "short", 2006}},
+       SQL_SUCCESS,
+       kDiagRecordLimit,
+       {{"HY000", 2006, "message from the field"}}},
+      {"a general error whose field cannot be read keeps its own text and ends the list",
+       {{"HY000", "own text", 1}, {"42000", "after"}},
+       SQL_ERROR,
+       kDiagRecordLimit,
+       {{"HY000", 1, "own text"}}},
+      {"function not supported is read like any other record",
+       {{"IM001", "not supported"}, {"08S01", "later"}},
+       SQL_SUCCESS,
+       kDiagRecordLimit,
+       {{"IM001", 0, "not supported"}, {"08S01", 0, "later"}}},
+      {"a long text is cut to the buffer", {{"42000", longText}}, SQL_SUCCESS, kDiagRecordLimit,
+       {{"42000", 0, std::string(kDiagMessageSize - 1, 'x')}}},
+      {"a limit of one", {{"42S02", "first"}, {"01000", "second"}}, SQL_SUCCESS, 1, {{"42S02", 0, "first"}}},
+  };
+  const TOdbcEntryPoints api = FakeApi();
+  for (const auto& c : cases) {
+    script.statement = c.script;
+    script.fieldResult = c.fieldResult;
+    const std::vector<TDiagRecord> got = ReadDiagRecords(api, SQL_HANDLE_STMT, &stmt, c.limit);
+    ASSERT_EQ(got.size(), c.expected.size()) << c.name;
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].state, c.expected[i].state) << c.name << " #" << i;
+      EXPECT_EQ(got[i].native, c.expected[i].native) << c.name << " #" << i;
+      EXPECT_EQ(got[i].message, c.expected[i].message) << c.name << " #" << i;
+    }
+    EXPECT_EQ(ReadFirstDiagRecord(api, SQL_HANDLE_STMT, &stmt).state,
+              c.expected.empty() ? "" : c.expected.front().state)
+        << c.name;
+  }
+  // A driver that never stops adding records is read up to the bound; a null handle has none.
+  script.statement = many;
+  script.fieldResult = SQL_SUCCESS;
+  const std::vector<TDiagRecord> bounded = ReadDiagRecords(api, SQL_HANDLE_STMT, &stmt);
+  ASSERT_EQ(bounded.size(), kDiagRecordLimit);
+  EXPECT_EQ(bounded.back().native, static_cast<int32_t>(kDiagRecordLimit) - 1);
+  EXPECT_TRUE(ReadDiagRecords(api, SQL_HANDLE_STMT, SQL_NULL_HANDLE).empty());
+  // The connection's records come from the connection handle.
+  Connect();
+  script.connection = {{"08S01", "Communication link failure", 2013}};
+  ASSERT_EQ(odbc_->Diagnostics().size(), 1u);
+  EXPECT_EQ(odbc_->Diagnostics().front().native, 2013);
+}
+
+// An execution through the retry policy against a driver that always answers the same:
+// the outcome, how often the statement was sent, how often a new connection was asked for,
+// and the policy's own log line.
+TEST_F(FakeDriverTest, ExecutionsComeToTheirOutcomeThroughTheRetryPolicy) {
+  enum class Hook { None, Refuses, Connects };
+  const struct {
+    const char* name;
+    const char* driver;
+    const char* sql;
+    SQLRETURN exec;
+    std::vector<Diag> records;
+    Hook hook;
+    TSqlOutcome::TKind kind;
+    size_t execs;
+    int reconnects;
+    const char* line;  // a log line the execution writes, or null
+  } cases[] = {
+      {"a query with its row", "Fake Driver", "SELECT col FROM t", SQL_SUCCESS, {}, Hook::None,
+       TSqlOutcome::TKind::Row, 1, 0, nullptr},
+      {"a conflict is sent again up to the bound", "MariaDB Unicode", "UPDATE t SET a = 1", SQL_ERROR,
+       {{"40001", "Deadlock found when trying to get lock", 1213}}, Hook::None, TSqlOutcome::TKind::Conflict,
+       TRetryPolicy::kConflictAttempts, 0,
+       "Statement not applied after 8 conflicts with other writers (SQLSTATE 40001), given up: UPDATE t SET a = 1"},
+      {"the server's conflict number counts only for the MySQL family", "Fake Driver", "UPDATE t SET a = 1",
+       SQL_ERROR, {{"HY000", "deadlock", 1213}}, Hook::None, TSqlOutcome::TKind::Failed, 1, 0, nullptr},
+      {"a lost link without a managed connection", "MariaDB Unicode", "SELECT col FROM t", SQL_ERROR,
+       {{"HY000", "Lost connection to server during query", 2013}}, Hook::None, TSqlOutcome::TKind::LinkLost, 1, 0,
+       nullptr},
+      {"a lost link whose new connection is refused", "Fake Driver", "SELECT col FROM t", SQL_ERROR,
+       {{"08S01", "Communication link failure"}}, Hook::Refuses, TSqlOutcome::TKind::LinkLost, 1, 1, nullptr},
+      {"a lost link found again on every new connection", "Fake Driver", "SELECT col FROM t", SQL_ERROR,
+       {{"08S01", "Communication link failure"}}, Hook::Connects, TSqlOutcome::TKind::LinkLost,
+       1 + TRetryPolicy::kReconnects, TRetryPolicy::kReconnects, nullptr},
+      {"an unguarded insert whose link is lost is not sent again", "Fake Driver", "INSERT INTO t VALUES (1)",
+       SQL_ERROR, {{"08S01", "Communication link failure"}}, Hook::Connects, TSqlOutcome::TKind::LinkLost, 1, 0,
+       "The connection was lost while this statement ran; it may have been applied and is not repeated: INSERT INTO "
+       "t VALUES (1)"},
+      {"any other error", "Fake Driver", "SELECT col FROM t", SQL_ERROR, {{"42S02", "no table"}}, Hook::Connects,
+       TSqlOutcome::TKind::Failed, 1, 0, nullptr},
+  };
+  for (const auto& c : cases) {
+    // A connection object of its own: the driver family, once found, stays with it.
+    odbc_ = std::make_unique<TODBC>(TOdbcLibrary::FromEntryPoints(FakeApi()));
+    odbc_->MessLog = log_.get();
+    Connect(c.driver);
+    script.exec = c.exec;
+    script.statement = c.records;
+    script.execThreads.clear();
+    script.fetches = 0;
+    int reconnects = 0;
+    if (c.hook != Hook::None)
+      odbc_->ReconnectHook = [&reconnects, &c] {
+        ++reconnects;
+        return c.hook == Hook::Connects;
+      };
+    const size_t mark = Text().size();
+    TODBCStatement s(odbc_.get());
+    const TSqlOutcome outcome = s.Execute(c.sql);
+    EXPECT_EQ(outcome.kind(), c.kind) << c.name << ": " << outcome.ToString();
+    EXPECT_EQ(script.execThreads.size(), c.execs) << c.name;
+    EXPECT_EQ(reconnects, c.reconnects) << c.name;
+    EXPECT_EQ(outcome.records().size(), c.records.size()) << c.name;
+    EXPECT_EQ(odbc_->ConnectionDead(), c.kind == TSqlOutcome::TKind::LinkLost) << c.name;
+    const std::string written = Text().substr(mark);
+    // Only the policy's own line: the caller decides the rest.
+    EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), c.line != nullptr ? 1 : 0) << c.name << "\n" << written;
+    if (c.line != nullptr) {
+      EXPECT_NE(written.find(c.line), std::string::npos) << c.name << "\n" << written;
+    }
+    odbc_->ReconnectHook = nullptr;
+  }
 }
 
 }  // namespace

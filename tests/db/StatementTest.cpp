@@ -9,6 +9,8 @@
 namespace tarn::test {
 namespace {
 
+using TKind = TSqlOutcome::TKind;
+
 class StatementTest : public BackendTest {
  protected:
   std::string Prefix() const override { return "tarn_db"; }
@@ -33,8 +35,7 @@ class StatementTest : public BackendTest {
 
 TEST_P(StatementTest, SelectFetchesTheFirstRowAndSkipsThroughTheRest) {
   auto s = Stmt();
-  ASSERT_TRUE(s->DoSQL("SELECT * FROM lot ORDER BY id"));
-  EXPECT_FALSE(s->NoData());
+  ASSERT_EQ(s->Execute("SELECT * FROM lot ORDER BY id").kind(), TKind::Row);
   EXPECT_EQ(s->FieldAsInteger("ID"), 1);
   EXPECT_EQ(s->FieldAsString("name"), "North");
   ASSERT_TRUE(s->dbSkip(skNext, 1));
@@ -48,72 +49,88 @@ TEST_P(StatementTest, SelectFetchesTheFirstRowAndSkipsThroughTheRest) {
   EXPECT_FALSE(s->dbSkip(static_cast<TSkipMode>(6), 1));
 }
 
-TEST_P(StatementTest, SelectWithoutRowsIsFalseWithNoData) {
+// What each statement comes to, and the boolean DoSQL makes of it: a change that touched
+// nothing has run (true), a query without a row has not found it (false).
+TEST_P(StatementTest, OutcomesOfQueriesAndChangesInOrder) {
+  struct Case {
+    const char* sql;
+    TKind kind;
+    bool doSQL;
+    const char* name;  // the row's name column, when the kind is Row
+  } cases[] = {
+      {"SELECT * FROM lot WHERE id = 99", TKind::NoRow, false, nullptr},
+      // A leading blank hides the verb: executed, but no row is fetched.
+      {" SELECT * FROM lot WHERE id = 1", TKind::Done, true, nullptr},
+      {"SELECT * FROM lot WHERE id = 2", TKind::Row, true, "South"},
+      {"UPDATE lot SET lot_count = 5 WHERE id = 99", TKind::NoRow, true, nullptr},
+      {"DELETE FROM lot WHERE id = 99", TKind::NoRow, true, nullptr},
+      {"UPDATE lot SET lot_count = 5 WHERE id = 1", TKind::Done, true, nullptr},
+      // Matched but unchanged is still a touched row: callers must not insert a duplicate.
+      {"UPDATE lot SET lot_count = 5 WHERE id = 1", TKind::Done, true, nullptr},
+      {"INSERT INTO lot (id, name) VALUES (4, 'West')", TKind::Done, true, nullptr},
+      {"DELETE FROM lot WHERE id = 4", TKind::Done, true, nullptr},
+      // The start-up pattern: no settings row yet, so the update touches nothing and the insert runs.
+      {"UPDATE settings SET reset_vtsql = 0", TKind::NoRow, true, nullptr},
+      {"INSERT into settings (reset_vtsql) values (0)", TKind::Done, true, nullptr},
+      {"UPDATE settings SET reset_vtsql = 0", TKind::Done, true, nullptr},
+      // Other verbs: done on success.
+      {"CREATE TABLE extra (a INTEGER)", TKind::Done, true, nullptr},
+      {"DROP TABLE extra", TKind::Done, true, nullptr},
+  };
   auto s = Stmt();
-  EXPECT_FALSE(s->DoSQL("SELECT * FROM lot WHERE id = 99"));
-  EXPECT_TRUE(s->NoData());
+  for (const Case& c : cases) {
+    const TSqlOutcome outcome = s->Execute(c.sql);
+    EXPECT_EQ(outcome.kind(), c.kind) << c.sql << ": " << outcome.ToString();
+    EXPECT_EQ(TODBCStatement::Succeeded(outcome, c.sql), c.doSQL) << c.sql;
+    EXPECT_TRUE(outcome.records().empty()) << c.sql;
+    if (c.name != nullptr) {
+      EXPECT_EQ(s->FieldAsString("name"), c.name) << c.sql;
+    }
+  }
+  EXPECT_EQ(Db().QueryText("SELECT count(*) FROM settings"), "1");
+  // DoSQL answers as the table says on both sides of the line; a query without a row still
+  // has its columns, with empty values.
+  EXPECT_TRUE(s->DoSQL("DELETE FROM lot WHERE id = 99"));
+  ASSERT_FALSE(s->DoSQL("SELECT * FROM lot WHERE id = 99"));
   EXPECT_EQ(s->FieldAsString("name"), "");
   EXPECT_EQ(s->FindColumn("NAME"), 1);
 }
 
-TEST_P(StatementTest, LeadingBlankHidesTheSelectVerb) {
+TEST_P(StatementTest, FailureCarriesTheRecordAndOnlyExecSQLLogsIt) {
   auto s = Stmt();
-  EXPECT_TRUE(s->DoSQL(" SELECT * FROM lot WHERE id = 1"));
-  EXPECT_FALSE(s->NoData());
-  EXPECT_EQ(s->FieldAsString("name"), "");  // executed, but no row was fetched
-  EXPECT_TRUE(s->dbSkip());
-  EXPECT_EQ(s->FieldAsString("name"), "North");
-}
-
-TEST_P(StatementTest, ChangesReportWhetherARowWasTouched) {
-  auto s = Stmt();
-  EXPECT_TRUE(s->DoSQL("UPDATE lot SET lot_count = 5 WHERE id = 99"));
-  EXPECT_TRUE(s->NoData());
-  EXPECT_TRUE(s->DoSQL("DELETE FROM lot WHERE id = 99"));
-  EXPECT_TRUE(s->NoData());
-  EXPECT_TRUE(s->DoSQL("UPDATE lot SET lot_count = 5 WHERE id = 1"));
-  EXPECT_FALSE(s->NoData());
-  // Matched but unchanged is still a touched row: callers must not insert a duplicate.
-  EXPECT_TRUE(s->DoSQL("UPDATE lot SET lot_count = 5 WHERE id = 1"));
-  EXPECT_FALSE(s->NoData());
-  EXPECT_TRUE(s->DoSQL("INSERT INTO lot (id, name) VALUES (4, 'West')"));
-  EXPECT_FALSE(s->NoData());
-  EXPECT_TRUE(s->DoSQL("DELETE FROM lot WHERE id = 4"));
-  EXPECT_FALSE(s->NoData());
-  // The start-up pattern: no settings row yet, so the update touches nothing and the insert runs.
-  EXPECT_TRUE(s->DoSQL("UPDATE settings SET reset_vtsql = 0"));
-  ASSERT_TRUE(s->NoData());
-  EXPECT_TRUE(s->DoSQL("INSERT into settings (reset_vtsql) values (0)"));
-  EXPECT_TRUE(s->DoSQL("UPDATE settings SET reset_vtsql = 0"));
-  EXPECT_FALSE(s->NoData());
-  EXPECT_EQ(Db().QueryText("SELECT count(*) FROM settings"), "1");
-}
-
-TEST_P(StatementTest, FailureIsFalseWithoutNoDataAndOnlyExecSQLLogsIt) {
-  auto s = Stmt();
+  const TSqlOutcome failed = s->Execute("SELECT * FROM no_such_table");
+  EXPECT_EQ(failed.kind(), TKind::Failed) << failed.ToString();
+  ASSERT_FALSE(failed.records().empty());
+  EXPECT_EQ(failed.diag().state.size(), 5u);
+  EXPECT_FALSE(failed.diag().message.empty());
+  if (IsMariaDB()) {
+    EXPECT_EQ(failed.diag().native, 1146) << failed.ToString();  // no such table
+  }
   EXPECT_FALSE(s->DoSQL("SELECT * FROM no_such_table"));
-  EXPECT_FALSE(s->NoData());
   EXPECT_EQ(Db().LogText().find("no_such_table"), std::string::npos);
+  // The caller decides: the outcome written as ExecSQL writes it.
+  s->LogFailure(failed);
+  EXPECT_NE(Db().LogText().find(" - SELECT * FROM no_such_table\r\n"), std::string::npos);
   EXPECT_FALSE(s->ExecSQL("UPDATE no_such_table SET a = 1"));
   const std::string log = Db().LogText();
   EXPECT_NE(log.find(" - UPDATE no_such_table SET a = 1\r\n"), std::string::npos) << log;
   EXPECT_TRUE(HasDiagnosticLine(log)) << log;
   EXPECT_FALSE(Db().ODBC().ConnectionDead());
-  // Other verbs: true on success, false without data.
-  EXPECT_TRUE(s->DoSQL("CREATE TABLE extra (a INTEGER)"));
-  EXPECT_TRUE(s->DoSQL("DROP TABLE extra"));
+  // An outcome that is no failure writes nothing.
+  const size_t size = Db().LogText().size();
+  s->LogFailure(s->Execute("SELECT * FROM lot WHERE id = 99"));
+  EXPECT_EQ(Db().LogText().size(), size);
 }
 
-TEST_P(StatementTest, SelectIntoReturnsTrueOnlyForOneItemBeforeInto) {
+TEST_P(StatementTest, SelectIntoIsDoneOnlyForOneItemBeforeInto) {
   if (!IsMariaDB()) GTEST_SKIP() << "SQLite has no SELECT ... INTO";
   auto s = Stmt();
-  EXPECT_TRUE(s->DoSQL("SELECT lot_count INTO @x FROM lot WHERE id = 1"));
-  EXPECT_FALSE(s->NoData());
+  EXPECT_EQ(s->Execute("SELECT lot_count INTO @x FROM lot WHERE id = 1").kind(), TKind::Done);
   ASSERT_TRUE(s->DoSQL("SELECT @x AS x"));
   EXPECT_EQ(s->FieldAsInteger("x"), 10);
   // Two items: the third word is not INTO, so a row is fetched - and there is none.
+  EXPECT_EQ(s->Execute("SELECT id, lot_count INTO @a, @b FROM lot WHERE id = 2").kind(), TKind::NoRow);
   EXPECT_FALSE(s->DoSQL("SELECT id, lot_count INTO @a, @b FROM lot WHERE id = 2"));
-  EXPECT_TRUE(s->NoData());
 }
 
 TEST_P(StatementTest, FormattedStatements) {

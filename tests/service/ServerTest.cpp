@@ -437,8 +437,9 @@ TEST_P(DataSourceServerTest, StartsAndAResetRestartLeaveOneSettingsRow) {
     EXPECT_NE(svc.Env->ConnectionInfo().find("DSN=tarn_site"), std::string::npos) << svc.Env->ConnectionInfo();
     // The data source's connection reports the row an UPDATE matched, changed or not.
     TODBCStatement st(svc.Env.get());
-    ASSERT_TRUE(st.ExecSQL("UPDATE settings SET reset_vtsql = 0"));
-    EXPECT_FALSE(st.NoData()) << "an UPDATE that matched a row reads as no row";
+    const TSqlOutcome reset = st.Execute("UPDATE settings SET reset_vtsql = 0");
+    ASSERT_TRUE(reset.ok()) << reset.ToString();
+    EXPECT_EQ(reset.kind(), TSqlOutcome::TKind::Done) << "an UPDATE that matched a row reads as no row";
     svc.StopServer();
   }
   svc.ServiceExecute();

@@ -142,7 +142,6 @@ bool TestDatabase::CreateMariaDB(std::string* error) {
   }
   TODBC admin;
   admin.MessLog = log_.get();
-  admin.ReportErrors = true;
   if (!admin.ConnectToDataSource("", params_.User, params_.Password, "", params_.Driver,
                                  params_.ConnectOptions)) {
     if (error) *error = "cannot reach the MariaDB test server: " + LogText();
