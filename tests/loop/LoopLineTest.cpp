@@ -91,7 +91,7 @@ TEST_P(LoopLineTest, FortyEightReadersPoweringUpWithACardEachGiveOneTransRowEach
   auto loop = MakeLoop(1);
   ASSERT_TRUE(loop->Card1 && loop->Card1->IsOpen());
   ASSERT_TRUE(RunUntil([&] { return QueryInt("SELECT count(*) FROM trans") >= 48; }, 60000))
-      << QueryInt("SELECT count(*) FROM trans") << " of 48 reads decided";
+      << ::testing::PrintToString(QueryInt("SELECT count(*) FROM trans")) << " of 48 reads decided";
   RunUntil([] { return false; }, 500);  // a read handled twice would show within this
   EXPECT_EQ(QueryInt("SELECT count(*) FROM trans"), 48);
   EXPECT_EQ(QueryInt("SELECT count(DISTINCT cardno) FROM trans"), 48);
