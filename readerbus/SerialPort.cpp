@@ -48,7 +48,15 @@ std::string Errno(const char* what) { return std::string(what) + ": " + std::str
 }  // namespace
 
 TFdChannel::~TFdChannel() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ < 0) return;
+  if (exclusive_) ::ioctl(fd_, TIOCNXCL);
+  ::close(fd_);
+}
+
+bool TFdChannel::HoldExclusive() {
+  if (::ioctl(fd_, TIOCEXCL) != 0) return false;
+  exclusive_ = true;
+  return true;
 }
 
 void TFdChannel::MarkLost(const std::string& reason) {
@@ -172,7 +180,7 @@ std::unique_ptr<TFdChannel> OpenSerialDevice(const std::string& path, uint32_t b
     SetError(error, path + " is not a terminal device");
     return nullptr;
   }
-  if (::ioctl(fd, TIOCEXCL) != 0) {
+  if (!channel->HoldExclusive()) {
     SetError(error, Errno("TIOCEXCL"));
     return nullptr;
   }

@@ -26,10 +26,15 @@ class TFdChannel final : public TByteChannel {
   bool Lost() const override { return lost_; }
   std::string LostReason() const override { return lostReason_; }
   int Fd() const { return fd_; }
+  // Holds the terminal exclusive (TIOCEXCL) until this channel closes it. The flag is given
+  // back on close: a pseudo-terminal keeps it while its master is open, and would refuse
+  // every later unprivileged open of the line, ours included.
+  bool HoldExclusive();
 
  private:
   void MarkLost(const std::string& reason);
   int fd_;
+  bool exclusive_ = false;
   bool lost_ = false;
   std::string lostReason_;
 };
