@@ -1,8 +1,11 @@
 // Any bytes as a registry export file (the operator edits it by hand; it may be UTF-16,
 // cut short, or not a registry file at all).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "fuzz/FuzzCheck.h"
 #include "platform/Registry.h"
@@ -10,6 +13,19 @@
 
 using namespace tarn;
 using namespace tarn::platform;
+
+namespace {
+
+bool SameValue(const std::pair<const std::string, RegValue>& a, const std::pair<const std::string, RegValue>& b) {
+  return a.first == b.first && a.second.type == b.second.type && a.second.str == b.second.str &&
+         a.second.dword == b.second.dword;
+}
+
+bool SameKey(const RegistryKeys::value_type& a, const RegistryKeys::value_type& b) {
+  return a.first == b.first && std::equal(a.second.begin(), a.second.end(), b.second.begin(), b.second.end(), SameValue);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
@@ -23,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (value.type != RegType::DWord) FUZZ_CHECK(value.dword == 0);
     }
   }
-  // The parse depends on the bytes alone.
-  FUZZ_CHECK(ParseRegistryText(bytes) .size() == keys.size());
+  // The parse depends on the bytes alone: a second one gives the same keys, names and values.
+  const RegistryKeys again = ParseRegistryText(bytes);
+  FUZZ_CHECK(std::equal(keys.begin(), keys.end(), again.begin(), again.end(), SameKey));
   return 0;
 }

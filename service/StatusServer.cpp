@@ -219,7 +219,9 @@ bool TStatusServer::Start(const TListenAddress& address) {
   Stop();
   error_.clear();
   server_ = std::make_unique<httplib::Server>();
-  queue_ = std::make_shared<TBoundedQueue>(kWorkers, kMaxConnections);
+  // The listening thread accepts a connection before it waits for room to hand it over: it
+  // holds one more than the queue does.
+  queue_ = std::make_shared<TBoundedQueue>(kWorkers, kMaxConnections - 1);
   auto queue = queue_;
   server_->new_task_queue = [queue] { return new TQueueProxy(queue); };
   // The library's default is SO_REUSEPORT, which lets a second process (another instance

@@ -566,12 +566,27 @@ def run_phase(args, name, cluster):
             if scalar(check_port, args.database, "SELECT COUNT(*) FROM trans") >= expected_trans:
                 break
             time.sleep(0.5)
-        time.sleep(3)  # the counter boards' last readings: an R poll comes every few seconds
+        # The lot moves by every gate opened, every ticket and every counter pulse sent; the
+        # counter boards' last readings arrive with their next R poll (every few seconds), so
+        # the lot is read until it shows them all or the deadline passes.
+        reads = [r for pc in pcs for r in pc.reads]
+        g = lambda kind, addrs: sum(1 for r in reads if r.kind == kind and r.addr in addrs and r.cmd == "G")  # noqa
+        entries = g("card", ENTRY)
+        exits = g("card", EXIT)
+        ticket_exits = g("ticket", (TICKET_EXIT,))
+        pulses_in = sum(c[0] for c in counters.values())
+        pulses_out = sum(c[1] for c in counters.values())
+        lot_expected = LOT_START + entries - exits + len(tickets) - ticket_exits + pulses_in - pulses_out
+        lot_query = "SELECT lot_count FROM lot WHERE id = %d" % LOT
+        deadline = time.monotonic() + 60
+        lot = scalar(check_port, args.database, lot_query)
+        while lot != lot_expected and time.monotonic() < deadline:
+            time.sleep(0.5)
+            lot = scalar(check_port, args.database, lot_query)
         metrics = {pc.pc: pc.metrics() for pc in pcs}
         wsrep_end = {n: cluster.wsrep(n) for n in (1, 2, 3)} if cluster else {}
 
         # --- checks ------------------------------------------------------------------------
-        reads = [r for pc in pcs for r in pc.reads]
         card_reads = [r for r in reads if r.kind == "card"]
         unanswered = [r for pc in pcs for r in pc.unanswered]
         if unanswered:
@@ -603,14 +618,6 @@ def run_phase(args, name, cluster):
                                                                                          bad_tickets[:5]))
         if sum(ticket_rows.values()) != len(tickets):
             failures.append("tickinv has %d rows for %d issued tickets" % (sum(ticket_rows.values()), len(tickets)))
-        g = lambda kind, addrs: sum(1 for r in reads if r.kind == kind and r.addr in addrs and r.cmd == "G")  # noqa
-        entries = g("card", ENTRY)
-        exits = g("card", EXIT)
-        ticket_exits = g("ticket", (TICKET_EXIT,))
-        pulses_in = sum(c[0] for c in counters.values())
-        pulses_out = sum(c[1] for c in counters.values())
-        lot_expected = LOT_START + entries - exits + len(tickets) - ticket_exits + pulses_in - pulses_out
-        lot = scalar(check_port, args.database, "SELECT lot_count FROM lot WHERE id = %d" % LOT)
         figures.update(entries=entries, exits=exits, tickets=len(tickets), ticket_exits=ticket_exits,
                        pulses_in=pulses_in, pulses_out=pulses_out, lot=lot, lot_expected=lot_expected)
         if lot != lot_expected:

@@ -26,8 +26,8 @@ class CounterTest : public BackendTest {
     ASSERT_TRUE(Db().Exec("INSERT INTO counter_item (device_id, input, cntr_id, chg_lot) VALUES (13, " +
                           std::to_string(input) + ", " + std::to_string(counter) + ", " + std::to_string(change) + ")"));
   }
-  int Int(const std::string& sql) { return std::atoi(Db().QueryText(sql).c_str()); }
-  int Lot(int id) { return Int("SELECT lot_count FROM lot WHERE id = " + std::to_string(id)); }
+  std::optional<int64_t> Int(const std::string& sql) { return Db().QueryNumber(sql); }
+  std::optional<int64_t> Lot(int id) { return Int("SELECT lot_count FROM lot WHERE id = " + std::to_string(id)); }
   std::unique_ptr<TCounter> Make(int address = 3, bool soft = false) {
     return std::make_unique<TCounter>(Db().Log(), soft, nullptr, address, 1, &Db().ODBC());
   }

@@ -24,7 +24,7 @@ class InputTest : public BackendTest {
   std::unique_ptr<TInput> Make(int address) {
     return std::make_unique<TInput>(1, &Db().ODBC(), &events_, Db().Log(), nullptr, address);
   }
-  int Int(const std::string& sql) { return std::atoi(Db().QueryText(sql).c_str()); }
+  std::optional<int64_t> Int(const std::string& sql) { return Db().QueryNumber(sql); }
   std::string Text(const std::string& sql) { return Db().QueryText(sql); }
   void Advance(int seconds) { clock_ += seconds / 86400.0; }
 

@@ -1,11 +1,16 @@
 // The ODBC connection object and the managed connection: connect story, loss, reconnect.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
+#include "db/OdbcLibrary.h"
 #include "db/TODBCConn.h"
 #include "db/TODBCStatement.h"
 #include "support/TestDatabase.h"
@@ -220,8 +225,22 @@ TEST(ManagedConnection, MissingDriverManagerIsAnErrorOfTheAttempt) {
     EXPECT_TRUE(log.Has("Exception: ODBC Connect!"));
     EXPECT_TRUE(log.Has("Could not connect to DataSource, check your setup..."));
   }
-  // The real library binds all 41 entry points.
-  EXPECT_EQ(TOdbcLibrary::EntryPointNames().size(), 41u);
+  // The real library binds every entry point of the table, each to the driver manager's
+  // function of its name.
+  auto library = TOdbcLibrary::Load();
+  ASSERT_TRUE(library);
+  std::array<uintptr_t, sizeof(TOdbcEntryPoints) / sizeof(uintptr_t)> slots{};
+  static_assert(sizeof(slots) == sizeof(TOdbcEntryPoints));
+  std::memcpy(slots.data(), &library->Api(), sizeof(slots));
+  const std::vector<std::string>& names = TOdbcLibrary::EntryPointNames();
+  ASSERT_EQ(names.size(), slots.size());
+  void* manager = nullptr;
+  for (const std::string& name : TOdbcLibrary::CandidateNames())
+    if (manager == nullptr) manager = dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(manager, nullptr);
+  for (size_t i = 0; i < slots.size(); ++i)
+    EXPECT_EQ(slots[i], reinterpret_cast<uintptr_t>(dlsym(manager, names[i].c_str()))) << names[i];
+  dlclose(manager);
   TODBC odbc;
   EXPECT_TRUE(odbc.Loaded());
   EXPECT_TRUE(odbc.HasEnvironment());

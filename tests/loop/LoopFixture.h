@@ -101,7 +101,7 @@ class LoopTest : public BackendTest {
     return std::find(c.begin(), c.end(), UpperCase(column)) != c.end();
   }
   std::string Query(const std::string& sql) { return Db().QueryText(sql); }
-  int QueryInt(const std::string& sql) { return std::atoi(Query(sql).c_str()); }
+  std::optional<int64_t> QueryInt(const std::string& sql) { return Db().QueryNumber(sql); }
   std::string LogText() { return Db().LogText(); }
   bool LogHas(const std::string& text) { return LogText().find(text) != std::string::npos; }
 

@@ -244,24 +244,41 @@ TEST_F(PollStepTest, RepliesWithoutRoomForTheirEventsAreRepeatedNotLost) {
   EXPECT_EQ(TFakeLine::Count(line.Frames(), 1, 'B'), 1u);
 }
 
+// Every address on its own count: a counter poll as its every 11th poll, an input poll as
+// every 21st of its other polls; the rest are plain polls. Switched off, only plain polls.
 TEST_F(PollStepTest, CounterInputAndClockPollScheduling) {
+  card.SetLastReader(2);
   card.SetNoCounters(false);
   card.SetNoInputs(false);
   line.WithEmulator([](TEmulator& e) { e.SetPowerUpReplies(false); });
   line.Add(1, DeviceKind::Counter);
-  Steps(60);
-  std::string letters = Letters(1);
-  ASSERT_EQ(letters.size(), 60u);
-  for (size_t i = 0; i < letters.size(); ++i) {
-    size_t n = i + 1;
-    char expected = (n % 11 == 0) ? 'R' : (n == 23 || n == 46) ? 'I' : 'C';  // I: 21st and 42nd non-R poll
-    EXPECT_EQ(letters[i], expected) << "poll " << n;
+  line.Add(2, DeviceKind::Counter);
+  constexpr size_t kPolls = 231;  // of each address
+  for (size_t i = 0; i < kPolls * 2; i += 42) {
+    Steps(42);
+    Drain();
+  }
+  for (int address : {1, 2}) {
+    const std::string letters = Letters(address);
+    ASSERT_EQ(letters.size(), kPolls) << address;
+    int others = 0;  // polls since the last input poll that were not counter polls
+    for (size_t i = 0; i < letters.size(); ++i) {
+      const char letter = letters[i];
+      EXPECT_EQ(letter == 'R', (i + 1) % 11 == 0) << "address " << address << " poll " << i + 1;
+      if (letter == 'R') continue;
+      ++others;
+      EXPECT_EQ(letter == 'I', others == 21) << "address " << address << " poll " << i + 1;
+      EXPECT_TRUE(letter == 'C' || letter == 'I') << letter;
+      if (letter == 'I') others = 0;
+    }
+    EXPECT_EQ(std::count(letters.begin(), letters.end(), 'I'), 10) << address;
   }
 
   card.SetNoCounters(true);
   card.SetNoInputs(true);
-  Steps(30);
-  EXPECT_EQ(Letters(1).substr(60), std::string(30, 'C'));
+  Steps(60);
+  EXPECT_EQ(Letters(1).substr(kPolls), std::string(30, 'C'));
+  EXPECT_EQ(Letters(2).substr(kPolls), std::string(30, 'C'));
 }
 
 TEST_F(PollStepTest, ClockDevicesGetTheTimeOnceAnHour) {

@@ -1,8 +1,9 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <string>
 
@@ -25,6 +26,16 @@ std::string ReadSome(TByteChannel& ch, size_t count) {
     if (n > 0) out.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
   }
   return out;
+}
+
+// True when the line is held exclusive (an unprivileged open is refused, or the flag is set).
+bool HeldExclusive(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EBUSY;
+  int exclusive = 0;
+  const bool held = ::ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive != 0;
+  ::close(fd);
+  return held;
 }
 
 }  // namespace
@@ -60,16 +71,25 @@ TEST(SerialPort, OpenFailuresAreReported) {
   TFdChannel master(masterFd);
   EXPECT_FALSE(OpenSerialDevice(slave, 12345, &error));
   EXPECT_NE(error.find("12345"), std::string::npos) << error;
+  EXPECT_FALSE(HeldExclusive(slave));  // a failed open leaves the line free for the next one
   EXPECT_FALSE(OpenSerialDevice("/dev/tarncard-no-such-port", 9600, &error));
   EXPECT_FALSE(OpenSerialDevice("/dev/null", 9600, &error));
   EXPECT_NE(error.find("not a terminal"), std::string::npos) << error;
 
-  // Exclusive: a second open of the same line fails (privileged users bypass TIOCEXCL).
+  // Exclusive: the line is held with TIOCEXCL, so a second open of it fails.
   auto first = OpenSerialDevice(slave, 9600, &error);
   ASSERT_TRUE(first) << error;
-  if (::geteuid() != 0) {
+  int exclusive = 0;
+  ASSERT_EQ(::ioctl(first->Fd(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_NE(exclusive, 0);
+  const bool root = ::geteuid() == 0;
+  if (!root) {
     EXPECT_FALSE(OpenSerialDevice(slave, 9600, &error));
   }
+  // Closed, the line is free again: a pty keeps its flags while the master is open.
+  first.reset();
+  EXPECT_FALSE(HeldExclusive(slave));
+  if (root) GTEST_SKIP() << "running as root, which TIOCEXCL lets through: the second open was not tried";
 }
 
 TEST(SerialPort, PortNumbersMapThroughTheSettingsFile) {

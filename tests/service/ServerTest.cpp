@@ -49,7 +49,7 @@ class ServerTest : public tarn::test::BackendTest {
   }
   // "loop" is reserved in the MySQL family and quoted there.
   std::string L() { return TLoop::LoopTableName(Db().ODBC()); }
-  int Int(const std::string& sql) { return std::atoi(Db().QueryText(sql).c_str()); }
+  std::optional<int64_t> Int(const std::string& sql) { return Db().QueryNumber(sql); }
 
   std::unique_ptr<tarn::testing::SiteHome> home_;
   std::unique_ptr<platform::TMainLoop> loop_;
@@ -348,7 +348,7 @@ TEST_P(ServerTest, GateScheduleDayNumbersAndHolidayTables) {
   ASSERT_TRUE(svc.StartServer());
   auto up = [&] {
     std::string out;
-    for (int id = 51; id <= 55; ++id) out += std::to_string(Int("select gate_up from device where id = " + std::to_string(id)));
+    for (int id = 51; id <= 55; ++id) out += std::to_string(Int("select gate_up from device where id = " + std::to_string(id)).value_or(-1));
     return out;
   };
   svc.ApplyGateSchedule();

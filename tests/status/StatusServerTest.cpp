@@ -3,8 +3,10 @@
 // server treats ordinary, unauthorised and hostile clients.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "service/StatusServer.h"
@@ -59,6 +61,29 @@ void Fill(TStatusStore& s) {
   s.Decision(Card(1, 2, "9999", 1, false));
   s.ObserveStatement(0.002);
   s.DatabaseConnected(true, "");
+}
+
+// The IPv4 connections to `port` as the kernel sees them: established ones, and those of
+// them still waiting in the listening socket's accept queue (not taken by the server yet).
+struct TPortConnections {
+  long established = 0;
+  long queued = -1;  // -1: nothing listens
+  long Taken() const { return established - std::max(queued, 0L); }
+};
+TPortConnections PortConnections(int port) {
+  TPortConnections out;
+  std::ifstream in("/proc/net/tcp");
+  std::string line;
+  std::getline(in, line);  // the header
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues;
+    fields >> slot >> local >> remote >> state >> queues;
+    if (std::stol(local.substr(local.find(':') + 1), nullptr, 16) != port) continue;
+    if (state == "01") ++out.established;
+    if (state == "0A") out.queued = std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);  // tx:rx
+  }
+  return out;
 }
 
 TEST(StatusListen, AddressesAndErrors) {
@@ -173,6 +198,25 @@ class StatusServerTest : public ::testing::Test {
     port_ = server_->Port();
     ASSERT_GT(port_, 0);
   }
+  // Idle connections up to the server's bound and `waiting` more, opened one after another
+  // (each is established once the kernel has queued it for the server). True once the server
+  // holds its bound and leaves the others in the kernel's accept queue: a server taking more
+  // than its bound would leave none waiting there.
+  bool FillToTheBound(std::vector<TcpClient>& clients, long waiting) {
+    for (long i = 0; i < TStatusServer::kMaxConnections + waiting; ++i) {
+      clients.emplace_back(port_);
+      if (!clients.back().Ok()) return false;
+    }
+    TPortConnections seen;
+    const bool held = ::tarn::testing::WaitFor([&] {
+      seen = PortConnections(port_);
+      return seen.Taken() + seen.queued >= TStatusServer::kMaxConnections + waiting &&
+             seen.Taken() >= TStatusServer::kMaxConnections;
+    }, 30000);
+    EXPECT_EQ(seen.Taken(), TStatusServer::kMaxConnections) << "connections taken by the server";
+    EXPECT_EQ(seen.queued, waiting) << "connections left in the kernel's accept queue";
+    return held;
+  }
   TStatusStore store_;
   std::unique_ptr<TStatusServer> server_;
   int port_ = 0;
@@ -276,9 +320,8 @@ TEST_F(StatusServerTest, ManyConnectionsAreBoundedAndTheServerRecovers) {
   constexpr int kClients = 200;
   {
     std::vector<TcpClient> flood;
-    for (int i = 0; i < kClients; ++i) flood.emplace_back(port_, 0);  // connect, send nothing
-    // Let the server take in what it will.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(FillToTheBound(flood, 3));
+    while (flood.size() < kClients) flood.emplace_back(port_, 0);  // connect, send nothing
     const size_t during = ::tarn::testing::OpenDescriptors();
     // Our own client sockets, plus at most the server's connection bound (and a few
     // descriptors of the library).
@@ -290,9 +333,10 @@ TEST_F(StatusServerTest, ManyConnectionsAreBoundedAndTheServerRecovers) {
 
 TEST_F(StatusServerTest, StopsWithConnectionsOpenAndFreesThePort) {
   StartServer();
+  // Stopped while it holds all it takes and more clients wait for it.
   std::vector<TcpClient> idle;
-  for (int i = 0; i < TStatusServer::kMaxConnections + 10; ++i) idle.emplace_back(port_, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(FillToTheBound(idle, 3));
+  for (int i = 0; i < 7; ++i) idle.emplace_back(port_, 0);
   server_->Stop();
   EXPECT_FALSE(server_->Running());
   std::string error;

@@ -1,6 +1,7 @@
 #include "support/TestDatabase.h"
 
 #include <cctype>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -191,6 +192,18 @@ std::string TestDatabase::QueryText(const std::string& sql) {
   TODBCStatement stmt(odbc_.get());
   if (!stmt.ExecSQL(sql)) return "";
   return stmt.FieldByIndexAsString(0);
+}
+
+std::optional<int64_t> TestDatabase::QueryNumber(const std::string& sql) {
+  if (!conn_->Connect()) return std::nullopt;
+  TODBCStatement stmt(odbc_.get());
+  if (!stmt.ExecSQL(sql) || stmt.ColumnCount() < 1) return std::nullopt;
+  const std::string text = stmt.FieldByIndexAsString(0);
+  if (auto whole = TryStrToInt64(text)) return whole;
+  // A driver may hand a whole number over as "12.0".
+  const std::optional<double> value = TryStrToFloat(text);
+  if (!value || *value != std::trunc(*value) || std::fabs(*value) > 9e15) return std::nullopt;
+  return static_cast<int64_t>(*value);
 }
 
 std::string TestDatabase::LogText() {

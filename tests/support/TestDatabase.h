@@ -17,7 +17,9 @@
 // named after the test ("tarn_test" prefix unless the fixture class overrides Prefix()).
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "db/TODBC.h"
@@ -72,6 +74,10 @@ class TestDatabase {
   bool ExecScript(const std::string& path);
   // First column of the first row of a query, as text ("" when no row).
   std::string QueryText(const std::string& sql);
+  // First column of the first row as a whole number; nothing when the query fails, finds no
+  // row, or the value is NULL or not a whole number. Checks compare against it directly
+  // (EXPECT_EQ(Db().QueryNumber(sql), 0)), so a failed query never reads as a zero.
+  std::optional<int64_t> QueryNumber(const std::string& sql);
 
   Backend backend() const { return backend_; }
   const ConnectionParams& Params() const { return params_; }
