@@ -8,6 +8,7 @@
 
 #include "access/CardProcessing.h"
 #include "access/CardValidation.h"
+#include "access/OdbcRowSource.h"
 #include "db/TODBCStatement.h"
 #include "support/TestDatabase.h"
 #include "util/DateTime.h"
@@ -92,12 +93,31 @@ class AccessTest : public test::BackendTest {
   }
 
   AccessResult Read(CardNumber cardNo, int address, bool debugLog = true) {
-    return ProcessCard(debugLog, Db().Log(), Odbc(), debitExpiry_, deviceName_, firstName_, eventTime_, "",
-                       false, specialSpace_, openPulse_, cardNo, address, 1);
+    TCardRead read;
+    read.card = cardNo;
+    read.address = address;
+    read.loopId = 1;
+    read.debugLog = debugLog;
+    read.debitExpiry = debitExpiry_;
+    return Keep(ProcessCard(read, Odbc(), Db().Log()));
   }
   AccessResult ReadMemory(CardNumber cardNo, int address, const std::string& memData) {
-    return ProcessCard(true, Db().Log(), Odbc(), debitExpiry_, deviceName_, firstName_, eventTime_, memData,
-                       true, specialSpace_, openPulse_, cardNo, address, 1);
+    TCardRead read;
+    read.card = cardNo;
+    read.address = address;
+    read.loopId = 1;
+    read.debitExpiry = debitExpiry_;
+    read.memory = true;
+    read.memoryData = memData;
+    return Keep(ProcessCard(read, Odbc(), Db().Log()));
+  }
+  AccessResult Keep(const TCardOutcome& outcome) {
+    deviceName_ = outcome.deviceName;
+    firstName_ = outcome.firstName;
+    eventTime_ = outcome.when;
+    specialSpace_ = outcome.specialSpace;
+    openPulse_ = outcome.openPulse;
+    return outcome.result;
   }
   bool AccessTime(int level, TDateTime when, int device) {
     return CheckAccessTime(Odbc(), level, when, device);
