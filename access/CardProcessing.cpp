@@ -167,6 +167,7 @@ TCardOutcome ProcessCard(const TCardRead& read, TRowSource& source, TDecisionWri
   TCardOutcome out;
   out.when = when;
   out.rows = source.CardRows(key);
+  if (PoolDecides(read.debitExpiry, read.card, when, out.rows)) out.rows.pool = source.CardPool(out.rows.card->groupId);
   TCardDecision decision = DecideCard(read, out.rows, when);
   for (const std::string& line : decision.log) log.Log(line);
   writer.ApplyCard(decision.writes);

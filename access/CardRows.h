@@ -145,7 +145,9 @@ struct TCardRows {
   int holidayTab = 0;  // tab_num of the read's date in `holiday`, 0 when none
   std::vector<TAccessRangeRow> ranges;
   std::vector<TPathwayLegRow> legs;  // in the order the database gave them
-  std::optional<TCardPoolRow> pool;  // only an entry consults it
+  // Read only when the decision comes to the group maximum: a pooled card at an entry that
+  // passed the rules before it (PoolDecides).
+  std::optional<TCardPoolRow> pool;
   // The answer: the message set (the card type's, else the device's, else set 1) and the
   // floor of the card's space at a special-output device.
   std::optional<TMessagesRow> messages;

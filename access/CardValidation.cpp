@@ -236,6 +236,13 @@ bool CheckPassback(int passbackMinutes, TDateTime when, const TCardRow& card, co
   return std::llabs(MinutesBetweenSigned(when, card.transDt)) >= passbackMinutes;
 }
 
+bool PoolDecides(bool debitExpiry, CardNumber cardNo, TDateTime when, const TCardRows& rows) {
+  const TCardRow* card = CardOf(rows, cardNo);
+  if (!card || !rows.type || card->groupId < 1 || !rows.device || rows.device->direction != 1) return false;
+  return AccessTimeAllows(rows.ranges, DayIndexOf(rows.holidayTab, when), when) &&
+         CheckValidity(debitExpiry, when, *card, *rows.type).pass;
+}
+
 TCardCheck CheckCard(bool debugLog, bool debitExpiry, CardNumber cardNo, TDateTime when, const TCardRows& rows) {
   TCardCheck out;
   auto refuse = [&](AccessResult result, const std::string& line) {

@@ -101,6 +101,10 @@ TRuleResult CheckPathway(bool debugLog, TDateTime when, const TCardRow& card, co
 bool CheckPassback(int passbackMinutes, TDateTime when, const TCardRow& card, const TDeviceRow& device,
                    const TCardTypeRow& cardType);
 
+// True when the decision gets as far as the group maximum of a pooled card at an entry, so
+// that the card's pool decides: the pool is read only then.
+bool PoolDecides(bool debitExpiry, CardNumber cardNo, TDateTime when, const TCardRows& rows);
+
 struct TCardCheck {
   AccessResult result = kAccepted;
   std::vector<std::string> log;

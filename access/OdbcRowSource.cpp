@@ -30,12 +30,23 @@ std::optional<TDeviceRow> ReadDevice(TODBCStatement& q, int loopId, int address)
   return DeviceRowOf(q);
 }
 
-std::optional<TMessagesRow> ReadMessages(TODBCStatement& q, int set) {
-  if (!q.ExecSQLFmt("SELECT * FROM messages WHERE id = %d", set) && !q.ExecSQLFmt("SELECT * FROM messages WHERE id = %d", 1))
-    return std::nullopt;
+TMessagesRow MessagesRowOf(TODBCStatement& row) {
   TMessagesRow m;
-  for (size_t i = 0; i < m.templates.size(); ++i) m.templates[i] = q.FieldAsString(kTemplateColumns[i]);
+  for (size_t i = 0; i < m.templates.size(); ++i) m.templates[i] = row.FieldAsString(kTemplateColumns[i]);
   return m;
+}
+
+// The message set, or set 1 when it has no row: both looked for in one statement.
+std::optional<TMessagesRow> ReadMessages(TODBCStatement& q, int set) {
+  std::optional<TMessagesRow> fallback;
+  bool row = set == 1 ? q.ExecSQL("SELECT * FROM messages WHERE id = 1")
+                      : q.ExecSQLFmt("SELECT * FROM messages WHERE id = %d or id = 1", set);
+  for (; row; row = q.dbSkip(skNext, 1)) {
+    const int id = q.FieldAsInteger("id");
+    if (id == set) return MessagesRowOf(q);
+    if (!fallback) fallback = MessagesRowOf(q);
+  }
+  return fallback;
 }
 
 std::optional<TTicketRow> ReadTicket(TODBCStatement& q, const std::string& condition) {
@@ -208,10 +219,6 @@ TCardRows TOdbcRowSource::CardRows(const TCardRowsKey& key) {
           rows.legs.push_back(TPathwayLegRow{q.FieldAsInteger("from_device"), q.FieldAsInteger("to_device"),
                                              q.FieldAsInteger("time_limit")});
       }
-      // Only an entry is refused by a full pool; an exit's count needs no row.
-      if (card->groupId >= 1 && rows.device && rows.device->direction == 1 &&
-          q.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", card->groupId))
-        rows.pool = TCardPoolRow{q.FieldAsInteger("id"), q.FieldAsInteger("max_inlot"), q.FieldAsInteger("cur_inlot")};
     }
   }
   rows.messages = ReadMessages(q, MessageSetOf(rows, key.card));
@@ -220,6 +227,12 @@ TCardRows TOdbcRowSource::CardRows(const TCardRowsKey& key) {
     if (card && card->spaceNo > 0) rows.spot = Spot(card->spaceNo);
   }
   return rows;
+}
+
+std::optional<TCardPoolRow> TOdbcRowSource::CardPool(int id) {
+  TODBCStatement q(&db_);
+  if (!q.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", id)) return std::nullopt;
+  return TCardPoolRow{q.FieldAsInteger("id"), q.FieldAsInteger("max_inlot"), q.FieldAsInteger("cur_inlot")};
 }
 
 std::optional<TSpotRow> TOdbcRowSource::Spot(int number) {

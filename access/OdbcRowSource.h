@@ -29,9 +29,10 @@ class TOdbcRowSource : public TRowSource {
 
   // Read in the decision's order: device, settings, card; when the card is on file (stored
   // exactly) its type; when the type is on file the holiday, the ranges of its access level
-  // (with their links to the device), the pathway's legs and, at an entry, the card's pool;
-  // then the message set and, at a special-output device, the spot of the card's space.
+  // (with their links to the device) and the pathway's legs; then the message set (or set 1,
+  // in the same statement) and, at a special-output device, the spot of the card's space.
   TCardRows CardRows(const TCardRowsKey& key) override;
+  std::optional<TCardPoolRow> CardPool(int id) override;
   // Read without error logging: a site without a spots table is not an error.
   std::optional<TSpotRow> Spot(int number) override;
   TExitTicketRows ExitTicketRows(int loopId, int address, const std::string& barcode) override;

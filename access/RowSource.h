@@ -26,10 +26,12 @@ class TRowSource {
  public:
   virtual ~TRowSource() = default;
 
-  // The rows of one card read (CardRows.h says which are present when). The card row is
-  // read as stored, even when it holds the number inexactly; the rows behind it are then
-  // not read.
+  // The rows of one card read (CardRows.h says which are present when), without the pool.
+  // The card row is read as stored, even when it holds the number inexactly; the rows
+  // behind it are then not read.
   virtual TCardRows CardRows(const TCardRowsKey& key) = 0;
+  // The card_pool row of a pool id; none when there is none.
+  virtual std::optional<TCardPoolRow> CardPool(int id) = 0;
   // The spots row of a space number; none when there is none.
   virtual std::optional<TSpotRow> Spot(int number) = 0;
 
