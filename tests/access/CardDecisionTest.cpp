@@ -275,6 +275,30 @@ TEST(CardDecision, RulesInTheirOrderWithTheirLines) {
   }
 }
 
+// The pool is read only for a pooled card at an entry that the rules before it let pass.
+TEST(CardDecision, PoolDecidesOnlyWhenTheDecisionComesToIt) {
+  const struct {
+    const char* name;
+    std::function<void(TCardRows&)> change;
+    bool decides;
+  } cases[] = {
+      {"pooled card at an entry", [](TCardRows&) {}, true},
+      {"no pool", [](TCardRows& r) { r.card->groupId = 0; }, false},
+      {"at an exit", [](TCardRows& r) { r.device->direction = 2; }, false},
+      {"no device row", [](TCardRows& r) { r.device.reset(); }, false},
+      {"expired first", [](TCardRows& r) { r.card->period.expiry = kNow - 1; }, false},
+      {"no access first", [](TCardRows& r) { r.ranges.clear(); }, false},
+      {"no card type", [](TCardRows& r) { r.type.reset(); }, false},
+      {"another card's row", [](TCardRows& r) { r.card->number = 1002; }, false},
+  };
+  for (const auto& c : cases) {
+    TCardRows rows = Site();
+    rows.card->groupId = 4;
+    c.change(rows);
+    EXPECT_EQ(PoolDecides(false, 1001, kNow, rows), c.decides) << c.name;
+  }
+}
+
 TEST(CardDecision, DayIndexOfHolidayTables) {
   const struct {
     int tab;
