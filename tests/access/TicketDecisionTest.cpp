@@ -160,6 +160,8 @@ TEST(TicketDecision, DispenserRecordWrites) {
        1, ""},
       {"taken under its number, reported late", false, false, {std::nullopt, fromExit}, std::nullopt, true, byNumber,
        std::nullopt, std::nullopt, "where ticket=123 and issuerid is null"},
+      {"taken under its number, reported on line", true, false, {std::nullopt, fromExit}, byNumber, false, byNumber,
+       0, 1, ""},
       {"an older ticket of the number", false, false, {std::nullopt, fromDispenser}, byNumber, false, byNumber, 0, 1,
        ""},
   };
