@@ -164,6 +164,7 @@ TCardOutcome ProcessCard(const TCardRead& read, TRowSource& source, TDecisionWri
   key.address = read.address;
   key.card = read.card;
   key.when = when;
+  key.answer = !read.memory;
   TCardOutcome out;
   out.when = when;
   out.rows = source.CardRows(key);

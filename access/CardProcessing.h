@@ -31,7 +31,8 @@ struct TCardRead {
   int loopId = 0;
   bool debugLog = true;      // the detail lines of refusals
   bool debitExpiry = false;  // "Debit Expiry": a debit card's start_dt is its last day of use
-  // A read the device stored while it could not report, with its time as "YYMMDDhhmm".
+  // A read the device stored while it could not report, with its time as "YYMMDDhhmm"; it is
+  // recorded and counted, not answered.
   bool memory = false;
   std::string memoryData;
 };

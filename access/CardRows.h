@@ -165,6 +165,8 @@ struct TCardRowsKey {
   TDateTime when = 0;  // the read's moment: its date picks the holiday
   // False: only the rows of the answer (device, card, card type, message set).
   bool decision = true;
+  // False: none of the answer's rows (message set, spot): a stored read is not answered.
+  bool answer = true;
 };
 
 }  // namespace tarn

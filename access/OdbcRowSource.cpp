@@ -221,8 +221,8 @@ TCardRows TOdbcRowSource::CardRows(const TCardRowsKey& key) {
       }
     }
   }
-  rows.messages = ReadMessages(q, MessageSetOf(rows, key.card));
-  if (key.decision && key.card && rows.device && rows.device->specialOut) {
+  if (key.answer) rows.messages = ReadMessages(q, MessageSetOf(rows, key.card));
+  if (key.answer && key.decision && key.card && rows.device && rows.device->specialOut) {
     const TCardRow* card = CardOf(rows, *key.card);
     if (card && card->spaceNo > 0) rows.spot = Spot(card->spaceNo);
   }

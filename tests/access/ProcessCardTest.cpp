@@ -154,6 +154,7 @@ TEST_F(ProcessCardTest, ReadsDecidesLogsWritesAndAnswers) {
     EXPECT_EQ(source.keys[0].address, 3);
     EXPECT_EQ(source.keys[0].card, 1001);
     EXPECT_TRUE(source.keys[0].decision);
+    EXPECT_TRUE(source.keys[0].answer);
     EXPECT_EQ(source.pools, c.poolRead ? std::vector<int>{2} : std::vector<int>{}) << c.name;
     ASSERT_EQ(writer.cards.size(), 1u) << c.name;
     EXPECT_EQ(writer.cards[0].poolChange, c.poolChange) << c.name;
@@ -197,6 +198,7 @@ TEST_F(ProcessCardTest, MemoryReadsCarryTheirTimeAndAnImpossibleDateTouchesNothi
   EXPECT_EQ(out.when, EncodeDateTime(2024, 3, 13, 9, 45, 0));
   ASSERT_EQ(source.keys.size(), 1u);
   EXPECT_EQ(source.keys[0].when, out.when);  // the holiday of the read's own date
+  EXPECT_FALSE(source.keys[0].answer);       // nothing is shown for it
   ASSERT_EQ(writer.cards.size(), 1u);
   EXPECT_TRUE(writer.cards[0].trans.memory);
   EXPECT_EQ(writer.cards[0].trans.when, out.when);
