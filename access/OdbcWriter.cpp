@@ -1,5 +1,7 @@
 #include "access/OdbcWriter.h"
 
+#include <string>
+
 #include "db/TODBC.h"
 #include "db/TODBCStatement.h"
 #include "db/TSql.h"
@@ -11,6 +13,40 @@ void AddActivation(TSql& sql, const TActivation& activation) {
   sql.AddInteger("date_set", 1);
   sql.AddDateTime("start_dt", activation.start);
   sql.AddDateTime("exp_iry", activation.expiry);
+}
+
+// The card's columns in the groups that belong together: the activation, the debit charge,
+// in_lot, debit_date, trans_dt, in_gate. False when the plan has nothing of the group.
+constexpr int kCardGroups = 6;
+bool AddCardGroup(TSql& sql, const TCardWrites& w, int group) {
+  switch (group) {
+    case 0:
+      if (!w.cardActivation) return false;
+      AddActivation(sql, *w.cardActivation);
+      return true;
+    case 1:
+      if (!w.debitLeft) return false;
+      sql.AddInteger("debit_left", *w.debitLeft);
+      if (w.debitResetDate) sql.AddDateTime("debit_reset_date", *w.debitResetDate);
+      return true;
+    case 2:
+      if (!w.inLot) return false;
+      sql.AddInteger("in_lot", *w.inLot);
+      return true;
+    case 3:
+      if (!w.debitDate) return false;
+      sql.AddDateTime("debit_date", *w.debitDate);
+      return true;
+    case 4:
+      if (!w.transDt) return false;
+      sql.AddDateTime("trans_dt", *w.transDt);
+      return true;
+    case 5:
+      if (!w.inGate) return false;
+      sql.AddInteger("in_gate", *w.inGate);
+      return true;
+    default: return false;
+  }
 }
 
 }  // namespace
@@ -26,15 +62,19 @@ void TOdbcWriter::ApplyCard(const TCardWrites& w) {
     update.ExecSQL(sql.BuildUpdate("UPDATE card_type", "WHERE id = " + std::to_string(w.typeActivation->cardTypeId)));
   }
   if (w.TouchesCard()) {
-    TSql sql(family);
-    if (w.cardActivation) AddActivation(sql, *w.cardActivation);
-    if (w.debitLeft) sql.AddInteger("debit_left", *w.debitLeft);
-    if (w.debitResetDate) sql.AddDateTime("debit_reset_date", *w.debitResetDate);
-    if (w.inLot) sql.AddInteger("in_lot", *w.inLot);
-    if (w.debitDate) sql.AddDateTime("debit_date", *w.debitDate);
-    if (w.transDt) sql.AddDateTime("trans_dt", *w.transDt);
-    if (w.inGate) sql.AddInteger("in_gate", *w.inGate);
-    update.ExecSQL(sql.BuildUpdate("UPDATE card", "WHERE number = " + CardNumberText(w.card)));
+    const std::string where = "WHERE number = " + CardNumberText(w.card);
+    TSql all(family);
+    int groups = 0;
+    for (int g = 0; g < kCardGroups; ++g) groups += AddCardGroup(all, w, g) ? 1 : 0;
+    // A card table that lacks one of the columns refuses the whole statement: then each
+    // group on its own, so the others are still written. Every column is set to a value, so
+    // writing one again changes nothing.
+    if (!update.ExecSQL(all.BuildUpdate("UPDATE card", where)) && groups > 1) {
+      for (int g = 0; g < kCardGroups; ++g) {
+        TSql one(family);
+        if (AddCardGroup(one, w, g)) update.ExecSQL(one.BuildUpdate("UPDATE card", where));
+      }
+    }
   }
   // The conditions are part of the UPDATEs: a missing pool changes nothing, and an exit
   // never takes the count below zero.
