@@ -1,14 +1,19 @@
 #pragma once
-// Card processing: the complete handling of one card read (or one stored memory-card read)
-// against the database. Loads the device and settings rows, runs the card validation, and
-// for a card that may pass updates the card (direction in lot, last pass, debit balance,
-// pathway position) and its pool; whatever the decision, appends one trans row. Also the
-// expansion of reader message templates from card fields.
+// Card processing: the complete handling of one card read (or one stored memory-card read).
+// ProcessCard loads the rows of the read through a row source, decides (DecideCard: the
+// validation and the plan of writes, a pure function of the rows and the moment), writes the
+// decision's log lines and hands the plan to a writer: for a card that may pass, the card
+// (direction in lot, last pass, debit balance, pathway position) and its pool; a first-use
+// activation whatever the decision; one trans row for every read. The answer is made from
+// the outcome's rows (CardAnswer.h).
 //
-// Statements are created on the given TODBC and freed before return. Called on the thread
-// that owns the connection.
+// ProcessCard runs on the thread that owns the source's and the writer's connection; the
+// rest are pure functions and thread-safe.
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "access/CardRows.h"
 #include "access/CardValidation.h"
 #include "util/DateTime.h"
 
@@ -16,29 +21,91 @@ namespace tarn {
 
 class TMessLog;
 class TODBC;
-class TODBCStatement;
+class TRowSource;
+class TDecisionWriter;
 
-// Handles one read and returns its access result. Outputs: the device's name, the card
-// holder's first name, the moment of the read (now, or the time stored with a memory
-// read), the special-output space (-1 when the device has none) and the gate-open pulse.
-// A memory read (`memFlag`) carries its time in `memData` as "YYMMDDhhmm"; a later time
-// than five minutes from now is taken as yesterday's. An impossible stored date throws
-// std::runtime_error before anything is written.
-AccessResult ProcessCard(bool debugLog, TMessLog& log, TODBC& db, bool debitExpiry, std::string& deviceName,
-                         std::string& firstName, TDateTime& eventTime, const std::string& memData, bool memFlag,
-                         int& specialSpace, int& openPulse, CardNumber cardNo, int address, int loopId);
+// One card read as the loop hands it over.
+struct TCardRead {
+  CardNumber card = 0;
+  int address = 0;
+  int loopId = 0;
+  bool debugLog = true;      // the detail lines of refusals
+  bool debitExpiry = false;  // "Debit Expiry": a debit card's start_dt is its last day of use
+  // A read the device stored while it could not report, with its time as "YYMMDDhhmm"; it is
+  // recorded and counted, not answered.
+  bool memory = false;
+  std::string memoryData;
+};
 
-// Charges one use of a debit card when the debit rules apply; true when charged.
-bool ChargeDebit(TODBC& db, TODBCStatement& card, TODBCStatement& cardType, bool debitExpiry, TDateTime when);
-// Records where the card stands on its card type's pathway (device id, or -1 when it left).
-void UpdatePathwayGate(TODBC& db, TODBCStatement& card, TODBCStatement& device, TODBCStatement& cardType);
-// Counts the card into (entry) or out of (exit) its pool; the count never drops below 0.
-void UpdatePoolCount(TODBC& db, TODBCStatement& card, TODBCStatement& device);
+// The trans row of a read, column by column.
+struct TTransRow {
+  std::string cardNo;  // card_no and cardno
+  TDateTime when = 0;  // dat_e
+  int deviceId = 0;
+  AccessResult errorCode = 0;
+  std::string errorDesc;
+  std::string deviceName;
+  std::string firstName;
+  std::string lastName;
+  bool memory = false;  // mem_flag
+  bool operator==(const TTransRow&) const = default;
+};
 
-// Expands a reader message template: %1..%4 misc fields, %c card number (cardNoText when
-// given), %d uses left (debit types) or whole days to expiry, %f first name, %l last name,
-// %s street; any other code and a final "%" give nothing. Trailing blanks are removed.
-std::string ExpandMessage(TODBCStatement& card, const std::string& message, TODBCStatement& cardType,
-                          const std::string& cardNoText);
+// The plan of writes of one card decision: a plain value, applied by a TDecisionWriter in
+// this order (card type, card, pool, trans row). Empty optionals change nothing.
+struct TCardWrites {
+  // First-use activation of the card type's shared period (card_type: date_set = 1,
+  // start_dt, exp_iry).
+  std::optional<TActivation> typeActivation;
+  // The card row, keyed by its number.
+  CardNumber card = 0;
+  std::optional<TActivation> cardActivation;  // card: date_set = 1, start_dt, exp_iry
+  std::optional<int> debitLeft;
+  std::optional<TDateTime> debitResetDate;
+  std::optional<int> inLot;
+  std::optional<TDateTime> debitDate;
+  std::optional<TDateTime> transDt;
+  std::optional<int> inGate;
+  // The card's pool: +1 at an entry, -1 at an exit (never below zero), 0 no change.
+  int poolId = 0;
+  int poolChange = 0;
+  TTransRow trans;
+  bool TouchesCard() const {
+    return cardActivation || debitLeft || debitResetDate || inLot || debitDate || transDt || inGate;
+  }
+  bool operator==(const TCardWrites&) const = default;
+};
+
+struct TCardDecision {
+  AccessResult result = kAccepted;
+  std::vector<std::string> log;  // to be written in order, before the writes
+  TCardWrites writes;
+};
+
+// The validation and everything it changes, from the rows and the moment of the read.
+TCardDecision DecideCard(const TCardRead& read, const TCardRows& rows, TDateTime when);
+
+// The moment stored with a memory read ("YYMMDDhhmm"); a time more than five minutes ahead of
+// `now` is taken as yesterday's. Throws std::runtime_error for an impossible date.
+TDateTime MemoryReadTime(const std::string& memData, TDateTime now);
+
+// The rows as the writes leave them (card and card type), for the answer's templates.
+TCardRows RowsAfterWrites(TCardRows rows, const TCardWrites& writes);
+
+struct TCardOutcome {
+  AccessResult result = kNotOnFile;
+  TDateTime when = 0;       // the read's moment: now, or the time stored with a memory read
+  std::string deviceName;
+  std::string firstName;
+  int specialSpace = -1;    // the card's space at a special-output device, else -1
+  int openPulse = 0;        // device.open_pulse
+  TCardRows rows;           // as the writes left them: what the answer is made from
+};
+
+// Handles one read: loads, decides, logs, writes. An impossible memory date throws
+// std::runtime_error before anything is read or written.
+TCardOutcome ProcessCard(const TCardRead& read, TRowSource& source, TDecisionWriter& writer, TMessLog& log);
+// The same on one connection (its row source and writer).
+TCardOutcome ProcessCard(const TCardRead& read, TODBC& db, TMessLog& log);
 
 }  // namespace tarn

@@ -3,10 +3,6 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "db/TODBC.h"
-#include "db/TODBCStatement.h"
-#include "db/TSql.h"
-#include "log/TMessLog.h"
 #include "util/Format.h"
 #include "util/Strings.h"
 
@@ -23,12 +19,6 @@ int64_t MsBetween(TDateTime later, TDateTime earlier) {
 int64_t SecondOfDay(TDateTime dt) {
   return static_cast<int64_t>(std::floor(TimeOf(dt) * 86400.0 + 1e-6)) % 86400;
 }
-
-}  // namespace
-
-double SafeCardNumber(double cardNo) { return std::isfinite(cardNo) ? cardNo : 0.0; }
-
-namespace {
 
 // Splits "[sign]digits[.digits]" into sign, whole digits without leading zeros and the
 // fraction; false for any other text.
@@ -57,7 +47,16 @@ CardNumber WholeDigits(const std::string& whole, bool negative) {
   return negative ? -value : value;
 }
 
+// The period the validity rules read: the card type's when it keeps one for all its cards.
+const TPeriodRow& PeriodOf(const TCardRow& card, const TCardTypeRow& cardType) {
+  return cardType.globalExpiry ? cardType.period : card.period;
+}
+
+AccessResult Soft(AccessResult rule, bool soft) { return soft ? (rule | kSoftBit) : rule; }
+
 }  // namespace
+
+double SafeCardNumber(double cardNo) { return std::isfinite(cardNo) ? cardNo : 0.0; }
 
 bool ParseCardNumber(const std::string& text, CardNumber& number) {
   number = 0;
@@ -78,8 +77,8 @@ bool ParseCardNumber(const std::string& text, CardNumber& number) {
 
 std::string CardNumberText(CardNumber number) { return std::to_string(number); }
 
-std::optional<CardNumber> CardNumberField(TODBCStatement& row, std::string_view column) {
-  const std::string text = Trim(row.FieldAsString(column));
+std::optional<CardNumber> CardNumberFromText(const std::string& columnText) {
+  const std::string text = Trim(columnText);
   bool negative = false;
   std::string whole, fraction;
   if (SplitDecimal(text, negative, whole, fraction)) {
@@ -95,6 +94,12 @@ std::optional<CardNumber> CardNumberField(TODBCStatement& row, std::string_view 
   return static_cast<CardNumber>(*value);
 }
 
+bool SameCard(const TCardRow& card, CardNumber number) { return card.number == number; }
+
+const TCardRow* CardOf(const TCardRows& rows, CardNumber number) {
+  return rows.card && SameCard(*rows.card, number) ? &*rows.card : nullptr;
+}
+
 std::string ResultText(AccessResult r) {
   switch (r & ~kSoftBit) {
     case kAccepted: return "Accepted";
@@ -108,52 +113,19 @@ std::string ResultText(AccessResult r) {
   }
 }
 
-int HolidayTab(TODBC& db, TDateTime date) {
-  TODBCStatement q(&db);
-  if (!q.ExecSQLFmt("SELECT tab_num FROM holiday WHERE holi_day = '%s'", FormatDateTime("yyyy-mm-dd", date)))
-    return 0;
-  return q.FieldAsInteger("tab_num");
+int DayIndexOf(int holidayTab, TDateTime date) {
+  if (holidayTab == 0) return DayOfWeek(date);
+  return holidayTab == 2 ? 9 : 8;
 }
 
-int DayIndex(TODBC& db, TDateTime date) {
-  const int tab = HolidayTab(db, date);
-  if (tab == 0) return DayOfWeek(date);
-  return tab == 2 ? 9 : 8;
-}
-
-bool FindCard(TODBCStatement& card, CardNumber cardNo, TMessLog* log) {
-  if (!card.ExecSQL("SELECT * FROM card WHERE number = " + CardNumberText(cardNo))) return false;
-  // A double column matches every number that rounds to the same value: only the exact
-  // number is this card.
-  if (CardNumberField(card, "number") == cardNo) return true;
-  if (log)
-    log->Log("Card " + CardNumberText(cardNo) + " is stored as " + card.FieldAsString("number") +
-             " in the card table, which cannot hold it exactly: refused");
-  card.DoSQL("SELECT * FROM card WHERE 1 = 0");  // leave no other card's row current
-  return false;
-}
-
-bool FindCardType(TODBCStatement& card, TODBCStatement& cardType) {
-  return cardType.ExecSQLFmt("SELECT * FROM card_type WHERE id = %d", card.FieldAsInteger("type_id"));
-}
-
-bool CheckAccessTime(TODBC& db, int accessLevelId, TDateTime when, int deviceId) {
-  const std::string dayColumn = "day_" + std::to_string(DayIndex(db, when));
-  TODBCStatement ranges(&db);
-  bool row = ranges.ExecSQLFmt("SELECT id, %s, start_time, end_time FROM a_l_range WHERE access_level_id = %d",
-                               dayColumn, accessLevelId);
+bool AccessTimeAllows(const std::vector<TAccessRangeRow>& ranges, int dayIndex, TDateTime when) {
+  if (dayIndex < 1 || dayIndex > 9) return false;
   const int64_t t = SecondOfDay(when);
-  for (; row; row = ranges.dbSkip(skNext, 1)) {
-    if (!ranges.FieldAsBoolean(dayColumn)) continue;
-    {
-      // A range applies only at the devices listed for it.
-      TODBCStatement link(&db);
-      if (!link.ExecSQLFmt("SELECT * FROM a_l_range_device WHERE a_l_range_id = %d and device_id = %d",
-                           ranges.FieldAsInteger("id"), deviceId))
-        continue;
-    }
-    const int64_t s = SecondOfDay(ranges.FieldAsDateTime("start_time"));
-    const int64_t e = SecondOfDay(ranges.FieldAsDateTime("end_time"));
+  for (const TAccessRangeRow& range : ranges) {
+    // A range applies only on its days and at the devices listed for it.
+    if (!range.day[static_cast<size_t>(dayIndex - 1)] || !range.atDevice) continue;
+    const int64_t s = SecondOfDay(range.start);
+    const int64_t e = SecondOfDay(range.end);
     if (e > s) {
       if (s <= t && t <= e) return true;
     } else if (e < s) {
@@ -165,134 +137,148 @@ bool CheckAccessTime(TODBC& db, int accessLevelId, TDateTime when, int deviceId)
   return false;
 }
 
-bool CheckValidity(TMessLog& log, TODBC& db, bool debitExpiry, TDateTime when, TODBCStatement& card,
-                   TODBCStatement& cardType) {
-  const bool global = cardType.FieldAsBoolean("global_expiry");
-  TODBCStatement& source = global ? cardType : card;
-  log.Log(std::string("Table: ") + (global ? "card_type" : "card"));
+TValidityResult CheckValidity(bool debitExpiry, TDateTime when, const TCardRow& card, const TCardTypeRow& cardType) {
+  TValidityResult out;
+  const bool global = cardType.globalExpiry;
+  const TPeriodRow& source = PeriodOf(card, cardType);
+  out.log.push_back(std::string("Table: ") + (global ? "card_type" : "card"));
 
-  const bool debitFlg = cardType.FieldAsBoolean("debit_flg");
-  const bool debitReset = cardType.FieldAsBoolean("debit_reset_flag");
+  const bool debitFlg = cardType.debit;
+  const bool debitReset = cardType.debitReset;
   TDateTime start = 0, expiry = 0;
-  if (cardType.FieldAsBoolean("first_use_flg") && !debitFlg && !source.FieldAsBoolean("date_set") && !debitReset) {
-    // First use: the period starts now.
-    const int days = cardType.FieldAsInteger("days");
+  if (cardType.firstUse && !debitFlg && !source.dateSet && !debitReset) {
+    // First use: the period starts now, and is written whatever the later rules decide.
     start = when;
-    expiry = when + days;
-    TSql sql(db.DriverFamily());
-    sql.AddInteger("date_set", 1);
-    sql.AddDateTime("start_dt", start);
-    sql.AddDateTime("exp_iry", expiry);
-    const std::string where =
-        global ? "WHERE id = " + std::to_string(card.FieldAsInteger("type_id"))
-               : "WHERE number = " + CardNumberText(CardNumberField(card, "number").value_or(0));
-    TODBCStatement update(&db);
-    update.ExecSQL(sql.BuildUpdate(global ? "UPDATE card_type" : "UPDATE card", where));
+    expiry = when + cardType.days;
+    TActivation activation;
+    activation.onCardType = global;
+    activation.cardTypeId = card.typeId;
+    activation.card = card.number.value_or(0);
+    activation.start = start;
+    activation.expiry = expiry;
+    out.activation = activation;
   } else {
-    start = source.FieldAsDateTime("start_dt");
-    expiry = source.FieldAsDateTime("exp_iry");
+    start = source.start;
+    expiry = source.expiry;
   }
 
   if (debitFlg || debitReset) {
     // The monthly allowance is due for renewal; the card update renews it.
-    if (debitReset && card.FieldAsDateTime("debit_reset_date") < when) return true;
+    if (debitReset && card.debitResetDate < when) return out;
     const bool balanceDecides = (debitExpiry && debitFlg && when < start) || (debitReset && when > start) ||
                                 (debitFlg && DecodeDateTime(start).year < 2000) ||
                                 (!debitExpiry && debitFlg && when > start);
-    if (!balanceDecides) return false;
-    if (card.FieldAsInteger("debit_left") > 0) return true;
+    if (!balanceDecides) {
+      out.pass = false;
+      return out;
+    }
+    if (card.debitLeft > 0) return out;
     // A re-entry within the time limit of the last charged use is free.
-    return cardType.FieldAsBoolean("debit_time_limit_flg") &&
-           MsBetween(when, card.FieldAsDateTime("debit_date")) <
-               static_cast<int64_t>(cardType.FieldAsInteger("debit_time_limit")) * 60000;
+    out.pass = cardType.debitTimeLimitFlag &&
+               MsBetween(when, card.debitDate) < static_cast<int64_t>(cardType.debitTimeLimit) * 60000;
+    return out;
   }
 
-  if (cardType.FieldAsBoolean("no_expiry_flg")) return true;
+  if (cardType.noExpiry) return out;
   if (when < start) {
     // Not yet in the current period: the previous one may still hold.
-    start = source.FieldAsDateTime("prev_strt");
-    expiry = source.FieldAsDateTime("prev_exp");
+    start = source.prevStart;
+    expiry = source.prevExpiry;
   }
-  return start <= when && when <= expiry;
+  out.pass = start <= when && when <= expiry;
+  return out;
 }
 
-bool CheckGroupMax(TODBC& db, TODBCStatement& card, TODBCStatement& device) {
-  const int group = card.FieldAsInteger("group_id");
-  if (group < 1 || device.FieldAsInteger("dir_ection") != 1) return true;
-  TODBCStatement pool(&db);
-  if (!pool.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", group)) return true;
-  return pool.FieldAsInteger("cur_inlot") < pool.FieldAsInteger("max_inlot");
+bool CheckGroupMax(const TCardRow& card, const TDeviceRow& device, const std::optional<TCardPoolRow>& pool) {
+  if (card.groupId < 1 || device.direction != 1) return true;
+  if (!pool) return true;
+  return pool->curInLot < pool->maxInLot;
 }
 
-bool CheckPathway(bool debugLog, TMessLog& log, TODBC& db, TDateTime when, TODBCStatement& card,
-                  TODBCStatement& device, TODBCStatement& cardType) {
-  const int pathway = cardType.FieldAsInteger("pathway_id");
-  const int inGate = card.FieldAsInteger("in_gate");
-  const bool noPath = device.FieldAsBoolean("no_path");
-  const int deviceId = device.FieldAsInteger("id");
+TRuleResult CheckPathway(bool debugLog, TDateTime when, const TCardRow& card, const TDeviceRow& device,
+                         const TCardTypeRow& cardType, const std::vector<TPathwayLegRow>& legs) {
+  TRuleResult out;
+  const int pathway = cardType.pathwayId;
+  const int inGate = card.inGate;
+  const int deviceId = device.id;
   if (debugLog)
-    log.LogFmt("Card#: %s - pathway_id ( > 0) %d  /  in_gate (<> -1) %d  /  no_path (<> 0) %d",
-               card.FieldAsString("number"), pathway, inGate, device.FieldAsInteger("no_path"));
-  if (pathway <= 0 || inGate == -1 || noPath) return true;
-  TODBCStatement leg(&db);
-  if (!leg.ExecSQLFmt("SELECT * FROM pathway_ft WHERE pathway_id=%d and from_device=%d and to_device=%d", pathway,
-                      inGate, deviceId)) {
-    if (debugLog) log.LogFmt("Pathway %d does NOT have path for %d to %d!", pathway, inGate, deviceId);
-    return false;
+    out.log.push_back(Format("Card#: %s - pathway_id ( > 0) %d  /  in_gate (<> -1) %d  /  no_path (<> 0) %d",
+                             card.numberText, pathway, inGate, device.noPath));
+  if (pathway <= 0 || inGate == -1 || device.noPath != 0) return out;
+  const TPathwayLegRow* leg = nullptr;
+  for (const TPathwayLegRow& candidate : legs)
+    if (candidate.fromDevice == inGate && candidate.toDevice == deviceId) {
+      leg = &candidate;
+      break;
+    }
+  if (!leg) {
+    if (debugLog) out.log.push_back(Format("Pathway %d does NOT have path for %d to %d!", pathway, inGate, deviceId));
+    out.pass = false;
+    return out;
   }
-  const int64_t minutes = std::llabs(MinutesBetweenSigned(when, card.FieldAsDateTime("trans_dt")));
-  const int limit = leg.FieldAsInteger("time_limit");
-  const bool ok = minutes <= limit;
-  if (debugLog) log.LogFmt("Pathway Time %s - Minutes: %d, Limit: %d", std::string(ok ? "OK" : "OUT"), minutes, limit);
-  return ok;
+  const int64_t minutes = std::llabs(MinutesBetweenSigned(when, card.transDt));
+  const int limit = leg->timeLimit;
+  out.pass = minutes <= limit;
+  if (debugLog)
+    out.log.push_back(
+        Format("Pathway Time %s - Minutes: %d, Limit: %d", std::string(out.pass ? "OK" : "OUT"), minutes, limit));
+  return out;
 }
 
-bool CheckPassback(int passbackMinutes, TDateTime when, TODBCStatement& card, TODBCStatement& device,
-                   TODBCStatement& cardType) {
-  if (cardType.FieldAsBoolean("ignore_passback")) return true;
-  const int dir = device.FieldAsInteger("dir_ection");
-  if (dir == 0 || dir == 3 || dir != card.FieldAsInteger("in_lot")) return true;
+bool CheckPassback(int passbackMinutes, TDateTime when, const TCardRow& card, const TDeviceRow& device,
+                   const TCardTypeRow& cardType) {
+  if (cardType.ignorePassback) return true;
+  const int dir = device.direction;
+  if (dir == 0 || dir == 3 || dir != card.inLot) return true;
   // Same direction as the last pass: held until the direction changes (0 minutes) or for
   // the passback minutes.
   if (passbackMinutes == 0) return false;
-  return std::llabs(MinutesBetweenSigned(when, card.FieldAsDateTime("trans_dt"))) >= passbackMinutes;
+  return std::llabs(MinutesBetweenSigned(when, card.transDt)) >= passbackMinutes;
 }
 
-AccessResult CheckCard(bool debugLog, TMessLog& log, TODBC& db, bool debitExpiry, int passbackMinutes,
-                       CardNumber cardNo, TDateTime when, TODBCStatement& settings, TODBCStatement& device,
-                       TODBCStatement& cardType, TODBCStatement& card) {
+bool PoolDecides(bool debitExpiry, CardNumber cardNo, TDateTime when, const TCardRows& rows) {
+  const TCardRow* card = CardOf(rows, cardNo);
+  if (!card || !rows.type || card->groupId < 1 || !rows.device || rows.device->direction != 1) return false;
+  return AccessTimeAllows(rows.ranges, DayIndexOf(rows.holidayTab, when), when) &&
+         CheckValidity(debitExpiry, when, *card, *rows.type).pass;
+}
+
+TCardCheck CheckCard(bool debugLog, bool debitExpiry, CardNumber cardNo, TDateTime when, const TCardRows& rows) {
+  TCardCheck out;
+  auto refuse = [&](AccessResult result, const std::string& line) {
+    if (debugLog) out.log.push_back(line);
+    out.result = result;
+    return out;
+  };
+  auto take = [&](std::vector<std::string>& lines) {
+    for (std::string& line : lines) out.log.push_back(std::move(line));
+  };
   const std::string number = CardNumberText(cardNo);
-  const int deviceId = device.FieldAsInteger("id");
-  if (!FindCard(card, cardNo, &log)) {
-    if (debugLog) log.Log("Card " + number + " not on file");
-    return kNotOnFile;
-  }
-  if (!FindCardType(card, cardType)) {
-    if (debugLog) log.Log("Type id " + card.FieldAsString("type_id") + " is not on file for card " + number);
-    return kNoValidAccess;
-  }
-  const int level = cardType.FieldAsInteger("access_level_id");
-  if (!CheckAccessTime(db, level, when, deviceId)) {
-    if (debugLog) log.Log("Access level id " + std::to_string(level) + " access failure for card " + number);
-    return kNoValidAccess;
-  }
-  if (!CheckValidity(log, db, debitExpiry, when, card, cardType)) {
-    if (debugLog) log.Log("Card " + number + " is inactive");
-    return kExpired;
-  }
-  if (!CheckGroupMax(db, card, device)) {
-    if (debugLog) log.Log("Card " + number + " is over group maximum");
-    return settings.FieldAsBoolean("soft_group") ? (kGroupMax | kSoftBit) : kGroupMax;
-  }
-  if (!CheckPathway(debugLog, log, db, when, card, device, cardType)) {
-    if (debugLog) log.Log("Card " + number + " has a pathway error");
-    return settings.FieldAsBoolean("soft_path") ? (kNotInPath | kSoftBit) : kNotInPath;
-  }
-  if (!CheckPassback(passbackMinutes, when, card, device, cardType)) {
-    if (debugLog) log.Log("Card " + number + " passback error");
-    return settings.FieldAsBoolean("soft_pb") ? (kPassback | kSoftBit) : kPassback;
-  }
-  return kAccepted;
+  if (rows.card && !SameCard(*rows.card, cardNo))
+    out.log.push_back("Card " + number + " is stored as " + rows.card->numberText +
+                      " in the card table, which cannot hold it exactly: refused");
+  const TCardRow* card = CardOf(rows, cardNo);
+  if (!card) return refuse(kNotOnFile, "Card " + number + " not on file");
+  if (!rows.type) return refuse(kNoValidAccess, "Type id " + card->typeIdText + " is not on file for card " + number);
+  const TCardTypeRow& cardType = *rows.type;
+  const TDeviceRow device = rows.device.value_or(TDeviceRow{});
+  const TSettingsRow settings = rows.settings.value_or(TSettingsRow{});
+
+  if (!AccessTimeAllows(rows.ranges, DayIndexOf(rows.holidayTab, when), when))
+    return refuse(kNoValidAccess,
+                  "Access level id " + std::to_string(cardType.accessLevelId) + " access failure for card " + number);
+  TValidityResult validity = CheckValidity(debitExpiry, when, *card, cardType);
+  take(validity.log);
+  out.activation = validity.activation;
+  if (!validity.pass) return refuse(kExpired, "Card " + number + " is inactive");
+  if (!CheckGroupMax(*card, device, rows.pool))
+    return refuse(Soft(kGroupMax, settings.softGroup), "Card " + number + " is over group maximum");
+  TRuleResult pathway = CheckPathway(debugLog, when, *card, device, cardType, rows.legs);
+  take(pathway.log);
+  if (!pathway.pass) return refuse(Soft(kNotInPath, settings.softPath), "Card " + number + " has a pathway error");
+  if (!CheckPassback(settings.passbackMinutes, when, *card, device, cardType))
+    return refuse(Soft(kPassback, settings.softPassback), "Card " + number + " passback error");
+  return out;
 }
 
 }  // namespace tarn

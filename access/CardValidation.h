@@ -1,25 +1,18 @@
 #pragma once
-// Card validation: whether one card, read at one device at one moment, may pass. Plain
-// functions without state: everything comes from the rows they are handed or read on the
-// given connection (card, card_type, device, settings, holiday, a_l_range,
-// a_l_range_device, card_pool, pathway_ft). The only write is the first-use activation of a
-// card (or of a card type with a shared period).
-//
-// Every query runs on a statement created on the given TODBC and freed before return; a
-// failed query is logged by the statement layer and reads as "no row". Called on the thread
-// that owns the connection (the main thread in the service).
+// Card validation: whether one card, read at one device at one moment, may pass. Pure
+// functions of the rows of the read (CardRows.h) and the moment: no database, no clock, no
+// log. Each returns its answer together with the log lines it wants written, in order, and
+// the first-use activation it found due; writing them is the caller's job (ProcessCard).
+// Thread-safe.
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
+#include <vector>
 
+#include "access/CardRows.h"
 #include "util/DateTime.h"
 
 namespace tarn {
-
-class TMessLog;
-class TODBC;
-class TODBCStatement;
 
 // 0 accepted, 1 not on file, 2 no valid access, 3 expired or not valid yet, 4 passback,
 // 5 group maximum, 6 not in path; kSoftBit is or-ed into 4, 5 or 6 when the refusing rule
@@ -37,13 +30,13 @@ constexpr AccessResult kSoftBit = 8;
 // True for a result that lets the card through: accepted, or refused by a soft rule.
 inline bool CardPasses(AccessResult r) { return r == kAccepted || (r & kSoftBit) != 0; }
 
+// The operator's text of a result; the soft bit is ignored.
+std::string ResultText(AccessResult r);
+
 // A card number that is not finite (text that parsed to infinity, say) reads as 0, so no
 // "inf" or "nan" ever reaches SQL text.
 double SafeCardNumber(double cardNo);
 
-// A card number, kept whole from the reader's text to the SQL text so that long numbers are
-// matched, stored and shown digit for digit (a double holds only 15 to 16 of them).
-using CardNumber = int64_t;
 // The number columns (card.number, trans.card_no, trans.cardno) are DECIMAL(20,2): 18 digits
 // before the point.
 constexpr int kCardNumberDigits = 18;
@@ -56,47 +49,71 @@ bool ParseCardNumber(const std::string& text, CardNumber& number);
 // digits. An integer literal is exact on every database (SQLite reads any literal with a
 // point as a double).
 std::string CardNumberText(CardNumber number);
-// The number stored in a column of the current row, when it is a whole number that was
-// stored exactly; empty otherwise (a double column rounds beyond 2^53).
-std::optional<CardNumber> CardNumberField(TODBCStatement& row, std::string_view column);
+// A number column's text as a whole number, when it was stored exactly; empty otherwise
+// (a fraction, or a double column's exponent form beyond 2^53).
+std::optional<CardNumber> CardNumberFromText(const std::string& text);
 
-// The whole decision in its fixed order; the first refusal ends it. `settings` and `device`
-// are positioned on their rows; `cardType` and `card` are filled here and stay positioned
-// on the card-type and card rows when those exist. Refusal lines are logged only with
-// `debugLog`.
-AccessResult CheckCard(bool debugLog, TMessLog& log, TODBC& db, bool debitExpiry, int passbackMinutes,
-                       CardNumber cardNo, TDateTime when, TODBCStatement& settings, TODBCStatement& device,
-                       TODBCStatement& cardType, TODBCStatement& card);
+// A card row is the card of `number` only when it stores exactly that number: a double
+// column matches every number that rounds to the same value.
+bool SameCard(const TCardRow& card, CardNumber number);
+// The row of the card read, or null when it is not on file (or stored inexactly).
+const TCardRow* CardOf(const TCardRows& rows, CardNumber number);
 
-// The operator's text of a result; the soft bit is ignored.
-std::string ResultText(AccessResult r);
+// Day column of `date`: 1 = Sunday ... 7 = Saturday; 9 on a holiday of table 2, 8 on a
+// holiday of any other table (`holidayTab` 0: no holiday).
+int DayIndexOf(int holidayTab, TDateTime date);
 
-// tab_num of the holiday row of `date`, 0 when there is none.
-int HolidayTab(TODBC& db, TDateTime date);
-// Day column of `date`: 1 = Sunday ... 7 = Saturday; 9 on a holiday of table 2, 8 on
-// a holiday of any other table.
-int DayIndex(TODBC& db, TDateTime date);
+// The lines and the answer of one rule.
+struct TRuleResult {
+  bool pass = true;
+  std::vector<std::string> log;
+};
 
-// Positions `card` on the card of this number; false when it is not on file. A row whose
-// stored number is not exactly this one (a double column that rounded a long number) does
-// not count as found; with `log` that is logged.
-bool FindCard(TODBCStatement& card, CardNumber cardNo, TMessLog* log = nullptr);
-// Positions `cardType` on the type named by the card's type_id.
-bool FindCardType(TODBCStatement& card, TODBCStatement& cardType);
+// The validity period that starts at a card's first use: date_set = 1, start_dt, exp_iry,
+// on the card or, with global_expiry, on its card type.
+struct TActivation {
+  bool onCardType = false;
+  int cardTypeId = 0;     // the card's type_id, with onCardType
+  CardNumber card = 0;    // the card's number, without it
+  TDateTime start = 0;
+  TDateTime expiry = 0;
+  bool operator==(const TActivation&) const = default;
+};
 
-// True when a time range of the access level applies to the day, the device and the time.
-bool CheckAccessTime(TODBC& db, int accessLevelId, TDateTime when, int deviceId);
+struct TValidityResult {
+  bool pass = true;
+  std::vector<std::string> log;
+  std::optional<TActivation> activation;  // due now, whatever the decision ends in
+};
+
+// True when a range of the access level (`ranges`, already those of the level) applies on
+// the day column `dayIndex`, at the device and at the time of day of `when`.
+bool AccessTimeAllows(const std::vector<TAccessRangeRow>& ranges, int dayIndex, TDateTime when);
 // Validity period, first-use activation and debit balance.
-bool CheckValidity(TMessLog& log, TODBC& db, bool debitExpiry, TDateTime when, TODBCStatement& card,
-                   TODBCStatement& cardType);
-// False when the card's pool is full at an entry.
-bool CheckGroupMax(TODBC& db, TODBCStatement& card, TODBCStatement& device);
+TValidityResult CheckValidity(bool debitExpiry, TDateTime when, const TCardRow& card, const TCardTypeRow& cardType);
+// False when the card's pool is full at an entry (no pool: passes).
+bool CheckGroupMax(const TCardRow& card, const TDeviceRow& device, const std::optional<TCardPoolRow>& pool);
 // False when the card is on its pathway and this device is not the next leg, or too late.
-bool CheckPathway(bool debugLog, TMessLog& log, TODBC& db, TDateTime when, TODBCStatement& card,
-                  TODBCStatement& device, TODBCStatement& cardType);
+TRuleResult CheckPathway(bool debugLog, TDateTime when, const TCardRow& card, const TDeviceRow& device,
+                         const TCardTypeRow& cardType, const std::vector<TPathwayLegRow>& legs);
 // False when the card passes twice in the same direction within the passback minutes
 // (0 = until the direction changes).
-bool CheckPassback(int passbackMinutes, TDateTime when, TODBCStatement& card, TODBCStatement& device,
-                   TODBCStatement& cardType);
+bool CheckPassback(int passbackMinutes, TDateTime when, const TCardRow& card, const TDeviceRow& device,
+                   const TCardTypeRow& cardType);
+
+// True when the decision gets as far as the group maximum of a pooled card at an entry, so
+// that the card's pool decides: the pool is read only then.
+bool PoolDecides(bool debitExpiry, CardNumber cardNo, TDateTime when, const TCardRows& rows);
+
+struct TCardCheck {
+  AccessResult result = kAccepted;
+  std::vector<std::string> log;
+  std::optional<TActivation> activation;
+};
+
+// The whole decision in its fixed order; the first refusal ends it. Refusal lines are
+// logged only with `debugLog`; the validity source ("Table: ...") and a card stored
+// inexactly are always logged.
+TCardCheck CheckCard(bool debugLog, bool debitExpiry, CardNumber cardNo, TDateTime when, const TCardRows& rows);
 
 }  // namespace tarn

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "access/TicketDecision.h"
 #include "db/TODBC.h"
 #include "fuzz/FuzzCheck.h"
-#include "loop/Tickets.h"
 #include "util/DateTime.h"
 
 using namespace tarn;

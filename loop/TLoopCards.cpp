@@ -4,13 +4,15 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 
+#include "access/CardAnswer.h"
 #include "access/CardProcessing.h"
 #include "access/CardValidation.h"
+#include "access/OdbcRowSource.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
-#include "db/TODBCStatement.h"
 #include "log/TMessLog.h"
 #include "loop/TLoop.h"
 #include "mail/SendMail.h"
@@ -55,18 +57,26 @@ void AnswerWithoutDatabase(TLoop& loop, int address, const std::string& data) {
     loop.Log.Log(text + " Loop Id " + IntToStr(loop.LoopId) + " address " + IntToStr(address) + ", Card " + data);
 }
 
-// Template column of each refusal rule, by result code without the soft bit.
-const char* TemplateColumn(AccessResult rule) {
-  switch (rule) {
-    case kAccepted: return "accepted";
-    case kNotOnFile: return "not_on_file";
-    case kNoValidAccess: return "access";
-    case kExpired: return "inac_tive";
-    case kPassback: return "passback";
-    case kGroupMax: return "max_group";
-    case kNotInPath: return "not_on_path";
-    default: return nullptr;
-  }
+// The read as the decision takes it.
+TCardRead ReadOf(const TLoop& loop, int address, CardNumber number) {
+  TCardRead read;
+  read.card = number;
+  read.address = address;
+  read.loopId = loop.LoopId;
+  read.debugLog = loop.DebugLog;
+  read.debitExpiry = loop.Settings.DebitExpiry;
+  return read;
+}
+
+// Drives the special "floor" output of a passing card; false when the caller has to open the
+// gate itself.
+bool DriveSpecialOutput(TLoop& loop, int address, int space, int pulse, const std::optional<TSpotRow>& spot) {
+  const TSpecialOutput plan = DecideSpecialOutput(loop.DebugLog, space, pulse, spot);
+  for (const std::string& line : plan.log) loop.Log.Log(line);
+  if (!plan.handled || !loop.Card1) return plan.handled;
+  loop.Card1->GateOpenMsg(address, plan.openGate, "Going Up!", pulse);
+  if (plan.output > 0) loop.Card1->PulseOutput(address, plan.output, plan.duration);
+  return true;
 }
 
 }  // namespace
@@ -103,15 +113,11 @@ void TLoop::CardRead(int address, const std::string& data) {
     if (Card1) Card1->GateOpenMsg(address, false, ReaderMessage(kNotOnFile, address, 0, data), LastOpenPulse);
     return;
   }
-  std::string deviceName;
-  std::string firstName;
-  TDateTime when = 0;
-  int space = -1;
-  int pulse = 0;
-  const AccessResult result = ProcessCard(DebugLog, Log, *DB, Settings.DebitExpiry, deviceName, firstName, when,
-                                          "0000", false, space, pulse, number, address, LoopId);
+  const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), *DB, Log);
+  const AccessResult result = outcome.result;
+  const int pulse = outcome.openPulse;
   LastOpenPulse = pulse;
-  const std::string message = ReaderMessage(result, address, number);
+  const std::string message = ReaderMessageText(outcome.rows, result, number, "", Now());
   const std::string numberText = CardNumberText(number);
   if (!CardPasses(result)) {
     if (Card1) Card1->GateOpenMsg(address, false, message, pulse);
@@ -119,12 +125,14 @@ void TLoop::CardRead(int address, const std::string& data) {
                             false);
     return;
   }
-  if (!SpecialOutput(address, space, pulse) && Card1) Card1->GateOpenMsg(address, true, message, pulse);
+  if (!DriveSpecialOutput(*this, address, outcome.specialSpace, pulse, outcome.rows.spot) && Card1)
+    Card1->GateOpenMsg(address, true, message, pulse);
   metrics::PublishDecision(LoopId, address, "card", numberText, result, metrics::CardResultName(result), message, true);
   if (DebugLog)
     Log.Log("Card Allowed, Loop Id " + IntToStr(LoopId) + " address " + IntToStr(address) + ", Card " + numberText);
   if (!Settings.EmailServer.empty()) {
-    const std::string body = "Card: " + numberText + ", Name: " + firstName + ", Device: " + deviceName;
+    const std::string body =
+        "Card: " + numberText + ", Name: " + outcome.firstName + ", Device: " + outcome.deviceName;
     Log.Log("Sending email to: " + Settings.EmailTo + " Server: " + Settings.EmailServer +
             " Port: " + IntToStr(Settings.EmailPort));
     try {
@@ -159,14 +167,11 @@ void TLoop::MemoryData(int address, const std::string& data) {
 void TLoop::MemoryCard(int address, const std::string& data) {
   CardNumber number = 0;
   if (data.size() > 10 && !CardNumberOf(Log, data.substr(10), number)) return;
-  std::string deviceName;
-  std::string firstName;
-  TDateTime when = 0;
-  int space = -1;
-  int pulse = 0;
-  const AccessResult result = ProcessCard(DebugLog, Log, *DB, Settings.DebitExpiry, deviceName, firstName, when,
-                                          data, true, space, pulse, number, address, LoopId);
-  if (!CardPasses(result)) return;
+  TCardRead read = ReadOf(*this, address, number);
+  read.memory = true;
+  read.memoryData = data;
+  const TCardOutcome outcome = ProcessCard(read, *DB, Log);
+  if (!CardPasses(outcome.result)) return;
   // The vehicle passed while the device could not report: count it, but send no gate command.
   if (DebugLog)
     Log.Log("Memory Card Success, Loop Id " + IntToStr(LoopId) + " address " + IntToStr(address) + ", Card " +
@@ -175,54 +180,19 @@ void TLoop::MemoryCard(int address, const std::string& data) {
 }
 
 std::string TLoop::ReaderMessage(int result, int address, int64_t cardNumber, const std::string& refusedText) {
-  int set = 0;
-  TODBCStatement card(DB.get());
-  TODBCStatement cardType(DB.get());
-  if (refusedText.empty() && FindCard(card, cardNumber) && FindCardType(card, cardType))
-    set = cardType.FieldAsInteger("msg_id");
-  if (set <= 0) {
-    TODBCStatement device(DB.get());
-    if (device.ExecSQLFmt("SELECT msg_id FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, address))
-      set = device.FieldAsInteger("msg_id");
-  }
-  TODBCStatement messages(DB.get());
-  if (!messages.ExecSQLFmt("SELECT * FROM messages WHERE id = %d", set))
-    messages.ExecSQLFmt("SELECT * FROM messages WHERE id = %d", 1);
-  std::string message = "Unknown Error";
-  const AccessResult rule = result & ~kSoftBit;
-  if (const char* column = TemplateColumn(rule)) {
-    // A card that is not on file has no row to read its number from.
-    const std::string numberText =
-        rule != kNotOnFile ? "" : refusedText.empty() ? CardNumberText(cardNumber) : refusedText;
-    message = ExpandMessage(card, messages.FieldAsString(column), cardType, numberText);
-  }
-  return message;
+  TCardRowsKey key;
+  key.loopId = LoopId;
+  key.address = address;
+  if (refusedText.empty()) key.card = cardNumber;
+  key.decision = false;
+  TOdbcRowSource source(*DB);
+  return ReaderMessageText(source.CardRows(key), result, cardNumber, refusedText, Now());
 }
 
 bool TLoop::SpecialOutput(int address, int space, int pulse) {
   if (space <= 0) return false;
-  TODBCStatement spot(DB.get());
-  if (!spot.DoSQLFmt("select * from spots where number=%d", space)) {
-    if (DebugLog) Log.LogFmt("'Special' output.  %d NOT Found in Spots file", space);
-    return false;
-  }
-  const int floor = spot.FieldAsInteger("floor");
-  if (floor <= 0) {
-    if (DebugLog) Log.LogFmt("'Special' output %d invalid", floor);
-    return false;
-  }
-  if (DebugLog) Log.LogFmt("'Special' output %d going On!", floor);
-  if (!Card1) return true;
-  if (floor < 4) {
-    // Floors 1 to 3 are driven by outputs 1, 3 and 4; the gate itself stays shut.
-    Card1->GateOpenMsg(address, false, "Going Up!", pulse);
-    const int output = floor == 1 ? 1 : floor + 1;
-    const int64_t duration = std::max<int64_t>(static_cast<int64_t>(pulse) * 10, 5);
-    Card1->PulseOutput(address, output, static_cast<int>(std::min<int64_t>(duration, 1000000)));
-  } else {
-    Card1->GateOpenMsg(address, true, "Going Up!", pulse);
-  }
-  return true;
+  TOdbcRowSource source(*DB);
+  return DriveSpecialOutput(*this, address, space, pulse, source.Spot(space));
 }
 
 }  // namespace tarn

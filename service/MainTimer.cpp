@@ -5,7 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "access/CardValidation.h"
+#include "access/OdbcRowSource.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
 #include "db/TODBCStatement.h"

@@ -1,4 +1,4 @@
-// Times ProcessCard for an accepted card at an entry reader and for a refused (expired) card,
+// Times ProcessCard (rows, decision, writes) for an accepted card at an entry reader and for a refused (expired) card,
 // on SQLite3 ODBC and, when TARNCARD_TEST_MARIADB_PORT is set, on the MariaDB test server.
 // Prints median and p99 in milliseconds and, on MariaDB, the statements the server received
 // per read (its session QUESTIONS counter).
@@ -73,23 +73,22 @@ long Questions(TestDatabase& site, Backend engine) {
 void RunCase(TestDatabase& site, Backend engine, const char* label, CardNumber cardNo, AccessResult expected, int reads) {
   std::vector<double> ms;
   ms.reserve(static_cast<size_t>(reads));
-  std::string deviceName, firstName;
-  TDateTime eventTime = 0;
-  int space = 0, pulse = 0;
+  TCardRead read;
+  read.card = cardNo;
+  read.address = 1;
+  read.loopId = 1;
+  read.debugLog = false;
   // Warm-up read, then the statement count of one read.
-  ProcessCard(false, site.Log(), site.ODBC(), false, deviceName, firstName, eventTime, "", false, space, pulse, cardNo,
-              1, 1);
+  ProcessCard(read, site.ODBC(), site.Log());
   const long q0 = Questions(site, engine);
-  ProcessCard(false, site.Log(), site.ODBC(), false, deviceName, firstName, eventTime, "", false, space, pulse, cardNo,
-              1, 1);
+  ProcessCard(read, site.ODBC(), site.Log());
   const long q1 = Questions(site, engine);
   const long statements = q0 < 0 ? -1 : q1 - q0 - 1;  // the second count query counts itself
   int wrong = 0;
   const auto caseStart = std::chrono::steady_clock::now();
   for (int i = 0; i < reads; ++i) {
     const auto t0 = std::chrono::steady_clock::now();
-    const AccessResult r = ProcessCard(false, site.Log(), site.ODBC(), false, deviceName, firstName, eventTime, "",
-                                       false, space, pulse, cardNo, 1, 1);
+    const AccessResult r = ProcessCard(read, site.ODBC(), site.Log()).result;
     const auto t1 = std::chrono::steady_clock::now();
     if (r != expected) ++wrong;
     ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());

@@ -5,7 +5,7 @@
 
 #include "db/TODBC.h"
 #include "db/TSql.h"
-#include "loop/Tickets.h"
+#include "access/TicketDecision.h"
 #include "util/DateTime.h"
 #include "util/TicketTime.h"
 

@@ -2,7 +2,7 @@
 
 #include "LoopFixture.h"
 #include "db/TODBC.h"
-#include "loop/Tickets.h"
+#include "access/TicketDecision.h"
 #include "readerbus/TCard.h"
 #include "util/Format.h"
 #include "util/Strings.h"
