@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +61,24 @@ class TcpClient {
   TcpClient& operator=(TcpClient&&) = delete;
 
   bool Ok() const { return fd_ >= 0; }
+  // Bounds every later Send: a peer that stops reading makes it fail instead of hang.
+  void SetSendTimeout(int ms) {
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  }
+  // Whether the peer has closed the connection (after what it sent was read), within timeoutMs.
+  bool PeerClosed(int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buf[4096];
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) return true;
+    }
+  }
   bool Send(const std::string& data) {
     size_t off = 0;
     while (off < data.size()) {
