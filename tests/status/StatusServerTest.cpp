@@ -171,6 +171,42 @@ TEST(StatusStore, JsonParsesAndMetricsPassPromtool) {
   EXPECT_NE(metrics.find("tarncard_devices_online{loop=\"1\"} 2"), std::string::npos) << "both answered";
 }
 
+// Names as the database holds them: UTF-8 goes out once encoded, as it is; a byte outside a
+// well-formed character (a single-byte code page) is its Latin-1 character; the JSON stays
+// valid UTF-8 and the metrics pass promtool.
+TEST(StatusStore, Utf8NamesAreEncodedOnce) {
+  struct Case {
+    std::string stored;
+    std::string json;   // between the quotes
+    std::string label;  // between the quotes
+  };
+  const std::vector<Case> cases = {
+      {"M\xC3\xBCller", "M\xC3\xBCller", "M\xC3\xBCller"},
+      {"\xE2\x82\xAC 5 \xF0\x9F\x85\xBF", "\xE2\x82\xAC 5 \xF0\x9F\x85\xBF", "\xE2\x82\xAC 5 \xF0\x9F\x85\xBF"},
+      {"Caf\xE9", "Caf\\u00e9", "Caf\xC3\xA9"},
+      {"cut \xC3", "cut \\u00c3", "cut \xC3\x83"},
+      {"\xED\xA0\x80", "\\u00ed\\u00a0\\u0080", "\xC3\xAD\xC2\xA0\xC2\x80"},
+      {"bell\x07 del\x7F", "bell\\u0007 del\\u007f", "bell? del?"},
+  };
+  TStatusStore s;
+  for (size_t i = 0; i < cases.size(); ++i) s.Lot(static_cast<int>(i + 1), cases[i].stored, 0, 10);
+  const TSnapshot snap = s.Snapshot();
+  const std::string json = StatusJson(snap);
+  const std::string metrics = MetricsText(snap);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_NE(json.find("\"name\":\"" + cases[i].json + "\""), std::string::npos) << cases[i].stored << "\n" << json;
+    EXPECT_NE(metrics.find("lot=\"" + std::to_string(i + 1) + "\",name=\"" + cases[i].label + "\"}"), std::string::npos)
+        << cases[i].stored;
+  }
+  // Python reads the JSON as strict UTF-8 and gets the names back as the page shows them.
+  auto [rc, out] = Feed(json, "python3 -c 'import json,sys; d=json.load(sys.stdin.buffer); "
+                              "print(\"|\".join(l[\"name\"] for l in d[\"lots\"]))'");
+  EXPECT_EQ(rc, 0) << out;
+  EXPECT_EQ(out, "M\xC3\xBCller|\xE2\x82\xAC 5 \xF0\x9F\x85\xBF|Caf\xC3\xA9|cut \xC3\x83|\xC3\xAD\xC2\xA0\xC2\x80|bell\x07 del\x7F\n");
+  auto [promRc, promOut] = Feed(metrics, "promtool check metrics");
+  EXPECT_EQ(promRc, 0) << promOut;
+}
+
 class StatusServerTest : public ::testing::Test {
  protected:
   void StartServer(const std::string& token = "") {
