@@ -164,6 +164,26 @@ inline HttpReply HttpGet(int port, const std::string& path, const std::vector<st
   return ParseReply(c.ReadResponse(timeoutMs));
 }
 
+// A request whose header lines never end: up to `bytes` of them on one connection, within
+// `seconds`, then the first line of what the server answered. `sent` says how much of it the
+// server took before it refused (or the flood ended).
+inline std::string HeaderFlood(int port, size_t bytes, size_t& sent, int seconds = 60) {
+  sent = 0;
+  TcpClient c(port);
+  if (!c.Ok()) return "";
+  c.SetSendTimeout(5000);
+  std::string chunk;
+  for (int n = 0; chunk.size() < 64 * 1024; ++n) chunk += "X-Flood-" + std::to_string(n) + ": flood\r\n";
+  bool ok = c.Send("GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (ok && sent < bytes && std::chrono::steady_clock::now() < end) {
+    ok = c.Send(chunk);
+    if (ok) sent += chunk.size();
+  }
+  const std::string answer = c.ReadAll(5000);
+  return answer.substr(0, answer.find("\r\n"));
+}
+
 // A loopback port nobody listens on right now.
 inline int FreeLoopbackPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
