@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -206,11 +207,34 @@ std::string Octal(mode_t mode) {
   return buf;
 }
 
+// The User= of the [Service] section of a unit file; "" when the file or the line is missing.
+std::string UnitUser(const std::string& unitPath) {
+  std::ifstream unit(unitPath);
+  std::string user;
+  bool service = false;
+  for (std::string line; std::getline(unit, line);) {
+    line = Trim(line);
+    if (!line.empty() && line[0] == '[') service = line == "[Service]";
+    if (service && line.rfind("User=", 0) == 0) user = Trim(line.substr(5));
+  }
+  return user;
+}
+
+// The user the service runs as, seen from here: this process's user, or, for a check run as
+// root, the user of the unit that starts the service (the local unit, else the package's).
+uid_t ServiceUid(const platform::FileLayout& layout) {
+  if (::geteuid() != 0) return ::geteuid();
+  std::string user = UnitUser(platform::UnitFilePath());
+  if (user.empty() && layout.installed) user = UnitUser("/lib/systemd/system/" + std::string(platform::kUnitName));
+  if (const passwd* pw = user.empty() ? nullptr : ::getpwnam(user.c_str())) return pw->pw_uid;
+  return 0;
+}
+
 // Folders and files another user can write (a link planted there, settings rewritten), and
 // secrets every user can read.
 void CheckFilePermissions(const platform::FileLayout& layout, const std::string& registry, const std::string& settings,
                           TFindings& f) {
-  for (const std::string& finding : platform::WritableByOthers(layout, ::geteuid()))
+  for (const std::string& finding : platform::WritableByOthers(layout, ServiceUid(layout)))
     f.Problem(finding + ": another user could plant a link there or change what the service reads; "
                         "give it to the service's user or root and take the write permission away (chmod go-w)");
   const std::filesystem::path registryPath(registry);
@@ -236,15 +260,8 @@ void CheckServiceUser(TFindings& f) {
     f.Warning("this check runs as root: the service should run as its own user (the package's unit runs it as " +
               std::string(platform::kDefaultServiceUser) +
               ", INSTALL's as the user it names), and the check as that user: sudo -u <user> tarncard check");
-  std::ifstream unit(platform::UnitFilePath());
-  if (!unit) return;
-  std::string user;
-  bool service = false;
-  for (std::string line; std::getline(unit, line);) {
-    line = Trim(line);
-    if (!line.empty() && line[0] == '[') service = line == "[Service]";
-    if (service && line.rfind("User=", 0) == 0) user = Trim(line.substr(5));
-  }
+  if (!std::filesystem::exists(platform::UnitFilePath())) return;
+  const std::string user = UnitUser(platform::UnitFilePath());
   if (user.empty() || user == "root" || user == "0")
     f.Problem("the unit " + platform::UnitFilePath() +
               " runs the service as root: run tarncard INSTALL again (its unit names a user and keeps the service "

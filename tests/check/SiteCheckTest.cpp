@@ -320,9 +320,18 @@ TEST_P(SiteCheckTest, ExposureAndPermissionsAreNamedWithTheirFix) {
     EXPECT_FALSE(Says("status page: Listen")) << output_;
     RewritePorts(ports);
   }
-  // Run as root, the check says so.
+  // Run as root, the check says so, and judges the folders for the user the unit names.
   Check();
   EXPECT_EQ(Says("WARNING: this check runs as root"), ::geteuid() == 0) << output_;
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(log.c_str(), 65534, 65534), 0);  // the log folder is nobody's
+    EXPECT_EQ(1, Check()) << output_;
+    EXPECT_TRUE(Says("PROBLEM: folder " + log.string() + " belongs to user nobody")) << output_;
+    std::ofstream(units / "TARNCard.service") << "[Service]\nExecStart=/opt/tarn/tarncard\nUser=nobody\n";
+    EXPECT_EQ(0, Check()) << "the service runs as nobody\n" << output_;
+    fs::remove(units / "TARNCard.service");
+    ASSERT_EQ(::chown(log.c_str(), 0, 0), 0);
+  }
   // Without Pass the built-in password is used, which matters on a server (SQLite has none).
   {
     std::ifstream in(site_->Registry(), std::ios::binary);
