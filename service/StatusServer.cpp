@@ -285,6 +285,9 @@ class TGuardedServer : public httplib::Server {
   bool process_and_close_socket(socket_t sock) override {
     TConnectionState state;
     tConnection = &state;
+    struct TForget {
+      ~TForget() { tConnection = nullptr; }
+    } forget;
     bool ok = false;
     {
       THeadStream stream(sock, static_cast<int>(read_timeout_sec_ * 1000 + read_timeout_usec_ / 1000), svr_sock_);
@@ -306,7 +309,6 @@ class TGuardedServer : public httplib::Server {
         if (!ok || closed || state.close) break;
       }
     }
-    tConnection = nullptr;
     ::shutdown(sock, SHUT_RDWR);
     ::close(sock);
     return ok;
