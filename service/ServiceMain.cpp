@@ -121,7 +121,7 @@ int ServiceMain(int argc, char** argv) {
     if (statusServer) statusServer->Stop();
     return 0;
   } catch (const std::exception& e) {
-    std::cerr << program << ": " << e.what() << "\n";
+    std::cerr << program << ": " << EscapeLogText(e.what()) << "\n";
     return 1;
   }
 }

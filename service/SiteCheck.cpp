@@ -172,13 +172,15 @@ struct TFindings {
   std::ostream& out;
   std::vector<std::string>& problems;
   int warnings = 0;
+  // Names from the database and the files are shown escaped, as in the log: no terminal
+  // escape reaches the installer's screen.
   void Problem(const std::string& text) {
     problems.push_back(text);
-    out << "  PROBLEM: " << text << "\n";
+    out << "  PROBLEM: " << EscapeLogText(text) << "\n";
   }
   void Warning(const std::string& text) {
     ++warnings;
-    out << "  WARNING: " << text << "\n";
+    out << "  WARNING: " << EscapeLogText(text) << "\n";
   }
 };
 
@@ -388,8 +390,8 @@ int RunSiteCheck(std::ostream& out) {
         do {
           int a = ds.FieldAsInteger("addr_ess");
           const std::string name = ds.FieldAsString("name");
-          out << "  address " << a << ": " << name << " (" << DeviceTypeName(ds.FieldAsInteger("device_type"))
-              << ")\n";
+          out << "  address " << a << ": " << EscapeLogText(name) << " ("
+              << DeviceTypeName(ds.FieldAsInteger("device_type")) << ")\n";
           if (a < 1 || a > 48)
             problem(loopName + ": device address " + std::to_string(a) + " (" + name +
                     ") is outside 1..48: the service does not set that device up");

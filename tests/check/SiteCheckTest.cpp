@@ -332,6 +332,14 @@ TEST_P(SiteCheckTest, ExposureAndPermissionsAreNamedWithTheirFix) {
     fs::remove(units / "TARNCard.service");
     ASSERT_EQ(::chown(log.c_str(), 0, 0), 0);
   }
+  // Names from the database reach the installer's terminal escaped.
+  ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name, device_type) VALUES "
+                   "(104, 1, 4, 'Evil\x1B[2J', 0), (105, 1, 4, 'Twin', 0)"));
+  Check();
+  EXPECT_TRUE(Says("  address 4: Evil\\x1B[2J (card reader)")) << output_;
+  EXPECT_TRUE(Says("PROBLEM: loop 1: devices Evil\\x1B[2J and Twin share address 4")) << output_;
+  EXPECT_EQ(output_.find('\x1B'), std::string::npos);
+  ASSERT_TRUE(Exec("DELETE FROM device WHERE id IN (104, 105)"));
   // Without Pass the built-in password is used, which matters on a server (SQLite has none).
   {
     std::ifstream in(site_->Registry(), std::ios::binary);
