@@ -69,10 +69,16 @@ bool ParseCardNumber(const std::string& text, CardNumber& number) {
     return true;
   }
   const std::optional<double> value = TryStrToFloat(text);
-  if (!value || !std::isfinite(*value)) return true;
-  if (std::fabs(*value) >= 1e18) return false;  // 19 digits or more
+  if (!value || !std::isfinite(*value)) return false;  // no number: no card has it
+  if (std::fabs(*value) >= 1e18) return false;         // 19 digits or more
   number = static_cast<CardNumber>(std::llround(*value));
   return true;
+}
+
+bool IsNumberText(const std::string& text) {
+  bool negative = false;
+  std::string whole, fraction;
+  return SplitDecimal(text, negative, whole, fraction) || TryStrToFloat(text).has_value();
 }
 
 std::string CardNumberText(CardNumber number) { return std::to_string(number); }

@@ -42,9 +42,13 @@ double SafeCardNumber(double cardNo);
 constexpr int kCardNumberDigits = 18;
 constexpr CardNumber kMaxCardNumber = 999999999999999999;
 
-// Reads a card number as the readers send it (decimal text; text that is no number gives 0).
-// False when the number has more digits than the columns hold: such a card is refused.
+// Reads a card number as the readers send it (decimal text). False, with `number` 0, for
+// text that is no number (IsNumberText) and for a number with more digits than the columns
+// hold: no card can have it, and it is refused without being looked up.
 bool ParseCardNumber(const std::string& text, CardNumber& number);
+// Whether the text is a number at all: "[sign]digits[.digits]", or a finite number with an
+// exponent.
+bool IsNumberText(const std::string& text);
 // The number as shown in log lines, messages and e-mails, and as written into SQL: plain
 // digits. An integer literal is exact on every database (SQLite reads any literal with a
 // point as a double).

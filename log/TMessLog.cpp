@@ -14,8 +14,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/FileSafety.h"
 #include "platform/Home.h"
 #include "platform/Tick.h"
+#include "util/Strings.h"
 #include "util/Version.h"
 
 namespace tarn {
@@ -84,7 +86,7 @@ void TMessLog::Journal(std::string_view message, const std::string& line) {
 std::string TMessLog::TimeStamp(TDateTime when) { return FormatDateTime("hh:nn:ss.zzz dd/mm/yy", when); }
 
 std::string TMessLog::VersionHeader() {
-  return std::string(21, '.') + " - " + platform::ExePath() + "   Version - " + TARNCARD_VERSION_TEXT;
+  return std::string(21, '.') + " - " + EscapeLogText(platform::ExePath()) + "   Version - " + TARNCARD_VERSION_TEXT;
 }
 
 TMessLog::TMessLog(const std::string& fileName, bool deleteOnSwitch, bool dailyFiles, bool byDayOfMonth,
@@ -105,7 +107,7 @@ TMessLog::TMessLog(const std::string& fileName, bool deleteOnSwitch, bool dailyF
     if (deleteOnSwitch_ && WrittenBefore(currentFileName_, currentDate_)) DeleteOrRename(currentFileName_);
   } else {
     currentFileName_ = fileName_;
-    if (deleteOnSwitch_ && fs::exists(currentFileName_, ec)) DeleteOrRename(currentFileName_);
+    if (deleteOnSwitch_ && fs::exists(fs::symlink_status(currentFileName_, ec))) DeleteOrRename(currentFileName_);
   }
   writeStartEnd_ = true;  // the opening text "Start Log" is always supplied
   Add("Start Log");
@@ -152,8 +154,10 @@ std::string TMessLog::DayFileName(int day) const {
 
 void TMessLog::DeleteOrRename(const std::string& file) {
   std::error_code ec;
-  // Make it writable first, as a read-only file would refuse the deletion elsewhere.
-  fs::permissions(file, fs::perms::owner_write, fs::perm_options::add, ec);
+  // Make it writable first, as a read-only file would refuse the deletion elsewhere; a link
+  // is removed itself and never changes the file it names.
+  if (fs::is_regular_file(fs::symlink_status(file, ec)))
+    fs::permissions(file, fs::perms::owner_write, fs::perm_options::add | fs::perm_options::nofollow, ec);
   if (fs::remove(file, ec) && !ec) return;
   std::string del = file + ".del";
   fs::remove(del, ec);
@@ -162,7 +166,7 @@ void TMessLog::DeleteOrRename(const std::string& file) {
 
 bool TMessLog::WrittenBefore(const std::string& file, TDateTime date) {
   struct stat st {};
-  if (::stat(file.c_str(), &st) != 0) return false;
+  if (::lstat(file.c_str(), &st) != 0) return false;
   // The file's age on the real clock, placed before Now() (the clock seam's time).
   double ageSec = static_cast<double>(::time(nullptr) - st.st_mtime);
   if (ageSec < 0) ageSec = 0;
@@ -171,9 +175,10 @@ bool TMessLog::WrittenBefore(const std::string& file, TDateTime date) {
 
 int TMessLog::Add(const std::string& text) {
   try {
+    const std::string clean = EscapeLogText(text);
     std::lock_guard<std::mutex> g(lock_);
-    lines_.push_back(TimeStamp(Now()) + " - " + text);
-    Journal(text, lines_.back());
+    lines_.push_back(TimeStamp(Now()) + " - " + clean);
+    Journal(clean, lines_.back());
     if (static_cast<int>(lines_.size()) >= kMaxLines) {
       Flush("");
       return -1;
@@ -186,9 +191,10 @@ int TMessLog::Add(const std::string& text) {
 
 int TMessLog::AddNoFlush(const std::string& text) {
   try {
+    const std::string clean = EscapeLogText(text);
     std::lock_guard<std::mutex> g(lock_);
-    lines_.push_back(TimeStamp(Now()) + " - " + text);
-    Journal(text, lines_.back());
+    lines_.push_back(TimeStamp(Now()) + " - " + clean);
+    Journal(clean, lines_.back());
     return static_cast<int>(lines_.size()) - 1;
   } catch (...) {
     return -1;
@@ -197,8 +203,9 @@ int TMessLog::AddNoFlush(const std::string& text) {
 
 void TMessLog::Log(const std::string& text) {
   try {
+    const std::string clean = EscapeLogText(text);
     std::lock_guard<std::mutex> g(lock_);
-    Flush(text);
+    Flush(clean);
   } catch (...) {
   }
 }
@@ -224,6 +231,8 @@ int TMessLog::LogFmtError(std::string_view format, const std::string& message) {
   return -1;
 }
 
+// `text` and every waiting line are escaped already (EscapeLogText): a line of the file or
+// the journal can hold no line break, no control character and no broken UTF-8.
 void TMessLog::Flush(const std::string& text) {
   if (lines_.empty() && text.empty()) return;
   // The journal has every line the moment it is logged, whether or not the file takes it.
@@ -239,21 +248,18 @@ void TMessLog::Flush(const std::string& text) {
       currentFileName_ = DayFileName(today);
       dayNumber_ = today;
       currentDate_ = date;
-      if (deleteOnSwitch_ && fs::exists(currentFileName_, ec)) DeleteOrRename(currentFileName_);
+      if (deleteOnSwitch_ && fs::exists(fs::symlink_status(currentFileName_, ec))) DeleteOrRename(currentFileName_);
     }
   }
-  if (!fs::exists(currentFileName_, ec)) {
-    int fd = ::open(currentFileName_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      ::close(fd);
-      headerPending_ = true;
-    }
-  }
-  int fd = ::open(currentFileName_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-  if (fd < 0) {
+  // Opened in its folder without following a link: a link or a FIFO planted in the log
+  // folder is not written through, and the lines wait as for a file that cannot be opened.
+  bool created = false;
+  std::string error;
+  platform::TFd fd = platform::OpenRegularFile(currentFileName_, O_WRONLY | O_APPEND | O_CREAT, 0644, &created, error);
+  if (!fd.Valid()) {
     platform::SleepMs(87);
-    fd = ::open(currentFileName_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-    if (fd < 0) {
+    fd = platform::OpenRegularFile(currentFileName_, O_WRONLY | O_APPEND | O_CREAT, 0644, &created, error);
+    if (!fd.Valid()) {
       // The batch waits for the next write; `text` is lost, and so are the oldest waiting
       // lines beyond the bound.
       if (lines_.size() > kMaxWaitingLines)
@@ -261,6 +267,7 @@ void TMessLog::Flush(const std::string& text) {
       return;
     }
   }
+  if (created) headerPending_ = true;
   std::string out;
   if (headerPending_) {
     Journal("", VersionHeader());
@@ -269,8 +276,7 @@ void TMessLog::Flush(const std::string& text) {
   }
   for (const auto& line : lines_) out += line + "\r\n";
   if (!text.empty()) out += textLine + "\r\n";
-  WriteAll(fd, out);
-  ::close(fd);
+  WriteAll(fd.Get(), out);
   lines_.clear();
 }
 

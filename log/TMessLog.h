@@ -5,6 +5,11 @@
 // With daily files the log writes <base><day><ext>, one file per day of the week
 // (1 = Sunday) or of the month, and starts a day's file anew when it switches to it.
 //
+// Texts are logged as they are when clean; a control character (below 0x20, 0x7F) or a byte
+// that is not part of a well-formed UTF-8 character is written as \xNN, so a text read from
+// a device or a database cannot end a line, forge one, or reach a terminal as an escape.
+// The day's file is opened without following a link (platform/FileSafety.h).
+//
 // Owned by the server (one per server start) and shared by every loop; every operation is
 // thread-safe (one lock around each add and write) and none ever raises.
 #include <cstdint>

@@ -11,6 +11,7 @@
 #include "access/CardProcessing.h"
 #include "access/CardValidation.h"
 #include "access/OdbcRowSource.h"
+#include "access/UnreadableCard.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
 #include "log/TMessLog.h"
@@ -31,12 +32,16 @@ int DeviceTypeAt(const std::vector<uint8_t>& types, int address) {
   return types[static_cast<size_t>(address)];
 }
 
-// A card number as the readers send it: decimal text, 0 when it is none. A number longer
-// than the card columns hold is logged and refused: rounded, it would be another card.
+// A card number as the readers send it: decimal text. Text that is no number, and a number
+// longer than the card columns hold (rounded, it would be another card), are logged and
+// refused.
 bool CardNumberOf(TMessLog& log, const std::string& text, CardNumber& number) {
   if (ParseCardNumber(text, number)) return true;
-  log.Log("Card number " + text + " has more than " + std::to_string(kCardNumberDigits) +
-          " digits, more than the card columns hold: refused");
+  if (!IsNumberText(text))
+    log.Log("Card data |" + text + "| is not a card number: refused");
+  else
+    log.Log("Card number " + text + " has more than " + std::to_string(kCardNumberDigits) +
+            " digits, more than the card columns hold: refused");
   return false;
 }
 
@@ -110,7 +115,16 @@ void TLoop::CardData(int address, const std::string& data) {
 void TLoop::CardRead(int address, const std::string& data) {
   CardNumber number = 0;
   if (!CardNumberOf(Log, data, number)) {
-    if (Card1) Card1->GateOpenMsg(address, false, ReaderMessage(kNotOnFile, address, 0, data), LastOpenPulse);
+    // Refused without looking a card up. Garbage from a reader shows and is recorded as card
+    // 0, like any unknown card; a number too long for the columns shows as read and has no
+    // row to go into.
+    const bool garbage = !IsNumberText(data);
+    const std::string shown = garbage ? CardNumberText(0) : data;
+    const std::string message = ReaderMessage(kNotOnFile, address, 0, shown);
+    if (Card1) Card1->GateOpenMsg(address, false, message, LastOpenPulse);
+    if (garbage) RecordUnreadableCard(*DB, address, LoopId);
+    metrics::PublishDecision(LoopId, address, "card", shown, kNotOnFile, metrics::CardResultName(kNotOnFile), message,
+                            false);
     return;
   }
   const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), *DB, Log);

@@ -1,12 +1,9 @@
 #include "platform/IniFile.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "platform/FileSafety.h"
 #include "platform/Registry.h"
 #include "util/Strings.h"
 
@@ -31,21 +28,6 @@ bool KeyValue(const std::string& line, std::string& key, std::string& value) {
   key = Trim(t.substr(0, eq));
   value = Trim(t.substr(eq + 1));
   return !key.empty();
-}
-
-// The file a path finally names: links followed (relative ones from their own folder), at
-// most 40 deep; a link to a missing file gives that file's path.
-std::string LinkTarget(const std::string& path) {
-  namespace fs = std::filesystem;
-  fs::path p(path);
-  for (int hops = 0; hops < 40; ++hops) {
-    std::error_code ec;
-    if (!fs::is_symlink(fs::symlink_status(p, ec))) break;
-    const fs::path next = fs::read_symlink(p, ec);
-    if (ec) break;
-    p = next.is_absolute() ? next : p.parent_path() / next;
-  }
-  return p.string();
 }
 
 }  // namespace
@@ -156,29 +138,13 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key, c
       lines.insert(lines.begin() + sectionEnd, key + "=" + clean);
     }
   }
-  // A link is written through: the file it names is replaced, the link stays.
-  const std::string target = LinkTarget(path_);
-  const std::string tmp = target + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    for (const auto& l : lines) out << l << "\r\n";
-    if (!out.good()) return false;
-  }
-  // The new file keeps the old one's mode and, where we may set it, its owner.
-  struct stat st {};
-  if (::stat(target.c_str(), &st) == 0) {
-    ::chmod(tmp.c_str(), st.st_mode & 07777);
-    if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
-      // Not allowed to give the file away: keep at least the group when we may.
-      if (::chown(tmp.c_str(), st.st_uid, st.st_gid) != 0) {
-        [[maybe_unused]] const int groupKept = ::chown(tmp.c_str(), static_cast<uid_t>(-1), st.st_gid);
-      }
-    }
-  }
-  if (std::rename(tmp.c_str(), target.c_str()) == 0) return true;
-  std::remove(tmp.c_str());  // leave no stray copy next to a file that cannot be replaced
-  return false;
+  // A link is written through (the file it names is replaced, the link stays) when root or
+  // this process's user made it; a link anyone else planted is not followed.
+  std::string target, error;
+  if (!TrustedTarget(path_, target, error)) return false;
+  std::string text;
+  for (const auto& l : lines) text += l + "\r\n";
+  return ReplaceFileContent(target, text, error);
 }
 
 bool TIniFile::WriteInteger(const std::string& section, const std::string& key, int value) {

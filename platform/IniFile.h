@@ -3,7 +3,9 @@
 // Section and key names compare without regard to letter case; values are trimmed.
 // Every read reads the file anew, so changes made by an operator take effect at once; every
 // write rewrites the file keeping all other lines (comments included) and creates the file,
-// the section or the key when missing. Booleans are written 1/0 and read as integers
+// the section or the key when missing. A write replaces the file at once (a copy renamed over
+// it, keeping its mode and owner); when the file is a link, the file it names is replaced,
+// but only through links owned by root or by this process's user (platform/FileSafety.h). Booleans are written 1/0 and read as integers
 // (non-zero is true); integers accept decimal and "0x"/"$" hexadecimal.
 // Not thread-safe per object; separate objects on one file are safe on one thread.
 #include <string>

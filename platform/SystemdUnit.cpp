@@ -1,6 +1,9 @@
 #include "platform/SystemdUnit.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +43,43 @@ std::string UnitQuote(const std::string& s, bool dollars) {
   }
   return out + "\"";
 }
+
+// The package's sandbox (packaging/TARNCard.service), line for line.
+const char* const kSandbox[] = {
+    "PrivateTmp=yes",
+    "NoNewPrivileges=yes",
+    "DevicePolicy=closed",
+    "DeviceAllow=char-ttyS rw",
+    "DeviceAllow=char-ttyUSB rw",
+    "DeviceAllow=char-ttyACM rw",
+    "DeviceAllow=char-pts rw",
+    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6",
+    "CapabilityBoundingSet=",
+    "AmbientCapabilities=",
+    "ProtectKernelTunables=yes",
+    "ProtectKernelModules=yes",
+    "ProtectKernelLogs=yes",
+    "ProtectControlGroups=yes",
+    "ProtectClock=yes",
+    "ProtectHostname=yes",
+    "ProtectProc=invisible",
+    "ProcSubset=pid",
+    "PrivateUsers=no",
+    "RestrictNamespaces=yes",
+    "RestrictRealtime=yes",
+    "RestrictSUIDSGID=yes",
+    "LockPersonality=yes",
+    "MemoryDenyWriteExecute=yes",
+    "RemoveIPC=yes",
+    "SystemCallArchitectures=native",
+    "SystemCallFilter=@system-service",
+    "SystemCallFilter=~@privileged",
+    "SystemCallErrorNumber=EPERM",
+    // A runaway (a flood of requests, a leak) ends in this service's own limits, not the
+    // machine's: about 16 times what four loops of 48 devices use, and threads to spare.
+    "MemoryMax=256M",
+    "TasksMax=256",
+};
 
 bool SystemdRuns() {
   std::error_code ec;
@@ -82,9 +122,35 @@ bool Systemctl(const std::vector<std::string>& args) {
   return true;
 }
 
+// The service's user needs to write its home folder and log/: said when it plainly cannot
+// (neither owner nor a group member with write permission, and the folder not open to all).
+void WarnUnlessWritable(const std::string& homeDir, const std::string& user) {
+  const passwd* pw = ::getpwnam(user.c_str());
+  if (pw == nullptr) return;
+  for (const std::string& dir : {homeDir, homeDir + "/log"}) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) continue;
+    const bool writes = st.st_uid == pw->pw_uid ? (st.st_mode & S_IWUSR) != 0
+                        : st.st_gid == pw->pw_gid ? (st.st_mode & S_IWGRP) != 0
+                                                  : (st.st_mode & S_IWOTH) != 0;
+    if (!writes)
+      std::cerr << "Warning: the service's user " << user << " cannot write " << dir << " (alive.txt, the log): "
+                << "chown " << user << ": " << dir << "\n";
+  }
+}
+
 }  // namespace
 
-std::string UnitFileText(const std::string& exePath, const std::string& homeDir) {
+bool UnderHomes(const std::string& path) {
+  for (const char* top : {"/home", "/root", "/run/user"}) {
+    const std::string t = top;
+    if (path == t || path.compare(0, t.size() + 1, t + "/") == 0) return true;
+  }
+  return false;
+}
+
+std::string UnitFileText(const std::string& exePath, const std::string& homeDir, const std::string& user,
+                         const std::string& group) {
   std::string t;
   t += "[Unit]\n";
   t += "Description=TARN Card Access Controller\n";
@@ -98,18 +164,52 @@ std::string UnitFileText(const std::string& exePath, const std::string& homeDir)
   t += "WatchdogSec=60\n";
   // Start-up waits for the database, however long it is away.
   t += "TimeoutStartSec=infinity\n";
+  // Its own user, never root, with the package's sandbox: everything read-only but the home
+  // folder (alive.txt, the settings file, log/).
+  t += "User=" + UnitQuote(user, false) + "\n";
+  t += "Group=" + UnitQuote(group, false) + "\n";
   t += "SupplementaryGroups=dialout\n";
-  t += "NoNewPrivileges=yes\n";
-  t += "ProtectSystem=full\n";
-  t += "PrivateTmp=yes\n";
-  t += "DevicePolicy=closed\n";
-  t += "DeviceAllow=char-ttyS rw\n";
-  t += "DeviceAllow=char-ttyUSB rw\n";
-  t += "DeviceAllow=char-ttyACM rw\n";
-  t += "DeviceAllow=char-pts rw\n";
+  t += "UMask=0027\n";
+  t += "ProtectSystem=strict\n";
+  t += "ReadWritePaths=" + UnitQuote(homeDir, false) + "\n";
+  if (UnderHomes(homeDir)) {
+    // The users' folders hidden all the same, the home folder brought back in.
+    t += "ProtectHome=tmpfs\n";
+    t += "BindPaths=" + UnitQuote(homeDir, false) + "\n";
+  } else {
+    t += "ProtectHome=yes\n";
+  }
+  for (const char* line : kSandbox) t += std::string(line) + "\n";
   t += "\n[Install]\n";
   t += "WantedBy=multi-user.target\n";
   return t;
+}
+
+bool ServiceUser(const std::string& homeDir, std::string& user, std::string& group, std::string& error) {
+  const char* named = std::getenv("TARNCARD_USER");
+  const passwd* pw = nullptr;
+  if (named && *named) {
+    user = named;
+  } else {
+    struct stat st {};
+    if (::stat(homeDir.c_str(), &st) == 0 && st.st_uid != 0) pw = ::getpwuid(st.st_uid);
+    user = pw != nullptr ? pw->pw_name : kDefaultServiceUser;
+  }
+  if (pw == nullptr) pw = ::getpwnam(user.c_str());
+  if (pw == nullptr) {
+    error = "there is no user " + user + " to run the service as: create it (adduser --system --group "
+            "--no-create-home --home " + homeDir + " " + user + "), give it the home folder (chown -R " + user + ":" +
+            user + " " + homeDir + ") and run INSTALL again, or name another user in $TARNCARD_USER";
+    return false;
+  }
+  if (pw->pw_uid == 0) {
+    error = "the service does not run as root: name its own user in $TARNCARD_USER";
+    return false;
+  }
+  const struct group* gr = ::getgrgid(pw->pw_gid);
+  group = gr != nullptr ? gr->gr_name : std::to_string(pw->pw_gid);
+  user = pw->pw_name;
+  return true;
 }
 
 std::string UnitDir() {
@@ -135,7 +235,13 @@ int InstallUnit(bool silent) {
       std::cerr << "Cannot install " << kUnitName << ": the path of the executable is unknown\n";
       return 1;
     }
-    std::string text = UnitFileText(exe, HomeDir());
+    std::string user, group, error;
+    if (!ServiceUser(HomeDir(), user, group, error)) {
+      std::cerr << "Cannot install " << kUnitName << ": " << error << "\n";
+      return 1;
+    }
+    std::string text = UnitFileText(exe, HomeDir(), user, group);
+    WarnUnlessWritable(HomeDir(), user);
     std::error_code ec;
     fs::create_directories(UnitDir(), ec);
     // Written beside and renamed, so systemd never reads half a unit.

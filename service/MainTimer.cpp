@@ -1,8 +1,5 @@
 // The main timer's tick and its periodic jobs: reset requests, the once-a-minute jobs,
 // open requests, the gate schedule, the heartbeat file and the lot-full refresh.
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <stdexcept>
 
 #include "access/OdbcRowSource.h"
@@ -11,6 +8,7 @@
 #include "db/TODBCStatement.h"
 #include "log/TMessLog.h"
 #include "loop/TLoop.h"
+#include "platform/FileSafety.h"
 #include "platform/Home.h"
 #include "platform/Notify.h"
 #include "readerbus/TCard.h"
@@ -87,11 +85,10 @@ void TTARNCard::PublishLots() {
 
 void TTARNCard::WriteHeartbeat() {
   std::string path = platform::HomePath("alive.txt");
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw std::runtime_error("Cannot create file \"" + path + "\". " + std::strerror(errno));
-  out << HeartbeatCount << "\r\n";
-  out.close();
-  if (!out) throw std::runtime_error("Cannot write file \"" + path + "\"");
+  // Never through a link or into a FIFO someone put in the home folder.
+  std::string error;
+  if (!platform::WriteRegularFile(path, std::to_string(HeartbeatCount) + "\r\n", 0644, error))
+    throw std::runtime_error("Cannot create file \"" + path + "\". " + error);
   platform::SdNotify("WATCHDOG=1");
 }
 

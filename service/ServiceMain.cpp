@@ -1,6 +1,8 @@
 // Program entry: command-line switches, then the service in the foreground until SIGTERM
 // or SIGINT. The main thread runs the timers and every device event; a signal only asks
 // the main loop to end, and the shut-down runs on the main thread afterwards.
+#include <unistd.h>
+
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -9,6 +11,7 @@
 #include "config/TRegistryEx.h"
 #include "log/TMessLog.h"
 #include "platform/CommandLine.h"
+#include "platform/FileSafety.h"
 #include "platform/Home.h"
 #include "platform/MainLoop.h"
 #include "platform/Signals.h"
@@ -18,6 +21,7 @@
 #include "metrics/StatusStore.h"
 #include "service/TTARNCard.h"
 #include "util/DateTime.h"
+#include "util/Strings.h"
 #include "util/Version.h"
 
 namespace tarn {
@@ -26,11 +30,13 @@ namespace {
 
 // Says a line about the status page on standard error; under systemd in the journal's form
 // of the log's own lines (priority, time stamp), so the journal ranks it like them.
+// Like the log's lines, the text is escaped: a value of the settings file cannot start a
+// journal line of its own.
 void SayOnStderr(std::ostream& err, int priority, const std::string& text) {
   if (TMessLog::StderrIsJournal())
-    err << "<" << priority << ">" << TMessLog::TimeStamp(Now()) << " - " << text << "\n";
+    err << "<" << priority << ">" << TMessLog::TimeStamp(Now()) << " - " << EscapeLogText(text) << "\n";
   else
-    err << text << "\n";
+    err << EscapeLogText(text) << "\n";
 }
 
 // The status server of the settings file's [Status] section; null when it is off or the
@@ -44,7 +50,8 @@ std::unique_ptr<status::TStatusServer> StartStatusServer(std::ostream& err) {
     SayOnStderr(err, 4, "Status page: Listen=" + config.listen + " is not valid (" + error + "); the page is off");
     return nullptr;
   }
-  auto server = std::make_unique<status::TStatusServer>(metrics::TStatusStore::Instance(), config.token);
+  auto server =
+      std::make_unique<status::TStatusServer>(metrics::TStatusStore::Instance(), config.token, config.hosts);
   if (!server->Start(address)) {
     SayOnStderr(err, 4, "Status page: cannot listen on " + config.listen + " (" + server->Error() + "); the page is off");
     return nullptr;
@@ -90,6 +97,15 @@ int ServiceMain(int argc, char** argv) {
       case platform::CommandAction::Run:
         break;
     }
+    // Root writes alive.txt, the log and the settings file: not where another user could
+    // have planted a link or could rewrite the settings.
+    if (::geteuid() == 0) {
+      if (const auto findings = platform::WritableByOthers(platform::CurrentLayout(), 0); !findings.empty()) {
+        for (const std::string& line : Split(platform::RootRefusalText(findings), '\n'))
+          SayOnStderr(std::cerr, 2, line);
+        return 1;
+      }
+    }
     platform::TMainLoop loop;
     // Signals are blocked before any other thread starts, and handled by asking the main
     // loop to end.
@@ -105,7 +121,7 @@ int ServiceMain(int argc, char** argv) {
     if (statusServer) statusServer->Stop();
     return 0;
   } catch (const std::exception& e) {
-    std::cerr << program << ": " << e.what() << "\n";
+    std::cerr << program << ": " << EscapeLogText(e.what()) << "\n";
     return 1;
   }
 }

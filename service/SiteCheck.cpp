@@ -6,12 +6,16 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -22,10 +26,12 @@
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
 #include "db/TODBCStatement.h"
+#include "platform/FileSafety.h"
 #include "platform/Home.h"
 #include "platform/IniFile.h"
 #include "platform/Registry.h"
 #include "readerbus/PortSettings.h"
+#include "platform/SystemdUnit.h"
 #include "readerbus/SerialPort.h"
 #include "loop/TLoop.h"
 #include "service/SerialLineCheck.h"
@@ -161,14 +167,131 @@ std::string SerialDeviceProblem(const std::string& device, bool& inUse) {
   return tty ? "" : device + " is not a serial device (tty)";
 }
 
+
+// What the check found, in the order it found it: problems make the check fail, warnings
+// are printed with their fix and counted in the last line.
+struct TFindings {
+  std::ostream& out;
+  std::vector<std::string>& problems;
+  int warnings = 0;
+  // Names from the database and the files are shown escaped, as in the log: no terminal
+  // escape reaches the installer's screen.
+  void Problem(const std::string& text) {
+    problems.push_back(text);
+    out << "  PROBLEM: " << EscapeLogText(text) << "\n";
+  }
+  void Warning(const std::string& text) {
+    ++warnings;
+    out << "  WARNING: " << EscapeLogText(text) << "\n";
+  }
+};
+
+bool LoopbackHost(const std::string& host) {
+  const std::string h = LowerCase(host);
+  return h == "localhost" || h == "::1" || h.rfind("127.", 0) == 0;
+}
+
+// The status page on an address other computers reach, without a token: anyone on the
+// network reads card numbers and holders' names.
+void CheckStatusExposure(const platform::TIniFile& ini, TFindings& f) {
+  const std::string listen = Trim(ini.ReadString("Status", "Listen", status::kDefaultListen));
+  status::TListenAddress address;
+  std::string error;
+  if (listen.empty() || !status::ParseListen(listen, address, error) || LoopbackHost(address.host)) return;
+  if (Trim(ini.ReadString("Status", "Token", "")).empty())
+    f.Problem("status page: Listen=" + listen +
+              " answers other computers, and without a token anyone who reaches it reads card numbers and names: "
+              "set [Status] Token= in the settings file (clients send it as a bearer token), or Listen=" +
+              std::string(status::kDefaultListen));
+}
+
+std::string Octal(mode_t mode) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
+  return buf;
+}
+
+// The User= of the [Service] section of a unit file; "" when the file or the line is missing.
+std::string UnitUser(const std::string& unitPath) {
+  std::ifstream unit(unitPath);
+  std::string user;
+  bool service = false;
+  for (std::string line; std::getline(unit, line);) {
+    line = Trim(line);
+    if (!line.empty() && line[0] == '[') service = line == "[Service]";
+    if (service && line.rfind("User=", 0) == 0) user = Trim(line.substr(5));
+  }
+  return user;
+}
+
+// The user the service runs as, seen from here: this process's user, or, for a check run as
+// root, the user of the unit that starts the service (the local unit, else the package's).
+uid_t ServiceUid(const platform::FileLayout& layout) {
+  if (::geteuid() != 0) return ::geteuid();
+  std::string user = UnitUser(platform::UnitFilePath());
+  if (user.empty() && layout.installed) user = UnitUser("/lib/systemd/system/" + std::string(platform::kUnitName));
+  if (const passwd* pw = user.empty() ? nullptr : ::getpwnam(user.c_str())) return pw->pw_uid;
+  return 0;
+}
+
+// Folders and files another user can write (a link planted there, settings rewritten), and
+// secrets every user can read.
+void CheckFilePermissions(const platform::FileLayout& layout, const std::string& registry, const std::string& settings,
+                          TFindings& f) {
+  for (const std::string& finding : platform::WritableByOthers(layout, ServiceUid(layout)))
+    f.Problem(finding + ": another user could plant a link there or change what the service reads; "
+                        "give it to the service's user or root and take the write permission away (chmod go-w)");
+  const std::filesystem::path registryPath(registry);
+  const std::string registryDir = registryPath.parent_path().string();
+  struct stat st {};
+  if (registryDir != layout.home && registryDir != layout.configDir && registryDir != layout.logDir &&
+      ::stat(registry.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0)
+    f.Problem("registry file " + registry + " can be written by every user (mode " + Octal(st.st_mode) +
+              "): chmod o-w " + registry);
+  if (::stat(registry.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0)
+    f.Warning("registry file " + registry + " can be read by every user (mode " + Octal(st.st_mode) +
+              "), and the database password in it is only scrambled: chmod o-r " + registry);
+  const platform::TIniFile ini(settings);
+  if (::stat(settings.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0 &&
+      !Trim(ini.ReadString("Status", "Token", "")).empty())
+    f.Warning("settings file " + settings + " can be read by every user (mode " + Octal(st.st_mode) +
+              ") and holds the status page's token: chmod o-r " + settings);
+}
+
+// The user the service runs as: not root.
+void CheckServiceUser(TFindings& f) {
+  if (::geteuid() == 0)
+    f.Warning("this check runs as root: the service should run as its own user (the package's unit runs it as " +
+              std::string(platform::kDefaultServiceUser) +
+              ", INSTALL's as the user it names), and the check as that user: sudo -u <user> tarncard check");
+  if (!std::filesystem::exists(platform::UnitFilePath())) return;
+  const std::string user = UnitUser(platform::UnitFilePath());
+  if (user.empty() || user == "root" || user == "0")
+    f.Problem("the unit " + platform::UnitFilePath() +
+              " runs the service as root: run tarncard INSTALL again (its unit names a user and keeps the service "
+              "in a sandbox)");
+}
+
+// Site choices that weaken access control.
+void CheckAccessChoices(const platform::TIniFile& ini, const TConnParams& params, TFindings& f) {
+  if (ini.ReadBool("Settings", "Low Security on DB Error", false))
+    f.Warning("settings file: Low Security on DB Error=1: every card opens the gate while the database cannot be "
+              "reached; set it to 0 unless the site wants that");
+  TRegistryEx reg("\\Software\\Brevanta\\Tarn\\");
+  reg.ReadStr("Pass");
+  const std::string driver =
+      params.DSNName.empty() ? params.ODBCDriver : TODBC::DataSourceValue(params.DSNName, "Driver");
+  if (reg.ValueMissing && !ContainsText(driver, "sqlite"))
+    f.Warning("no Pass in the registry: the built-in password is in use, which everyone who has this program knows; "
+              "give the database user a password of its own and store it as \"Pass\" (tarncard scramble <password>)");
+}
+
 }  // namespace
 
 int RunSiteCheck(std::ostream& out) {
   std::vector<std::string> problems;
-  auto problem = [&](const std::string& text) {
-    problems.push_back(text);
-    out << "  PROBLEM: " << text << "\n";
-  };
+  TFindings findings{out, problems};
+  auto problem = [&](const std::string& text) { findings.Problem(text); };
 
   if (const std::string unreadable = platform::RegistryFileProblem(); !unreadable.empty()) problem(unreadable);
   TConnParams params;
@@ -186,10 +309,10 @@ int RunSiteCheck(std::ostream& out) {
     // same data source do not, and read an UPDATE that changed nothing as "no row".
     const std::string option = Trim(TODBC::DataSourceValue(params.DSNName, "OPTION"));
     if ((StrToIntDef(option, 0) & TODBC::kFoundRowsFlag) == 0)
-      out << "  WARNING: data source " << params.DSNName << " (MySQL family) has "
-          << (option.empty() ? std::string("no OPTION") : "OPTION=" + option)
-          << " without the matched-rows flag " << TODBC::kFoundRowsFlag
-          << "; the service adds it, add it in odbc.ini for every other program\n";
+      findings.Warning("data source " + params.DSNName + " (MySQL family) has " +
+                       (option.empty() ? std::string("no OPTION") : "OPTION=" + option) +
+                       " without the matched-rows flag " + std::to_string(TODBC::kFoundRowsFlag) +
+                       "; the service adds it, add it in odbc.ini for every other program");
   }
 
   TODBC odbc;
@@ -287,8 +410,8 @@ int RunSiteCheck(std::ostream& out) {
         do {
           int a = ds.FieldAsInteger("addr_ess");
           const std::string name = ds.FieldAsString("name");
-          out << "  address " << a << ": " << name << " (" << DeviceTypeName(ds.FieldAsInteger("device_type"))
-              << ")\n";
+          out << "  address " << a << ": " << EscapeLogText(name) << " ("
+              << DeviceTypeName(ds.FieldAsInteger("device_type")) << ")\n";
           if (a < 1 || a > 48)
             problem(loopName + ": device address " + std::to_string(a) + " (" + name +
                     ") is outside 1..48: the service does not set that device up");
@@ -341,8 +464,16 @@ int RunSiteCheck(std::ostream& out) {
       problem("e-mail server " + server + ":" + std::to_string(port) + " is unreachable (" + error + ")");
   }
 
+  // How the site is exposed and run.
+  CheckStatusExposure(ini, findings);
+  CheckFilePermissions(layout, platform::RegistryFilePath(), ini.FileName(), findings);
+  CheckServiceUser(findings);
+  CheckAccessChoices(ini, params, findings);
+
   if (problems.empty()) {
-    out << "OK: nothing wrong found\n";
+    out << "OK: nothing wrong found";
+    if (findings.warnings > 0) out << ", " << findings.warnings << " warning(s) above";
+    out << "\n";
     return 0;
   }
   out << problems.size() << " problem(s) found\n";

@@ -7,17 +7,21 @@
 // reaches the database or the loops, and never waits for the main thread.
 //
 // Configured in the settings file, section [Status]: Listen=host:port (default
-// 127.0.0.1:8480, empty: off) and Token= (when set, every request must carry
-// "Authorization: Bearer <token>").
+// 127.0.0.1:8480, empty: off), Token= (when set, every request must carry
+// "Authorization: Bearer <token>") and Hosts= (further names the page answers to in Host,
+// besides the listening address, the connection's own address and localhost: 421 for any
+// other name, so a web page whose name was made to point here learns nothing).
 //
 // Bounds: a fixed pool of worker threads; at most kMaxConnections connections accepted and
 // not yet finished (further ones wait in the kernel's backlog until one ends); read and
-// write time-outs; a limited number of requests per kept-alive connection; request lines
-// and headers as long as the library allows (8 KiB a line) and no request body.
+// write time-outs; a limited number of requests per kept-alive connection; a request's head
+// cut at kMaxHeadBytes or kMaxHeaderLines before it is stored (431), lines of at most 8 KiB
+// (the library), no request body (413), and a connection ends after any refused request.
 #include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace httplib {
 class Server;
@@ -44,6 +48,7 @@ bool ParseListen(const std::string& text, TListenAddress& out, std::string& erro
 struct TStatusConfig {
   std::string listen;  // empty: the server is off
   std::string token;
+  std::vector<std::string> hosts;  // [Status] Hosts: names separated by commas or blanks
 };
 // [Status] of the settings file; writes the missing keys back with their defaults.
 TStatusConfig ReadStatusConfig(const std::string& settingsFile);
@@ -55,8 +60,10 @@ class TStatusServer {
   static constexpr int kMaxConnections = 32;
   static constexpr int kTimeoutSeconds = 5;
   static constexpr int kKeepAliveRequests = 100;
+  static constexpr size_t kMaxHeadBytes = 32 * 1024;
+  static constexpr int kMaxHeaderLines = 100;
 
-  TStatusServer(TStatusStore& store, std::string token);
+  TStatusServer(TStatusStore& store, std::string token, std::vector<std::string> hosts = {});
   ~TStatusServer();
   TStatusServer(const TStatusServer&) = delete;
   TStatusServer& operator=(const TStatusServer&) = delete;
@@ -76,6 +83,7 @@ class TStatusServer {
  private:
   TStatusStore& store_;
   std::string token_;
+  std::vector<std::string> hosts_;
   std::unique_ptr<httplib::Server> server_;
   std::shared_ptr<TBoundedQueue> queue_;
   std::thread thread_;

@@ -6,6 +6,7 @@
 
 #include "util/DateTime.h"
 #include "util/Format.h"
+#include "util/Strings.h"
 
 namespace tarn::status {
 
@@ -17,9 +18,13 @@ using metrics::TSnapshot;
 
 namespace {
 
+// Names come from the database as UTF-8 and go out as they are; a byte that is no part of
+// a well-formed UTF-8 character (a name stored in a single-byte code page) is taken as the
+// Latin-1 character of that number, so the JSON stays valid UTF-8 whatever the name holds.
 std::string Quote(const std::string& s) {
   std::string out = "\"";
-  for (unsigned char c : s) {
+  for (size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -27,12 +32,14 @@ std::string Quote(const std::string& s) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (c < 0x20 || c == 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else if (c >= 0x80) {
-          // Device texts are single-byte; keep the JSON valid UTF-8 whatever they hold.
+        if (c >= 0x80) {
+          if (const size_t length = Utf8CharLength(s, i); length > 0) {
+            out.append(s, i, length);
+            i += length;
+            continue;
+          }
+        }
+        if (c < 0x20 || c >= 0x7F) {
           char buf[8];
           std::snprintf(buf, sizeof buf, "\\u%04x", c);
           out += buf;
@@ -40,6 +47,7 @@ std::string Quote(const std::string& s) {
           out += static_cast<char>(c);
         }
     }
+    ++i;
   }
   return out + "\"";
 }
@@ -129,19 +137,34 @@ std::string StatusJson(const TSnapshot& s) {
 
 namespace {
 
+// A label value: UTF-8 as it is, a byte outside a well-formed character as its Latin-1
+// character (as in the JSON), other control characters as '?'.
 std::string Label(const std::string& v) {
   std::string out;
-  for (char c : v) {
+  for (size_t i = 0; i < v.size();) {
+    const auto c = static_cast<unsigned char>(v[i]);
+    if (c >= 0x80) {
+      if (const size_t length = Utf8CharLength(v, i); length > 0) {
+        out.append(v, i, length);
+        i += length;
+      } else {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+        ++i;
+      }
+      continue;
+    }
     if (c == '\\')
       out += "\\\\";
     else if (c == '"')
       out += "\\\"";
     else if (c == '\n')
       out += "\\n";
-    else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+    else if (c < 0x20 || c == 0x7F)
       out += '?';
     else
-      out += c;
+      out += static_cast<char>(c);
+    ++i;
   }
   return out;
 }

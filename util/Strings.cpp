@@ -230,6 +230,55 @@ std::string Utf8Prefix(std::string_view s, size_t maxBytes) {
   return std::string(s.substr(0, end));
 }
 
+size_t Utf8CharLength(std::string_view s, size_t i) {
+  if (i >= s.size()) return 0;
+  const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  if (c < 0x80) return 1;
+  size_t length = 0;
+  // The second byte's range excludes overlong forms, surrogates and code points beyond
+  // U+10FFFF.
+  unsigned char low = 0x80, high = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + length > s.size()) return 0;
+  if (b(i + 1) < low || b(i + 1) > high) return 0;
+  for (size_t k = 2; k < length; ++k)
+    if ((b(i + k) & 0xC0) != 0x80) return 0;
+  return length;
+}
+
+std::string EscapeLogText(std::string_view s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const size_t length = (c < 0x20 || c == 0x7F) ? 0 : Utf8CharLength(s, i);
+    if (length == 0) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+      ++i;
+    } else {
+      out.append(s.substr(i, length));
+      i += length;
+    }
+  }
+  return out;
+}
+
 bool IsAscii(std::string_view s) {
   for (char c : s)
     if (static_cast<unsigned char>(c) >= 0x80) return false;

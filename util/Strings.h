@@ -26,6 +26,14 @@ bool StartsText(std::string_view prefix, std::string_view text);
 std::string Utf8Prefix(std::string_view s, size_t maxBytes);
 // True when every byte is 7-bit ASCII.
 bool IsAscii(std::string_view s);
+// Length of the well-formed UTF-8 character that starts at s[i] (1 to 4; shortest form,
+// no surrogates, at most U+10FFFF); 0 when the bytes there are not one.
+size_t Utf8CharLength(std::string_view s, size_t i);
+// A text for one line of a log or the journal: every byte below 0x20, 0x7F and every byte
+// that is not part of a well-formed UTF-8 character written as \xNN (two upper-case hex
+// digits), so that no text read from a device or a database can end a line, forge one or
+// send a terminal escape. Clean text (printable ASCII, UTF-8) is returned as it is.
+std::string EscapeLogText(std::string_view s);
 
 std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to);
 

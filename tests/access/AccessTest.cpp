@@ -534,11 +534,16 @@ TEST_P(AccessTest, MemoryReadsCarryTheirOwnTime) {
 
 TEST_P(AccessTest, CardNumbersFromReaderTextAreWholeAndBounded) {
   CardNumber n = -1;
-  // Text that is no number, or no finite one, is card 0: no "inf" or "nan" reaches SQL.
-  for (const char* text : {"abc", "", "1e400", "inf", "nan"}) {
-    EXPECT_TRUE(ParseCardNumber(text, n)) << text;
+  // Text that is no number, or no finite one, is no card: refused, and no "inf" or "nan"
+  // reaches SQL.
+  for (const char* text : {"abc", "", "1e400", "inf", "nan", "garbage!", "12a45", " 1001"}) {
+    n = -1;
+    EXPECT_FALSE(ParseCardNumber(text, n)) << text;
     EXPECT_EQ(0, n) << text;
+    EXPECT_FALSE(IsNumberText(text)) << text;
   }
+  for (const char* text : {"0", "-0", "1001", "007", "1.5e3", "1000000000000000000", "12.50"})
+    EXPECT_TRUE(IsNumberText(text)) << text;
   EXPECT_TRUE(ParseCardNumber("0000123456789012345678", n));
   EXPECT_EQ(123456789012345678, n);
   EXPECT_TRUE(ParseCardNumber("999999999999999999.00", n));

@@ -72,14 +72,47 @@ TEST_P(CardEvents, EntryAcceptedThenPassbackThenUnknownCard) {
   EXPECT_EQ(Answer(1, 'B', from), "Card 5555 unknown");
   EXPECT_EQ(QueryInt("SELECT error_code FROM trans WHERE cardno = 5555"), 1);
 
-  // Text that is no number is card 0, which is not on file.
+  // Text that is no number is refused as card 0.
   from = Mark();
   Loop().CardData(1, "abc");
   EXPECT_EQ(Answer(1, 'B', from), "Card 0 unknown");
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans WHERE card_no = 0 AND error_code = 1"), 1);
 
   const std::string log = LogText();
   EXPECT_NE(log.find("Got CardData event!  - 1  Loop - 1 - |1001|"), std::string::npos) << log;
   EXPECT_NE(log.find("Card Allowed, Loop Id 1 address 1, Card 1001"), std::string::npos);
+}
+
+// Card data that is no number is refused as not on file without any card being looked up,
+// even with a card 0 on file (which the digit 0 still opens), and recorded like any unknown
+// card.
+TEST_P(CardEvents, GarbageIsNeverCardZero) {
+  ASSERT_TRUE(Db().Exec("INSERT INTO card (number, type_id, first_name, last_name, space_no, in_lot) VALUES "
+                        "(0, 1, 'Zero', 'Z', 0, 0)"));
+  const std::vector<std::string> garbage = {"garbage!", "nan", "inf", "-infinity", "1e400", "", "12a45", " 1001",
+                                            "0x10", "\x1B[2J", std::string("1\0" "2", 3)};
+  int rows = Trans();
+  for (const std::string& data : garbage) {
+    const size_t from = Mark();
+    Loop().CardData(1, data);
+    EXPECT_EQ(Answer(1, 'B', from), "Card 0 unknown") << "|" << data << "|";
+    EXPECT_EQ(Trans(), ++rows) << "|" << data << "|";
+  }
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans WHERE card_no = 0 AND cardno = 0 AND error_code = 1 AND "
+                     "device_id = 101 AND mem_flag = 0"),
+            static_cast<int>(garbage.size()));
+  EXPECT_EQ(QueryInt("SELECT count(*) FROM trans WHERE error_desc = 'Not On File' AND device_name = 'Entry 1'"),
+            static_cast<int>(garbage.size()));
+  EXPECT_EQ(QueryInt("SELECT in_lot FROM card WHERE number = 0"), 0);
+  const std::string log = LogText();
+  EXPECT_NE(log.find("Card data |garbage!| is not a card number: refused"), std::string::npos) << log;
+  EXPECT_NE(log.find("Card data |\\x1B[2J| is not a card number: refused"), std::string::npos) << log;
+
+  // The digit 0 is a number: card 0 is looked up, and opens.
+  const size_t from = Mark();
+  Loop().CardData(1, "0");
+  EXPECT_EQ(Answer(1, 'G', from), "007Welcome Zero Z");
+  EXPECT_EQ(QueryInt("SELECT in_lot FROM card WHERE number = 0"), 1);
 }
 
 // Long card numbers are matched, recorded, logged and shown digit for digit; a neighbour

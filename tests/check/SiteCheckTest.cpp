@@ -2,7 +2,11 @@
 // problem an installer has to fix is named, each once, with a non-zero status.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "readerbus/SerialPort.h"
@@ -109,7 +113,7 @@ TEST_P(SiteCheckTest, MariaDBDataSourceWithoutTheMatchedRowsFlagIsWarnedAbout) {
       << output_;
   writeIni("OPTION=3\n");
   EXPECT_EQ(0, Check()) << output_;
-  EXPECT_FALSE(Says("WARNING")) << output_;
+  EXPECT_FALSE(Says("WARNING: data source")) << output_;
   unsetenv("ODBCINI");
 }
 
@@ -273,6 +277,102 @@ TEST_P(SiteCheckTest, StatusPageAddressIsChecked) {
   EXPECT_EQ(1, Check()) << output_;
   EXPECT_TRUE(Says("PROBLEM: status page: Listen=127.0.0.1:99999 is not valid (the port is outside 1..65535)"))
       << output_;
+}
+
+// How the site is exposed and run: each weakness is named once, as a problem (the check
+// fails) or a warning (it passes), with its fix; undone, it is gone again.
+TEST_P(SiteCheckTest, ExposureAndPermissionsAreNamedWithTheirFix) {
+  namespace fs = std::filesystem;
+  const fs::path log = home_ / "log";
+  fs::create_directories(log);
+  const fs::path units = home_ / "units";
+  fs::create_directories(units);
+  setenv("TARNCARD_UNIT_DIR", units.c_str(), 1);
+  const std::string ports = "[Ports]\nCOM1=" + pty_ + "\n";
+  const std::string page = "0.0.0.0:" + std::to_string(::tarn::testing::FreeLoopbackPort());
+  auto mode = [](const fs::path& p, mode_t m) { return [p, m] { ::chmod(p.c_str(), m); }; };
+  auto settings = [&](const std::string& text) { return [this, text] { RewritePorts(text); }; };
+  struct Case {
+    const char* what;
+    std::function<void()> make, undo;
+    const char* kind;  // "PROBLEM" or "WARNING"
+    std::string said;
+  };
+  const std::vector<Case> cases = {
+      {"the page on every address without a token", settings(ports + "[Status]\nListen=" + page + "\nToken=\n"),
+       settings(ports), "PROBLEM", "status page: Listen=" + page + " answers other computers"},
+      {"a settings file every user can write", mode(site_->Settings(), 0666), mode(site_->Settings(), 0644), "PROBLEM",
+       site_->Settings().string() + " can be written by every user (mode 0666)"},
+      {"a registry file every user can write", mode(site_->Registry(), 0622), mode(site_->Registry(), 0600),
+       "PROBLEM", site_->Registry().string() + " can be written by every user (mode 0622)"},
+      {"a registry file every user can read", mode(site_->Registry(), 0644), mode(site_->Registry(), 0600), "WARNING",
+       "registry file " + site_->Registry().string() + " can be read by every user (mode 0644)"},
+      {"a home folder every user can write", mode(home_, 0777), mode(home_, 0755), "PROBLEM",
+       "folder " + home_.string() + " can be written by every user (mode 0777)"},
+      {"a log folder every user can write", mode(log, 01777), mode(log, 0755), "PROBLEM",
+       "folder " + log.string() + " can be written by every user (mode 1777)"},
+      {"a unit that runs the service as root",
+       [&] { std::ofstream(units / "TARNCard.service") << "[Service]\nExecStart=/opt/tarn/tarncard\n"; },
+       [&] { fs::remove(units / "TARNCard.service"); }, "PROBLEM",
+       "the unit " + (units / "TARNCard.service").string() + " runs the service as root"},
+      {"the gate open without a database", settings(ports + "[Settings]\nLow Security on DB Error=1\n"),
+       settings(ports), "WARNING", "settings file: Low Security on DB Error=1: every card opens the gate"},
+  };
+  ::chmod(site_->Registry().c_str(), 0600);
+  ASSERT_EQ(0, Check()) << output_;
+  const int before = Count("WARNING");
+  for (const Case& c : cases) {
+    c.make();
+    const int status = Check();
+    EXPECT_EQ(status, std::string(c.kind) == "PROBLEM" ? 1 : 0) << c.what << "\n" << output_;
+    EXPECT_EQ(1, Count(std::string(c.kind) + ": " + c.said)) << c.what << "\n" << output_;
+    EXPECT_EQ(Count("PROBLEM") + Count("WARNING"), before + 1) << c.what << ": one finding\n" << output_;
+    if (std::string(c.kind) == "WARNING") {
+      EXPECT_TRUE(Says("OK: nothing wrong found, " + std::to_string(before + 1) + " warning(s) above")) << output_;
+    }
+    c.undo();
+    EXPECT_EQ(0, Check()) << c.what << " undone\n" << output_;
+    EXPECT_EQ(before, Count("WARNING")) << c.what << " undone\n" << output_;
+  }
+  {  // with a token the page may face the network
+    RewritePorts(ports + "[Status]\nListen=" + page + "\nToken=t0ken\n");
+    EXPECT_EQ(0, Check()) << output_;
+    EXPECT_FALSE(Says("status page: Listen")) << output_;
+    RewritePorts(ports);
+  }
+  // Run as root, the check says so, and judges the folders for the user the unit names.
+  Check();
+  EXPECT_EQ(Says("WARNING: this check runs as root"), ::geteuid() == 0) << output_;
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(log.c_str(), 65534, 65534), 0);  // the log folder is nobody's
+    EXPECT_EQ(1, Check()) << output_;
+    EXPECT_TRUE(Says("PROBLEM: folder " + log.string() + " belongs to user nobody")) << output_;
+    std::ofstream(units / "TARNCard.service") << "[Service]\nExecStart=/opt/tarn/tarncard\nUser=nobody\n";
+    EXPECT_EQ(0, Check()) << "the service runs as nobody\n" << output_;
+    fs::remove(units / "TARNCard.service");
+    ASSERT_EQ(::chown(log.c_str(), 0, 0), 0);
+  }
+  // Names from the database reach the installer's terminal escaped.
+  ASSERT_TRUE(Exec("INSERT INTO device (id, loop_id, addr_ess, name, device_type) VALUES "
+                   "(104, 1, 4, 'Evil\x1B[2J', 0), (105, 1, 4, 'Twin', 0)"));
+  Check();
+  EXPECT_TRUE(Says("  address 4: Evil\\x1B[2J (card reader)")) << output_;
+  EXPECT_TRUE(Says("PROBLEM: loop 1: devices Evil\\x1B[2J and Twin share address 4")) << output_;
+  EXPECT_EQ(output_.find('\x1B'), std::string::npos);
+  ASSERT_TRUE(Exec("DELETE FROM device WHERE id IN (104, 105)"));
+  // Without Pass the built-in password is used, which matters on a server (SQLite has none).
+  {
+    std::ifstream in(site_->Registry(), std::ios::binary);
+    std::string kept;
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("\"Pass\"=", 0) != 0) kept += line + "\n";
+    in.close();
+    std::ofstream(site_->Registry(), std::ios::binary | std::ios::trunc) << kept;
+  }
+  Check();
+  EXPECT_EQ(Says("WARNING: no Pass in the registry: the built-in password is in use"), backend() == Backend::MariaDB)
+      << output_;
+  unsetenv("TARNCARD_UNIT_DIR");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, SiteCheckTest, TARN_BACKENDS);

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -163,6 +164,42 @@ TEST_F(MessLog, DayFilesSwitchAndStartAnewAWeekLater) {
   EXPECT_EQ(Text(t[1]), "two weeks later");
 }
 
+// A day's file that another user replaced by a link (to a file only root may write) is not
+// written through: its lines wait until the link is gone. Started anew, such a link is
+// removed itself, and the file it names keeps its content and its mode.
+TEST_F(MessLog, PlantedDayFileLinksAreNotWrittenThrough) {
+  const auto victim = dir_ / "root-only";
+  std::ofstream(victim) << "keep\n";
+  fs::permissions(victim, fs::perms::owner_read);
+  const auto base = dir_ / "log" / "vtsql.log";
+  const auto tue = dir_ / "log" / "vtsql3.log";
+  fs::create_directories(tue.parent_path());
+  fs::create_symlink(victim, tue);
+  {
+    TMessLog log(base.string(), true, true, false, false);
+    log.Log("tuesday");
+    EXPECT_EQ(ReadAll(victim), "keep\n");
+    EXPECT_EQ(log.PendingLines(), 1u) << "Start Log waits";
+    fs::remove(tue);
+    log.Log("written");
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(tue)));
+    EXPECT_EQ(Text(Lines(tue).back()), "written");
+  }
+  // The link as last week's file: started anew at the first write.
+  fs::remove(tue);
+  fs::create_symlink(victim, tue);
+  const timespec old[2] = {{std::time(nullptr) - 8 * 86400, 0}, {std::time(nullptr) - 8 * 86400, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, tue.c_str(), old, AT_SYMLINK_NOFOLLOW), 0);
+  {
+    TMessLog log(base.string(), true, true, false, false);
+    log.Log("fresh");
+  }
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(tue)));
+  EXPECT_EQ(Text(Lines(tue)[1]), "Start Log");
+  EXPECT_EQ(ReadAll(victim), "keep\n");
+  EXPECT_EQ(fs::status(victim).permissions(), fs::perms::owner_read);
+}
+
 TEST_F(MessLog, RestartKeepsTodaysFileButNotLastWeeks) {
   auto base = dir_ / "vtsql.log";
   auto tue = dir_ / "vtsql3.log";
@@ -226,6 +263,57 @@ TEST_F(MessLog, OpenFailureLosesOnlyTheMessage) {
   EXPECT_EQ(Text(lines[1]), "Start Log");
   EXPECT_EQ(Text(lines[2]), "waiting");
   EXPECT_EQ(Text(lines[3]), "written");
+}
+
+// A barcode or a name with a line break, a terminal escape or bytes that are no UTF-8 stays
+// on its own line, written as text; clean lines are written exactly as they were.
+TEST_F(MessLog, ControlBytesCannotForgeALine) {
+  auto path = dir_ / "forged.log";
+  {
+    TMessLog log(path.string(), false, false, false, true);
+    log.Log("Got CardData event!  - 1  Loop - 1 - |1001\r\n10:00:00.000 08/12/26 - Card Allowed, Loop Id 1|");
+    log.Add("Name \x1B[2JM\xFCller\x07");
+    log.AddNoFlush("M\xC3\xBCller, Jos\xC3\xA9");
+    log.Log("Card 1001 not on file");
+  }
+  auto lines = Lines(path);
+  ASSERT_EQ(lines.size(), 7u) << ReadAll(path);  // the header, Start Log, four texts, End Log
+  EXPECT_EQ(Text(lines[2]), "Got CardData event!  - 1  Loop - 1 - |1001\\x0D\\x0A10:00:00.000 08/12/26 - Card Allowed, Loop Id 1|");
+  EXPECT_EQ(Text(lines[3]), "Name \\x1B[2JM\\xFCller\\x07");
+  EXPECT_EQ(Text(lines[4]), "M\xC3\xBCller, Jos\xC3\xA9");
+  EXPECT_EQ(Text(lines[5]), "Card 1001 not on file");
+  EXPECT_EQ(Text(lines[6]), "End Log");
+}
+
+// Under systemd the same lines go to the journal stream, one per line, each led by its own
+// priority: a text cannot start a line of its own (such as "<0>", an emergency).
+TEST_F(MessLog, JournalLinesCannotBeForgedEither) {
+  const fs::path stream = dir_ / "journal.txt";
+  const int saved = ::dup(STDERR_FILENO);
+  ASSERT_GE(saved, 0);
+  {
+    const int fd = ::open(stream.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+    struct stat st {};
+    ::fstat(STDERR_FILENO, &st);
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    TMessLog log((dir_ / "journal.log").string(), false, false, false, true);
+    log.Log("Card |x\n<0>forged emergency\r<3>and an error|");
+    log.Add("Device name \x1B[31mred\x1B[0m");
+  }
+  unsetenv("JOURNAL_STREAM");
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  std::stringstream all(ReadAll(stream));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(all, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 5u) << all.str();  // header, Start Log, the two texts, End Log
+  const std::regex shape("<[36]>(\\.{21} - .*|\\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\d\\d/\\d\\d/\\d\\d - .*)");
+  for (const auto& line : lines) EXPECT_TRUE(std::regex_match(line, shape)) << line;
+  EXPECT_NE(all.str().find(" - Card |x\\x0A<0>forged emergency\\x0D<3>and an error|\n"), std::string::npos) << all.str();
+  EXPECT_NE(all.str().find(" - Device name \\x1B[31mred\\x1B[0m\n"), std::string::npos) << all.str();
 }
 
 TEST_F(MessLog, LinesFromSeveralThreadsNeverInterleave) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -89,20 +90,50 @@ TEST(CommandLineParse, ErrorsSayWhatIsWrong) {
 }
 
 TEST(SystemdUnitFile, TextHoldsEveryKey) {
-  std::string t = UnitFileText("/opt/tarn/tarncard", "/opt/tarn");
+  std::string t = UnitFileText("/opt/tarn/tarncard", "/opt/tarn", "tarncard", "tarncard");
   for (const char* line :
        {"[Unit]", "Description=TARN Card Access Controller", "[Service]", "Type=notify",
         "ExecStart=/opt/tarn/tarncard", "Environment=TARNCARD_HOME=/opt/tarn", "Restart=on-failure",
-        "WatchdogSec=60", "TimeoutStartSec=infinity", "SupplementaryGroups=dialout", "NoNewPrivileges=yes", "ProtectSystem=full",
+        "WatchdogSec=60", "TimeoutStartSec=infinity", "User=tarncard", "Group=tarncard", "SupplementaryGroups=dialout",
+        "NoNewPrivileges=yes", "ProtectSystem=strict", "ReadWritePaths=/opt/tarn", "ProtectHome=yes",
         "PrivateTmp=yes", "DevicePolicy=closed", "DeviceAllow=char-ttyS rw", "DeviceAllow=char-ttyUSB rw",
-        "DeviceAllow=char-ttyACM rw", "DeviceAllow=char-pts rw", "[Install]", "WantedBy=multi-user.target"})
+        "DeviceAllow=char-ttyACM rw", "DeviceAllow=char-pts rw", "MemoryMax=256M", "TasksMax=256", "[Install]",
+        "WantedBy=multi-user.target"})
     EXPECT_TRUE(HasLine(t, line)) << line << "\n" << t;
 
   // Blanks, specifiers, variables and quotes in paths are taken literally.
-  t = UnitFileText("/opt/my tarn/50%$x\"q", "/srv/a b%c");
+  t = UnitFileText("/opt/my tarn/50%$x\"q", "/srv/a b%c", "tarncard", "tarncard");
   EXPECT_TRUE(HasLine(t, "ExecStart=\"/opt/my tarn/50%%$$x\\\"q\"")) << t;
   EXPECT_TRUE(HasLine(t, "Environment=\"TARNCARD_HOME=/srv/a b%%c\"")) << t;
-  EXPECT_THROW(UnitFileText("/opt/x\nExecStartPre=/bin/evil", "/opt"), std::invalid_argument);
+  EXPECT_TRUE(HasLine(t, "ReadWritePaths=\"/srv/a b%%c\"")) << t;
+  EXPECT_THROW(UnitFileText("/opt/x\nExecStartPre=/bin/evil", "/opt", "tarncard", "tarncard"), std::invalid_argument);
+  EXPECT_THROW(UnitFileText("/opt/x", "/opt", "me\nUser=root", "tarncard"), std::invalid_argument);
+
+  // A home folder among the users' folders: those hidden all the same, the home bound back.
+  t = UnitFileText("/home/pi/tarn/tarncard", "/home/pi/tarn", "pi", "pi");
+  EXPECT_TRUE(HasLine(t, "ProtectHome=tmpfs")) << t;
+  EXPECT_TRUE(HasLine(t, "BindPaths=/home/pi/tarn")) << t;
+  EXPECT_FALSE(HasLine(t, "ProtectHome=yes")) << t;
+}
+
+// INSTALL's unit keeps the package's sandbox line for line: only what names this site (the
+// program, its folders, its user) and what the package's layout needs differ.
+TEST(SystemdUnitFile, SameSandboxAsThePackagesUnit) {
+  std::ifstream in(std::string(TARNCARD_SOURCE_DIR) + "/packaging/TARNCard.service");
+  ASSERT_TRUE(in.good());
+  const std::string mine = UnitFileText("/opt/tarn/tarncard", "/opt/tarn", "tarncard", "tarncard");
+  bool service = false;
+  int compared = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("[", 0) == 0) service = line == "[Service]";
+    if (!service || line.empty() || line[0] == '#' || line[0] == '[') continue;
+    const std::string key = line.substr(0, line.find('='));
+    // Site-specific in INSTALL's unit; the same value in the package's own way.
+    if (key == "ExecStart" || key == "ReadWritePaths" || key == "User" || key == "Group") continue;
+    EXPECT_TRUE(HasLine(mine, line)) << "the package's unit has \"" << line << "\", INSTALL's does not\n" << mine;
+    ++compared;
+  }
+  EXPECT_GE(compared, 35);
 }
 
 TEST(FileLayout, HomeFolderForDevelopmentFhsWhenInstalled) {
@@ -148,8 +179,12 @@ class UnitInstall : public ::testing::Test {
     units_ = dir_ / "units";
     setenv("TARNCARD_UNIT_DIR", units_.c_str(), 1);
     setenv("TARNCARD_HOME", dir_.c_str(), 1);
+    setenv("TARNCARD_USER", "nobody", 1);  // a user every Debian has
   }
-  void TearDown() override { unsetenv("TARNCARD_UNIT_DIR"); }
+  void TearDown() override {
+    unsetenv("TARNCARD_UNIT_DIR");
+    unsetenv("TARNCARD_USER");
+  }
   fs::path dir_, units_;
 };
 
@@ -160,7 +195,7 @@ TEST_F(UnitInstall, InstallAndUninstallIntoTheUnitFolder) {
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(InstallUnit(false), 0);
   EXPECT_NE(::testing::internal::GetCapturedStdout().find("installed"), std::string::npos);
-  EXPECT_EQ(ReadAll(unit), UnitFileText(ExePath(), dir_.string()));
+  EXPECT_EQ(ReadAll(unit), UnitFileText(ExePath(), dir_.string(), "nobody", "nogroup"));
   EXPECT_FALSE(fs::exists(unit.string() + ".tmp"));
 
   ::testing::internal::CaptureStdout();
@@ -175,6 +210,54 @@ TEST_F(UnitInstall, InstallAndUninstallIntoTheUnitFolder) {
   ::testing::internal::CaptureStderr();
   EXPECT_NE(UninstallUnit(false), 0);
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("not installed"), std::string::npos);
+}
+
+// The user the unit runs the service as: named, or the home folder's owner, never root.
+TEST_F(UnitInstall, TheServiceRunsAsANamedUserNeverRoot) {
+  const fs::path unit = units_ / "TARNCard.service";
+  struct Case {
+    const char* what;
+    const char* user;  // $TARNCARD_USER; null: not set
+    uid_t owner;       // of the home folder
+    const char* expect;  // the User= line, or a part of the error
+    bool installs;
+  };
+  const std::vector<Case> cases = {
+      {"named", "nobody", 0, "User=nobody", true},
+      {"the home folder's owner", nullptr, 65534, "User=nobody", true},
+      {"named wins over the owner", "daemon", 65534, "User=daemon", true},
+      {"root named", "root", 0, "does not run as root", false},
+      {"no such user", "no-such-user-here", 0, "there is no user no-such-user-here", false},
+      {"a root home and no tarncard user", nullptr, 0, "there is no user tarncard", false},
+  };
+  const bool root = ::geteuid() == 0;
+  for (const Case& c : cases) {
+    if (c.owner != 0 && !root) continue;  // giving the folder away needs root
+    if (!c.user && std::string(c.expect).find("tarncard") != std::string::npos && ::getpwnam("tarncard") != nullptr)
+      continue;  // this machine has the package's user
+    if (c.user)
+      setenv("TARNCARD_USER", c.user, 1);
+    else
+      unsetenv("TARNCARD_USER");
+    if (root) {
+      ASSERT_EQ(::chown(dir_.c_str(), c.owner, 0), 0);
+    }
+    fs::remove(unit);
+    ::testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStdout();
+    const int rc = InstallUnit(true);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ::testing::internal::GetCapturedStdout();
+    if (c.installs) {
+      EXPECT_EQ(rc, 0) << c.what << "\n" << err;
+      EXPECT_TRUE(HasLine(ReadAll(unit), c.expect)) << c.what << "\n" << ReadAll(unit);
+    } else {
+      EXPECT_NE(rc, 0) << c.what;
+      EXPECT_NE(err.find(c.expect), std::string::npos) << c.what << "\n" << err;
+      EXPECT_FALSE(fs::exists(unit)) << c.what;
+    }
+  }
+  if (root) ::chown(dir_.c_str(), 0, 0);
 }
 
 TEST_F(UnitInstall, UnwritableFolderFails) {

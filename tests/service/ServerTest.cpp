@@ -1,6 +1,7 @@
 // The server on a real database: start-up by computer name and POE/POF, the settings row,
 // the reset request, the heartbeat, and the main timer's jobs with an injected clock.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 
@@ -149,6 +150,32 @@ TEST_P(ServerTest, HeartbeatOnEveryEighthTick) {
   ASSERT_TRUE(svc.StartServer());
   for (int i = 0; i < 8; ++i) svc.MainTick();
   EXPECT_EQ(tarn::testing::ReadFile(alive), "1\r\n");
+}
+
+// alive.txt replaced by a link to a file only root may write, or by a FIFO: the heartbeat
+// is not written through it (the tick says why in the log), and the file named keeps its
+// content.
+TEST_P(ServerTest, HeartbeatIsNotWrittenThroughWhatWasPlanted) {
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
+  auto& svc = Service("site-pc");
+  ASSERT_TRUE(svc.StartServer());
+  const auto alive = home_->Path() / "alive.txt";
+  const auto victim = home_->Path() / "root-only";
+  std::ofstream(victim) << "keep\n";
+  for (const bool fifo : {false, true}) {
+    std::filesystem::remove(alive);
+    if (fifo)
+      ASSERT_EQ(::mkfifo(alive.c_str(), 0666), 0);
+    else
+      std::filesystem::create_symlink(victim, alive);
+    for (int i = 0; i < 8; ++i) svc.timMainTimer();  // the timer's guard logs what a tick throws
+    EXPECT_EQ(tarn::testing::ReadFile(victim), "keep\n");
+  }
+  svc.StopServer();
+  std::string log;
+  for (const auto& l : LogMessages()) log += l + "\n";
+  EXPECT_NE(log.find("alive.txt\". " + alive.string() + " is a link, which is not followed"), std::string::npos) << log;
+  EXPECT_NE(log.find(alive.string() + " is not a regular file"), std::string::npos) << log;
 }
 
 TEST_P(ServerTest, GateOpenWindowsAcrossMidnightEqualEndsAndHolidays) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 
@@ -112,6 +113,41 @@ TEST(ServiceStartup, ExecutableLogsAFailedStartAndStopsOnSigterm) {
   ASSERT_TRUE(child.Wait(2000, status));
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// As root the service does not start where another user can write: it says what is wrong
+// on standard error and ends with status 1, before it writes anything there.
+TEST(ServiceStartup, RootRefusesFoldersAndFilesOthersCanWrite) {
+  if (::geteuid() != 0) GTEST_SKIP() << "runs the executable as root";
+  struct Case {
+    const char* what;
+    std::function<void(const std::filesystem::path& home)> make;
+    const char* said;
+  };
+  const std::vector<Case> cases = {
+      {"a home every user can write", [](const auto& h) { ::chmod(h.c_str(), 0777); }, "can be written by every user"},
+      {"a log folder of another user", [](const auto& h) { ::chown((h / "log").c_str(), 65534, 65534); },
+       "/log belongs to user"},
+      {"a registry file every user can write", [](const auto& h) { ::chmod((h / "registry.reg").c_str(), 0666); },
+       "registry.reg can be written by every user"},
+  };
+  const std::string exe = std::string(TARNCARD_BINARY_DIR) + "/tarncard";
+  for (const Case& c : cases) {
+    auto home = tarn::testing::ScratchDir("service-root");
+    ::chmod(home.c_str(), 0755);
+    std::filesystem::create_directories(home / "log");
+    ::chmod((home / "log").c_str(), 0755);
+    WriteDeadRegistry(home / "registry.reg");
+    ::chmod((home / "registry.reg").c_str(), 0644);
+    c.make(home);
+    auto [status, out] = tarn::testing::RunCommand("TARNCARD_HOME=" + home.string() +
+                                                  " TARNCARD_REGISTRY=" + (home / "registry.reg").string() +
+                                                  " timeout 20 " + exe);
+    EXPECT_EQ(status, 1) << c.what << "\n" << out;
+    EXPECT_EQ(out.rfind("Refusing to run as root", 0), 0u) << c.what << "\n" << out;
+    EXPECT_NE(out.find(c.said), std::string::npos) << c.what << "\n" << out;
+    EXPECT_TRUE(ReadLogLines(home).empty()) << c.what << ": nothing written there";
+  }
 }
 
 TEST(ServiceStartup, UnderSystemdEveryLineGoesToTheJournalWithItsPriority) {

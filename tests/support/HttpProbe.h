@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +61,24 @@ class TcpClient {
   TcpClient& operator=(TcpClient&&) = delete;
 
   bool Ok() const { return fd_ >= 0; }
+  // Bounds every later Send: a peer that stops reading makes it fail instead of hang.
+  void SetSendTimeout(int ms) {
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  }
+  // Whether the peer has closed the connection (after what it sent was read), within timeoutMs.
+  bool PeerClosed(int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buf[4096];
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) return true;
+    }
+  }
   bool Send(const std::string& data) {
     size_t off = 0;
     while (off < data.size()) {
@@ -143,6 +162,26 @@ inline HttpReply HttpGet(int port, const std::string& path, const std::vector<st
   req += "\r\n";
   if (!c.Send(req)) return {};
   return ParseReply(c.ReadResponse(timeoutMs));
+}
+
+// A request whose header lines never end: up to `bytes` of them on one connection, within
+// `seconds`, then the first line of what the server answered. `sent` says how much of it the
+// server took before it refused (or the flood ended).
+inline std::string HeaderFlood(int port, size_t bytes, size_t& sent, int seconds = 60) {
+  sent = 0;
+  TcpClient c(port);
+  if (!c.Ok()) return "";
+  c.SetSendTimeout(5000);
+  std::string chunk;
+  for (int n = 0; chunk.size() < 64 * 1024; ++n) chunk += "X-Flood-" + std::to_string(n) + ": flood\r\n";
+  bool ok = c.Send("GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (ok && sent < bytes && std::chrono::steady_clock::now() < end) {
+    ok = c.Send(chunk);
+    if (ok) sent += chunk.size();
+  }
+  const std::string answer = c.ReadAll(5000);
+  return answer.substr(0, answer.find("\r\n"));
 }
 
 // A loopback port nobody listens on right now.

@@ -86,3 +86,33 @@ TEST(Strings, ShortenedTextNeverEndsInsideAUtf8Character) {
   EXPECT_TRUE(tarn::IsAscii("Zoe"));
   EXPECT_FALSE(tarn::IsAscii("Zo\xC3\xAB"));
 }
+
+// What may reach a line of the log or the journal: clean text as it is, every control
+// character and every byte outside a well-formed UTF-8 character as \xNN.
+TEST(Strings, LogTextEscapesControlsAndBrokenUtf8) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Card 1001 not on file", "Card 1001 not on file"},
+      {"Jos\xC3\xA9 M\xC3\xBCller \xE2\x82\xAC 5 \xF0\x9F\x85\xBF", "Jos\xC3\xA9 M\xC3\xBCller \xE2\x82\xAC 5 \xF0\x9F\x85\xBF"},
+      {"|1001\r\n08:00:00.000 01/01/26 - Card Allowed|", "|1001\\x0D\\x0A08:00:00.000 01/01/26 - Card Allowed|"},
+      {"x\n<0>emergency", "x\\x0A<0>emergency"},
+      {"\x1B[2J\x1B]0;title\x07", "\\x1B[2J\\x1B]0;title\\x07"},
+      {"tab\there del\x7F", "tab\\x09here del\\x7F"},
+      {std::string("nul\0end", 7), "nul\\x00end"},
+      {"M\xFCller", "M\\xFCller"},                         // Latin-1, not UTF-8
+      {"cut \xC3", "cut \\xC3"},                           // a character cut short
+      {"\xE2\x82", "\\xE2\\x82"},
+      {"\xC0\xAF", "\\xC0\\xAF"},                          // overlong '/'
+      {"\xE0\x80\xAF", "\\xE0\\x80\\xAF"},                 // overlong, three bytes
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},                 // a surrogate
+      {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},        // beyond U+10FFFF
+      {"\xC2\x85", "\xC2\x85"},                            // U+0085 is a character: kept
+      {"\x80 lone continuation", "\\x80 lone continuation"},
+      {"back\\slash \\x41", "back\\slash \\x41"},
+      {"", ""},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(tarn::EscapeLogText(in), out) << in;
+  EXPECT_EQ(tarn::Utf8CharLength("\xF0\x9F\x85\xBF", 0), 4u);
+  EXPECT_EQ(tarn::Utf8CharLength("a\xC3\xA9", 1), 2u);
+  EXPECT_EQ(tarn::Utf8CharLength("\xC3", 0), 0u);
+  EXPECT_EQ(tarn::Utf8CharLength("a", 1), 0u);
+}
