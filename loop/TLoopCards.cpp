@@ -11,6 +11,7 @@
 #include "access/CardProcessing.h"
 #include "access/CardValidation.h"
 #include "access/OdbcRowSource.h"
+#include "access/OdbcWriter.h"
 #include "access/UnreadableCard.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
@@ -120,9 +121,19 @@ void TLoop::CardRead(int address, const std::string& data) {
     // row to go into.
     const bool garbage = !IsNumberText(data);
     const std::string shown = garbage ? CardNumberText(0) : data;
-    const std::string message = ReaderMessage(kNotOnFile, address, 0, shown);
+    TCardRowsKey key;
+    key.loopId = LoopId;
+    key.address = address;
+    key.decision = false;
+    TOdbcRowSource source(*DB);
+    const TCardRows rows = source.CardRows(key);
+    // The record first, then the answer, as for every read.
+    if (garbage) {
+      TOdbcWriter writer(*DB);
+      writer.ApplyCard(UnreadableCardWrites(rows.device, Now()));
+    }
+    const std::string message = ReaderMessageText(rows, kNotOnFile, 0, shown, Now());
     if (Card1) Card1->GateOpenMsg(address, false, message, LastOpenPulse);
-    if (garbage) RecordUnreadableCard(*DB, address, LoopId);
     metrics::PublishDecision(LoopId, address, "card", shown, kNotOnFile, metrics::CardResultName(kNotOnFile), message,
                             false);
     return;
