@@ -100,6 +100,13 @@ class TODBC {
                                                   const std::string& password, const std::string& options);
   // MySQL-family OPTION flag: UPDATE reports the rows it matched, not only those it changed.
   static constexpr int kFoundRowsFlag = 2;
+  // MySQL-family OPTION flag: one request may carry several statements, whose results come
+  // back one after the other (a decision's reads, or its writes, in one round trip).
+  static constexpr int kMultiStatementsFlag = 67108864;
+  // The flags a MySQL-family connect string without OPTION= of its own gets.
+  static constexpr int kDefaultFlags = kFoundRowsFlag | kMultiStatementsFlag;
+  // True when the OPTION= of a connect string holds the multiple-statements flag.
+  static bool OptionAllowsBatches(const std::string& connectString);
 
   // When `code` failed: the connection handle's diagnostic records go through
   // LogDiagRecords. Nothing for a success code or without a connection handle.
@@ -115,6 +122,17 @@ class TODBC {
   void MarkConnectionDead() { connectionDead_ = true; }
 
   bool Connected() const { return connected_; }
+  // True while connected to a server that takes several statements in one request: the
+  // MySQL family with the multiple-statements flag (a connect string of the user's own
+  // without it, or any other family, runs one statement at a time).
+  bool Batches() const { return connected_ && batches_; }
+
+  // Round trips to the server: each request answered by it (an execution, a batch, a control
+  // statement of the write guard, a column list, the liveness probe of a MySQL-family
+  // connection). Connecting is not counted. An in-process driver (SQLite) counts its calls
+  // the same way. Counted on the owner's thread and the worker; read from any thread.
+  void CountRoundTrip() { roundTrips_.fetch_add(1, std::memory_order_relaxed); }
+  uint64_t RoundTrips() const { return roundTrips_.load(std::memory_order_relaxed); }
   bool ConnectionDead() const { return connectionDead_; }
   const std::string& ConnectionInfo() const { return connectionInfo_; }
   bool Loaded() const { return library_ != nullptr; }
@@ -172,6 +190,8 @@ class TODBC {
   std::vector<TODBCStatement*> statements_;
   bool connected_ = false;
   bool connectionDead_ = false;
+  bool batches_ = false;
+  std::atomic<uint64_t> roundTrips_{0};
   std::string connectionInfo_;
   TDriverFamily family_ = dfUnknown;
   TSqlWorker worker_;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "access/BatchRowSource.h"
 #include "access/CardAnswer.h"
 #include "access/CardProcessing.h"
 #include "access/CardValidation.h"
@@ -92,6 +93,8 @@ void TLoop::CardData(int address, const std::string& data) {
     // A dispenser waits for this before it issues its next ticket.
     if (type == 1 && Card1) Card1->SendYCommand(address, "");
     Log.Log("Got CardData event!  - " + IntToStr(address) + "  Loop - " + IntToStr(LoopId) + " - |" + data + "|");
+    // The round trips of the decision: from the connection's check to its last write.
+    const uint64_t trips = DB ? DB->RoundTrips() : 0;
     if (!Conn->Connect()) {
       AnswerWithoutDatabase(*this, address, data);
       return;
@@ -102,6 +105,7 @@ void TLoop::CardData(int address, const std::string& data) {
       CheckExitTicket(address, data);
     else
       CardRead(address, data);
+    if (DB) metrics::PublishRoundTrips(type == 1 ? "dispenser" : type == 2 ? "ticket" : "card", DB->RoundTrips() - trips);
   } catch (...) {
     Log.Log("CardData Exception!");
   }
@@ -113,7 +117,8 @@ void TLoop::CardRead(int address, const std::string& data) {
     if (Card1) Card1->GateOpenMsg(address, false, ReaderMessage(kNotOnFile, address, 0, data), LastOpenPulse);
     return;
   }
-  const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), *DB, Log);
+  TDecisionParts parts = DecisionPartsFor(*DB, CountAtFor(address));
+  const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), *parts.source, *parts.writer, Log);
   const AccessResult result = outcome.result;
   const int pulse = outcome.openPulse;
   LastOpenPulse = pulse;
@@ -145,7 +150,7 @@ void TLoop::CardRead(int address, const std::string& data) {
       Log.Log("Exception in MailMessage()");
     }
   }
-  AddSoftCount(address);
+  CountPassage(address, outcome.count);
 }
 
 void TLoop::MemoryData(int address, const std::string& data) {
@@ -170,13 +175,14 @@ void TLoop::MemoryCard(int address, const std::string& data) {
   TCardRead read = ReadOf(*this, address, number);
   read.memory = true;
   read.memoryData = data;
-  const TCardOutcome outcome = ProcessCard(read, *DB, Log);
+  TDecisionParts parts = DecisionPartsFor(*DB, CountAtFor(address));
+  const TCardOutcome outcome = ProcessCard(read, *parts.source, *parts.writer, Log);
   if (!CardPasses(outcome.result)) return;
   // The vehicle passed while the device could not report: count it, but send no gate command.
   if (DebugLog)
     Log.Log("Memory Card Success, Loop Id " + IntToStr(LoopId) + " address " + IntToStr(address) + ", Card " +
             CardNumberText(number));
-  AddSoftCount(address);
+  CountPassage(address, outcome.count);
 }
 
 std::string TLoop::ReaderMessage(int result, int address, int64_t cardNumber, const std::string& refusedText) {

@@ -3,8 +3,7 @@
 // issue. Main thread only, like every handler of TLoop.
 #include <string>
 
-#include "access/OdbcRowSource.h"
-#include "access/OdbcWriter.h"
+#include "access/BatchRowSource.h"
 #include "access/TicketDecision.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
@@ -39,14 +38,16 @@ void TLoop::BarcodeEvent(int address, const std::string& data) {
   metrics::Report(metrics::TEvent::ReadTicket);
   metrics::TStatusStore::Instance().DeviceAnswered(LoopId, address);
   Log.Log("Got BarcodeEvent event!  - " + IntToStr(address) + " - |" + data + "|");
-  if (Conn->Connect()) CheckExitTicket(address, data);
+  const uint64_t trips = DB ? DB->RoundTrips() : 0;
+  if (!Conn->Connect()) return;
+  CheckExitTicket(address, data);
+  if (DB) metrics::PublishRoundTrips("ticket", DB->RoundTrips() - trips);
 }
 
 void TLoop::CheckExitTicket(int address, const std::string& barcode) {
-  TOdbcRowSource source(*DB);
-  TOdbcWriter writer(*DB);
+  TDecisionParts parts = DecisionPartsFor(*DB, CountAtFor(address));
   const TExitTicketDecision decision =
-      ProcessExitTicket(TicketRulesOf(*this), LoopId, address, barcode, source, writer, Log);
+      ProcessExitTicket(TicketRulesOf(*this), LoopId, address, barcode, *parts.source, *parts.writer, Log);
   const bool open = decision.open;
   const int pulse = decision.pulse;
   const std::string& message = decision.message;
@@ -55,20 +56,21 @@ void TLoop::CheckExitTicket(int address, const std::string& barcode) {
   metrics::PublishDecision(LoopId, address, "ticket", barcode, static_cast<int>(decision.state),
                           TicketResultName(decision.state), message, open);
   Log.LogFmt("Card1.GateOpenMsg(%d, %s, %d, %s)", address, std::string(open ? "Y" : "N"), pulse, message);
-  if (open) AddSoftCount(address);
+  if (open) CountPassage(address, parts.Written());
 }
 
 void TLoop::RecordIssuedTicket(int address, const std::string& data) {
   TDispenserRecord record;
   bool failed = false;
+  std::optional<TSoftCount> counted;
   if (!ParseDispenserRecord(data, record)) {
     Log.Log("Invalid or unknown value?");
   } else {
-    TOdbcRowSource source(*DB);
-    TOdbcWriter writer(*DB);
-    failed = !ProcessDispenserRecord(record, DB->DriverFamily(), source, writer, Log);
+    TDecisionParts parts = DecisionPartsFor(*DB, CountAtFor(address));
+    failed = !ProcessDispenserRecord(record, DB->DriverFamily(), *parts.source, *parts.writer, Log);
+    counted = parts.Written();
   }
-  if (!failed) AddSoftCount(address);
+  if (!failed) CountPassage(address, counted);
 }
 
 }  // namespace tarn
