@@ -127,8 +127,6 @@ TCardDecision DecideCard(const TCardRead& read, const TCardRows& rows, TDateTime
       w.poolChange = dir == 1 ? 1 : -1;
     }
   }
-  // The passage is counted with the decision's writes when the rows of the count are there.
-  if (CardPasses(r) && rows.softCount) w.count = PlanSoftCount(*rows.softCount);
   TTransRow& t = w.trans;
   t.cardNo = CardNumberText(read.card);
   t.when = when;
@@ -176,7 +174,6 @@ TCardOutcome ProcessCard(const TCardRead& read, TRowSource& source, TDecisionWri
   writer.ApplyCard(decision.writes);
 
   out.result = decision.result;
-  out.count = decision.writes.count;
   const TDeviceRow device = out.rows.device.value_or(TDeviceRow{});
   const TCardRow* card = CardOf(out.rows, read.card);
   out.openPulse = WholePulse(device.openPulse);

@@ -70,9 +70,6 @@ struct TCardWrites {
   int poolId = 0;
   int poolChange = 0;
   TTransRow trans;
-  // The passage counted at the device, for a passing card whose rows held the count's rows;
-  // written after the trans row, in the same transaction where the writer keeps one.
-  std::optional<TSoftCount> count;
   bool TouchesCard() const {
     return cardActivation || debitLeft || debitResetDate || inLot || debitDate || transDt || inGate;
   }
@@ -103,7 +100,6 @@ struct TCardOutcome {
   int specialSpace = -1;    // the card's space at a special-output device, else -1
   int openPulse = 0;        // device.open_pulse
   TCardRows rows;           // as the writes left them: what the answer is made from
-  std::optional<TSoftCount> count;  // the passage counted with the writes, when it was
 };
 
 // Handles one read: loads, decides, logs, writes. An impossible memory date throws

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "access/SoftCount.h"
 #include "util/DateTime.h"
 
 namespace tarn {
@@ -153,9 +152,6 @@ struct TCardRows {
   // floor of the card's space at a special-output device.
   std::optional<TMessagesRow> messages;
   std::optional<TSpotRow> spot;
-  // The rows of the soft count at the reading device, when the source reads them with the
-  // decision (a passing card is then counted in the same writes).
-  std::optional<TSoftCountRows> softCount;
   bool operator==(const TCardRows&) const = default;
 };
 

@@ -30,6 +30,11 @@ std::optional<TDeviceRow> ReadDevice(TODBCStatement& q, int loopId, int address)
   return DeviceRowOf(q);
 }
 
+TMessagesRow MessagesRowOf(TODBCStatement& row) {
+  TMessagesRow m;
+  for (size_t i = 0; i < m.templates.size(); ++i) m.templates[i] = row.FieldAsString(kTemplateColumns[i]);
+  return m;
+}
 
 // The message set, or set 1 when it has no row: both looked for in one statement.
 std::optional<TMessagesRow> ReadMessages(TODBCStatement& q, int set) {
@@ -63,7 +68,11 @@ std::vector<TAccessRangeRow> ReadRanges(TODBCStatement& q, int accessLevelId, in
       "d.device_id = %d) THEN 1 ELSE 0 END AS at_device FROM a_l_range r WHERE r.access_level_id = %d",
       deviceId, accessLevelId);
   for (; row; row = q.dbSkip(skNext, 1)) {
-    TAccessRangeRow range = AccessRangeRowOf(q);
+    TAccessRangeRow range;
+    range.id = q.FieldAsInteger("id");
+    for (size_t i = 0; i < range.day.size(); ++i) range.day[i] = q.FieldAsBoolean("day_" + std::to_string(i + 1));
+    range.start = q.FieldAsDateTime("start_time");
+    range.end = q.FieldAsDateTime("end_time");
     range.atDevice = q.FieldAsBoolean("at_device");
     ranges.push_back(range);
   }
@@ -71,21 +80,6 @@ std::vector<TAccessRangeRow> ReadRanges(TODBCStatement& q, int accessLevelId, in
 }
 
 }  // namespace
-
-TMessagesRow MessagesRowOf(TODBCStatement& row) {
-  TMessagesRow m;
-  for (size_t i = 0; i < m.templates.size(); ++i) m.templates[i] = row.FieldAsString(kTemplateColumns[i]);
-  return m;
-}
-
-TAccessRangeRow AccessRangeRowOf(TODBCStatement& row) {
-  TAccessRangeRow range;
-  range.id = row.FieldAsInteger("id");
-  for (size_t i = 0; i < range.day.size(); ++i) range.day[i] = row.FieldAsBoolean("day_" + std::to_string(i + 1));
-  range.start = row.FieldAsDateTime("start_time");
-  range.end = row.FieldAsDateTime("end_time");
-  return range;
-}
 
 TDeviceRow DeviceRowOf(TODBCStatement& row) {
   TDeviceRow d;

@@ -49,9 +49,6 @@ TSettingsRow SettingsRowOf(TODBCStatement& row);
 TCardRow CardRowOf(TODBCStatement& row);
 TCardTypeRow CardTypeRowOf(TODBCStatement& row);
 TTicketRow TicketRowOf(TODBCStatement& row);
-TMessagesRow MessagesRowOf(TODBCStatement& row);
-// An a_l_range row, without its link to a device.
-TAccessRangeRow AccessRangeRowOf(TODBCStatement& row);
 
 // The number stored in a column of the current row, when it is a whole number that was
 // stored exactly; empty otherwise (a double column rounds beyond 2^53).

@@ -12,8 +12,6 @@
 #include <cstdint>
 #include <string>
 
-#include "access/SoftCount.h"
-
 namespace tarn {
 
 namespace readerbus {
@@ -35,9 +33,6 @@ class TCounter {
   void Process(const std::string& data, std::string& name);
   // One passage counted by the system at this address (input 7).
   void AddSoftCount();
-  // The same passage when it was written with a decision (its plan read and run there): the
-  // log lines, the lots on the status page and the count seen, as AddSoftCount leaves them.
-  void Counted(const TSoftCount& count);
   // Takes over count_soft rises made elsewhere, on the caller's statement. Where the device
   // table has the shared mark soft_seen, a rise is taken over by one computer of the site
   // only (a conditional UPDATE of the mark decides which).

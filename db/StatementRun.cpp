@@ -38,10 +38,8 @@ bool SelectsInto(const std::string& sql) {
 }
 
 // The driver call; runs on the worker thread, so the records are read there too, before the
-// handle can be used for anything else. A batch of writes is read to its end.
-SQLRETURN ExecAndRead(TODBC& odbc, SQLHSTMT handle, const std::string& sql, std::vector<TDiagRecord>& records,
-                      bool batch) {
-  if (batch) return ExecAll(odbc, handle, sql, records);
+// handle can be used for anything else.
+SQLRETURN ExecAndRead(TODBC& odbc, SQLHSTMT handle, const std::string& sql, std::vector<TDiagRecord>& records) {
   const TOdbcEntryPoints& api = odbc.Api();
   odbc.CountRoundTrip();
   const SQLRETURN code = api.SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
@@ -55,58 +53,9 @@ std::string TODBCStatement::Shown(const std::string& sql) {
   return sql.size() > 300 ? sql.substr(0, 300) + "..." : sql;
 }
 
-TSqlOutcome TODBCStatement::Execute(const std::string& sql) { return Run(sql, 0, false); }
+TSqlOutcome TODBCStatement::Execute(const std::string& sql) { return Run(sql, 0); }
 
-TSqlOutcome TODBCStatement::ReplayGuardedWrite(const std::string& sql, uint64_t seq, bool batch) {
-  return Run(sql, seq, batch);
-}
-
-TSqlOutcome TODBCStatement::ExecuteWrites(const std::vector<std::string>& writes) {
-  std::string batch;
-  for (const std::string& w : writes) {
-    if (w.empty()) continue;
-    if (!batch.empty()) batch += "; ";
-    batch += w;
-  }
-  if (batch.empty()) return TSqlOutcome::Done();
-  return Run(batch, 0, true);
-}
-
-TSqlOutcome TODBCStatement::ExecuteQueries(const std::vector<std::string>& queries) {
-  std::string text;
-  for (const std::string& q : queries) {
-    if (!text.empty()) text += "; ";
-    text += q;
-  }
-  return Run(text, 0, false);
-}
-
-TSqlOutcome TODBCStatement::NextResult() {
-  if (!Allocated() || odbc_ == nullptr || odbc_->Api().SQLMoreResults == nullptr) return TSqlOutcome::Failed();
-  const TOdbcEntryPoints& api = odbc_->Api();
-  api.SQLFreeStmt(handle_, SQL_UNBIND);
-  columns_.clear();
-  FreeBuffers();
-  memoCache_.clear();
-  const SQLHSTMT handle = handle_;
-  SQLRETURN code = SQL_ERROR;
-  std::vector<TDiagRecord> records;
-  // The results came with the first one: moving on reads them, it sends nothing.
-  const std::function<void()> job = [&api, handle, &code, &records] {
-    code = api.SQLMoreResults(handle);
-    if (!SqlSucceeded(code) && code != SQL_NO_DATA) records = ReadDiagRecords(api, SQL_HANDLE_STMT, handle);
-  };
-  if (!odbc_->RunOnWorker(job, false)) return TSqlOutcome::Failed();
-  if (code == SQL_NO_DATA) return TSqlOutcome::Failed();
-  if (!SqlSucceeded(code)) {
-    const bool mysql = odbc_->DriverFamily() == dfMySQL;
-    const TSqlOutcome::TKind kind = records.empty() ? TSqlOutcome::TKind::Failed : FailureKindOf(records.front(), mysql);
-    if (kind == TSqlOutcome::TKind::LinkLost) odbc_->MarkConnectionDead();
-    return TSqlOutcome::Failure(kind, std::move(records));
-  }
-  DescribeColumns();
-  return dbSkip(skNext, 1) ? TSqlOutcome::Row() : TSqlOutcome::NoRow();
-}
+TSqlOutcome TODBCStatement::ReplayGuardedWrite(const std::string& sql, uint64_t seq) { return Run(sql, seq); }
 
 bool TODBCStatement::Succeeded(const TSqlOutcome& outcome, std::string_view sql) {
   if (!outcome.ok()) return false;
@@ -131,7 +80,7 @@ void TODBCStatement::LogFailure(const TSqlOutcome& outcome) {
   odbc_->LogDiagRecords(outcome.records());
 }
 
-TSqlOutcome TODBCStatement::Run(const std::string& sql, uint64_t replaySeq, bool batch) {
+TSqlOutcome TODBCStatement::Run(const std::string& sql, uint64_t replaySeq) {
   lastSQL_ = sql;
   // A statement kept over a reconnect sets up its handle on the new connection.
   if (!Allocated() && odbc_ != nullptr && !odbc_->AttemptRunning() && odbc_->Connected()) SetUp();
@@ -147,13 +96,11 @@ TSqlOutcome TODBCStatement::Run(const std::string& sql, uint64_t replaySeq, bool
 
   const uint64_t start = platform::TickMs();
   SQLRETURN code = SQL_ERROR;
-  const TSqlOutcome outcome = ExecuteSafely(sql, replaySeq, batch, code);
+  const TSqlOutcome outcome = ExecuteSafely(sql, replaySeq, code);
   TimingLine(platform::TickMs() - start, "DoSQL");
   // A failed reconnect may have taken the connection from this statement.
   if (odbc_ == nullptr || !Allocated()) return outcome.ok() ? TSqlOutcome::Failed() : outcome;
   if (!outcome.ok() || outcome.kind() == TSqlOutcome::TKind::AppliedEarlier) return outcome;
-  // A batch of writes has been read to its end: it ran, and that is all it says.
-  if (batch) return TSqlOutcome::Done();
   return ResultOf(sql, code);
 }
 
@@ -174,33 +121,22 @@ TSqlOutcome TODBCStatement::ResultOf(const std::string& sql, SQLRETURN code) {
   return TSqlOutcome::Done();
 }
 
-SQLRETURN TODBCStatement::ExecuteDirect(const std::string& sql, std::vector<TDiagRecord>& records, bool batch) {
+SQLRETURN TODBCStatement::ExecuteDirect(const std::string& sql, std::vector<TDiagRecord>& records) {
   TODBC& odbc = *odbc_;
   const SQLHSTMT handle = handle_;
   SQLRETURN code = SQL_ERROR;
-  const std::function<void()> job = [&odbc, handle, &sql, &code, &records, batch] {
-    code = ExecAndRead(odbc, handle, sql, records, batch);
-    // An unguarded batch that failed may leave its transaction open.
-    if (batch && !SqlSucceeded(code) && code != SQL_NO_DATA &&
-        (records.empty() || !IsLinkLoss(records.front(), odbc.DriverFamily() == dfMySQL))) {
-      std::vector<TDiagRecord> ignored;
-      odbc.Api().SQLFreeStmt(handle, SQL_CLOSE);
-      ExecAndRead(odbc, handle, "ROLLBACK", ignored, false);
-    }
+  const std::function<void()> job = [&odbc, handle, &sql, &code, &records] {
+    code = ExecAndRead(odbc, handle, sql, records);
   };
   if (!odbc_->RunOnWorker(job)) return SQL_ERROR;
   return code;
 }
 
-TSqlOutcome TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t replaySeq, bool batch, SQLRETURN& code) {
+TSqlOutcome TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t replaySeq, SQLRETURN& code) {
   code = SQL_ERROR;
   const bool mysql = odbc_->DriverFamily() == dfMySQL;
   const bool replay = replaySeq != 0;
-  // A batch of writes is taken as a whole: a write that must not apply twice.
-  TRetryPolicy policy(replay || batch ? TRepeatKind::Once : RepeatKindOf(sql), replay);
-  // Whether an earlier run of this write may have been committed (its link was lost): then
-  // the mark is looked at before anything is applied.
-  bool inDoubt = replay;
+  TRetryPolicy policy(replay ? TRepeatKind::Once : RepeatKindOf(sql), replay);
   // A reconnect that fails takes the connection from this statement; the log stays.
   TMessLog* const log = odbc_->MessLog;
   auto logLine = [log](const std::string& text) {
@@ -238,19 +174,15 @@ TSqlOutcome TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t repla
         if (seq == 0) seq = guard.NextSeq();
         TODBC& odbc = *odbc_;
         const SQLHSTMT handle = handle_;
-        // A batch whose earlier runs surely were not committed goes in one request.
-        TGuardedRun run = batch && !inDoubt && odbc.Batches()
-                              ? guard.RunInOneRequest(seq, sql)
-                              : guard.Run(seq, [&odbc, handle, &sql, batch](std::vector<TDiagRecord>& failed) {
-                                  return ExecAndRead(odbc, handle, sql, failed, batch);
-                                });
+        TGuardedRun run = guard.Run(seq, [&odbc, handle, &sql](std::vector<TDiagRecord>& failed) {
+          return ExecAndRead(odbc, handle, sql, failed);
+        });
         code = run.code;
         appliedBefore = run.appliedBefore;
         raced = run.raced;
         records = std::move(run.records);
       } else {
-        // Unguarded, a batch is still one transaction.
-        code = ExecuteDirect(batch ? "START TRANSACTION; " + sql + "; COMMIT" : sql, records, batch);
+        code = ExecuteDirect(sql, records);
       }
       if (SqlSucceeded(code) || code == SQL_NO_DATA)
         return appliedBefore ? TSqlOutcome::AppliedEarlier() : TSqlOutcome::Done();
@@ -262,10 +194,7 @@ TSqlOutcome TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t repla
                                                : FailureKindOf(first, mysql);
     TRetryPolicy::TStep step = policy.AfterFailure(failure, sent, guarded);
     // The link is lost: whether the statement was applied is not known.
-    if (failure == TSqlOutcome::TKind::LinkLost) {
-      odbc_->MarkConnectionDead();
-      if (sent) inDoubt = true;
-    }
+    if (failure == TSqlOutcome::TKind::LinkLost) odbc_->MarkConnectionDead();
     switch (step) {
       case TRetryPolicy::TStep::Repeat:
         metrics::Report(metrics::TEvent::SqlRetriedConflict);
@@ -305,7 +234,7 @@ TSqlOutcome TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t repla
     }
     if (step == TRetryPolicy::TStep::Keep) {
       if (const std::shared_ptr<TWriteGuard> keeper = guardRef.lock()) {
-        keeper->Keep(sql, seq, batch);
+        keeper->Keep(sql, seq);
         logLine("The connection was lost while this write ran; it is applied once when the connection is back: " +
                 Shown(sql));
       } else {

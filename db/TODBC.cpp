@@ -157,29 +157,11 @@ std::string TODBC::BuildConnectString(const std::string& dataSource, const std::
   // MySQL servers count only the rows an UPDATE changed; an UPDATE that matched a row but
   // left it as it was would then read as "no row" and make callers insert a duplicate.
   // Ask for matched rows (found-rows flag) unless the options choose their own flags.
-  // Several statements in one request as well: a decision's reads, or its writes, then cost
-  // one round trip each.
-  if (family == dfMySQL && !ContainsText(options, "OPTION=")) AddPair(s, "OPTION", std::to_string(kDefaultFlags));
+  if (family == dfMySQL && !ContainsText(options, "OPTION=")) AddPair(s, "OPTION", "2");
   // The driver of the MySQL family ignores the login time-out attribute: a server that
   // accepts and never answers would hold the attempt for ever. Its own key bounds it.
   if (family == dfMySQL && !ContainsText(options, "CONN_TIMEOUT=")) AddPair(s, "CONN_TIMEOUT", "5");
   return s;
-}
-
-bool TODBC::OptionAllowsBatches(const std::string& connectString) {
-  const std::string upper = UpperCase(connectString);
-  size_t at = 0;
-  // The key at the start of a pair only: "XOPTION=" is another key.
-  while ((at = upper.find("OPTION=", at)) != std::string::npos) {
-    if (at == 0 || upper[at - 1] == ';') {
-      const size_t end = upper.find(';', at);
-      const std::string value = Trim(upper.substr(at + 7, end == std::string::npos ? std::string::npos : end - at - 7));
-      const int64_t flags = StrToInt64Def(value, 0);
-      return (flags & kMultiStatementsFlag) != 0;
-    }
-    at += 7;
-  }
-  return false;
 }
 
 std::string TODBC::DataSourceValue(const std::string& name, const std::string& key) {
@@ -211,9 +193,9 @@ std::string TODBC::BuildDataSourceConnectString(const std::string& dataSource, c
     s += options;
   }
   if (!ContainsText(options, "OPTION=")) {
-    // Keep the data source's own flags and add the matched-rows and multiple-statements ones.
+    // Keep the data source's own flags and add the matched-rows one.
     const int flags = StrToIntDef(Trim(DataSourceValue(dataSource, "OPTION")), 0);
-    AddPair(s, "OPTION", std::to_string(flags | kDefaultFlags));
+    AddPair(s, "OPTION", std::to_string(flags | kFoundRowsFlag));
   }
   if (!ContainsText(options, "CONN_TIMEOUT=") && Trim(DataSourceValue(dataSource, "CONN_TIMEOUT")).empty())
     AddPair(s, "CONN_TIMEOUT", "5");
@@ -244,7 +226,6 @@ bool TODBC::ConnectToDataSource(const std::string& dataSource, const std::string
       reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(SQL_CUR_USE_IF_NEEDED)), 0));
 
   SQLRETURN code = SQL_ERROR;
-  batches_ = false;
   // A data source of the MySQL family is reached with a connect string too: only that way
   // can the matched-rows flag be added to it (SQLConnect takes the entry as it is).
   std::string dsnDriver = dataSource;
@@ -268,7 +249,6 @@ bool TODBC::ConnectToDataSource(const std::string& dataSource, const std::string
     code = api.SQLDriverConnect(dbc_, nullptr, Text(s), SQL_NTS, out.data(), 1023, &outLength,
                                 SQL_DRIVER_NOPROMPT);
     if (SqlSucceeded(code)) {
-      batches_ = OptionAllowsBatches(s);
       const size_t n = std::min<size_t>(std::max<SQLSMALLINT>(outLength, 0), 1023);
       connectionInfo_.assign(reinterpret_cast<const char*>(out.data()),
                              strnlen(reinterpret_cast<const char*>(out.data()), n));
@@ -281,7 +261,6 @@ bool TODBC::ConnectToDataSource(const std::string& dataSource, const std::string
     return false;
   }
   DetectDriverFamily(connectionInfo_);
-  batches_ = batches_ && family_ == dfMySQL;
   connectionDead_ = false;
   connected_ = true;
   return true;

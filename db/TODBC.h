@@ -100,13 +100,6 @@ class TODBC {
                                                   const std::string& password, const std::string& options);
   // MySQL-family OPTION flag: UPDATE reports the rows it matched, not only those it changed.
   static constexpr int kFoundRowsFlag = 2;
-  // MySQL-family OPTION flag: one request may carry several statements, whose results come
-  // back one after the other (a decision's reads, or its writes, in one round trip).
-  static constexpr int kMultiStatementsFlag = 67108864;
-  // The flags a MySQL-family connect string without OPTION= of its own gets.
-  static constexpr int kDefaultFlags = kFoundRowsFlag | kMultiStatementsFlag;
-  // True when the OPTION= of a connect string holds the multiple-statements flag.
-  static bool OptionAllowsBatches(const std::string& connectString);
 
   // When `code` failed: the connection handle's diagnostic records go through
   // LogDiagRecords. Nothing for a success code or without a connection handle.
@@ -122,11 +115,6 @@ class TODBC {
   void MarkConnectionDead() { connectionDead_ = true; }
 
   bool Connected() const { return connected_; }
-  // True while connected to a server that takes several statements in one request: the
-  // MySQL family with the multiple-statements flag (a connect string of the user's own
-  // without it, or any other family, runs one statement at a time).
-  bool Batches() const { return connected_ && batches_; }
-
   // Round trips to the server: each request answered by it (an execution, a batch, a control
   // statement of the write guard, a column list, the liveness probe of a MySQL-family
   // connection). Connecting is not counted. An in-process driver (SQLite) counts its calls
@@ -190,7 +178,6 @@ class TODBC {
   std::vector<TODBCStatement*> statements_;
   bool connected_ = false;
   bool connectionDead_ = false;
-  bool batches_ = false;
   std::atomic<uint64_t> roundTrips_{0};
   std::string connectionInfo_;
   TDriverFamily family_ = dfUnknown;

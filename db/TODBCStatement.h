@@ -114,24 +114,7 @@ class TODBCStatement {
   // applied only when the first run was not committed. Success: AppliedEarlier when it had
   // been, otherwise the outcome of this run. Failure: LinkLost when the link was lost again
   // (never repeated on a new connection here), other failures as Execute.
-  TSqlOutcome ReplayGuardedWrite(const std::string& sql, uint64_t seq, bool batch = false);
-
-  // ---- batches: several statements in one request (TODBC::Batches()) ------------------
-
-  // Runs the writes as one transaction sent as one request, guarded like one write that must
-  // not apply twice (WriteGuard.h): all of them are applied once, or none. Success: Done (or
-  // AppliedEarlier after a lost link, when the first run had been committed); an empty list
-  // sends nothing. Failure: as Execute; a statement that failed is not named (the caller
-  // knows the list). Only on a connection with Batches(): elsewhere the text would be one
-  // statement to the driver.
-  TSqlOutcome ExecuteWrites(const std::vector<std::string>& writes);
-  // Runs the queries in one request; the first query's result is current, as Execute leaves
-  // a query. Read each result, then NextResult for the next, to the end (the connection takes
-  // no other request before). Harmless to repeat: a lost link runs them again.
-  TSqlOutcome ExecuteQueries(const std::vector<std::string>& queries);
-  // Makes the next query's result current. Success: Row (its first row current) or NoRow.
-  // Failure: Failed when there is no further result; the query's failure otherwise.
-  TSqlOutcome NextResult();
+  TSqlOutcome ReplayGuardedWrite(const std::string& sql, uint64_t seq);
 
   // ---- the cursor ---------------------------------------------------------------------
 
@@ -208,14 +191,13 @@ class TODBCStatement {
   // statement's own calls around an execution (set-up, closing, binding).
   void LogHandleDiagnostics(SQLRETURN code);
   // Execute, or a replay of a kept write with its first number (`replaySeq` not 0).
-  TSqlOutcome Run(const std::string& sql, uint64_t replaySeq, bool batch);
+  TSqlOutcome Run(const std::string& sql, uint64_t replaySeq);
   // The execution through the retry policy and the write guard (StatementRun.cpp). A
   // statement that ran gives Done or AppliedEarlier with the driver's `code`; a failure its
   // outcome.
-  TSqlOutcome ExecuteSafely(const std::string& sql, uint64_t replaySeq, bool batch, SQLRETURN& code);
+  TSqlOutcome ExecuteSafely(const std::string& sql, uint64_t replaySeq, SQLRETURN& code);
   // One driver execution of `sql` on the worker thread; the records of a failure in `records`.
-  // A batch is read to its end (and rolled back when it failed).
-  SQLRETURN ExecuteDirect(const std::string& sql, std::vector<TDiagRecord>& records, bool batch = false);
+  SQLRETURN ExecuteDirect(const std::string& sql, std::vector<TDiagRecord>& records);
   // Turns a statement that ran (`code`) into Row, NoRow or Done, describing its columns and
   // fetching the first row of a query.
   TSqlOutcome ResultOf(const std::string& sql, SQLRETURN code);

@@ -11,41 +11,15 @@ namespace tarn {
 
 namespace {
 
-bool Ran(SQLRETURN code) { return SqlSucceeded(code) || code == SQL_NO_DATA; }
-
-}  // namespace
-
-namespace {
-
 // One request to the server: the guard's control statements are counted like executions.
 SQLRETURN ExecText(TODBC& odbc, const TOdbcEntryPoints& api, SQLHSTMT handle, const std::string& sql) {
   odbc.CountRoundTrip();
   return api.SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
 }
 
-}  // namespace
+bool Ran(SQLRETURN code) { return SqlSucceeded(code) || code == SQL_NO_DATA; }
 
-SQLRETURN ExecAll(TODBC& odbc, SQLHSTMT handle, const std::string& text, std::vector<TDiagRecord>& records) {
-  const TOdbcEntryPoints& api = odbc.Api();
-  odbc.CountRoundTrip();
-  const SQLRETURN first =
-      api.SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())), SQL_NTS);
-  if (!Ran(first)) {
-    records = ReadDiagRecords(api, SQL_HANDLE_STMT, handle);
-    return first;
-  }
-  // The results of the later statements arrive with the first: reading them is no request.
-  if (api.SQLMoreResults == nullptr) return first;
-  for (int guard = 0; guard < 10000; ++guard) {
-    const SQLRETURN more = api.SQLMoreResults(handle);
-    if (more == SQL_NO_DATA) break;
-    if (!SqlSucceeded(more)) {
-      records = ReadDiagRecords(api, SQL_HANDLE_STMT, handle);
-      return more;
-    }
-  }
-  return first;
-}
+}  // namespace
 
 void TWriteGuard::LogLine(const std::string& text) const {
   if (odbc_.MessLog != nullptr) odbc_.MessLog->Log(text);
@@ -180,45 +154,13 @@ TGuardedRun TWriteGuard::Run(uint64_t seq, const TWork& work) {
   return run;
 }
 
-TGuardedRun TWriteGuard::RunInOneRequest(uint64_t seq, const std::string& batch) {
-  const TOdbcEntryPoints& api = odbc_.Api();
-  const SQLHDBC dbc = odbc_.ConnectionHandle();
-  const std::string id = MarkId();
-  const std::string n = std::to_string(seq);
-  const std::string text = "START TRANSACTION; INSERT INTO write_mark (id, seq, made) VALUES ('" + id + "', " + n +
-                           ", NOW()) ON DUPLICATE KEY UPDATE seq = " + n + ", made = NOW(); " + batch + "; COMMIT";
-  TGuardedRun run;
-  const std::function<void()> job = [&] {
-    SQLHANDLE ctl = SQL_NULL_HANDLE;
-    if (!SqlSucceeded(api.SQLAllocHandle(SQL_HANDLE_STMT, dbc, &ctl))) {
-      run.records = ReadDiagRecords(api, SQL_HANDLE_DBC, dbc);
-      return;
-    }
-    std::vector<TDiagRecord> records;
-    const SQLRETURN code = ExecAll(odbc_, ctl, text, records);
-    run.code = code;
-    if (!Ran(code)) {
-      run.records = std::move(records);
-      // A statement that failed ends the request there and leaves the transaction open (a
-      // conflict has rolled it back already); a lost link has taken it with it.
-      if (run.records.empty() || !IsLinkLoss(run.records.front(), true)) {
-        api.SQLFreeStmt(ctl, SQL_CLOSE);
-        ExecText(odbc_, api, ctl, "ROLLBACK");
-      }
-    }
-    api.SQLFreeHandle(SQL_HANDLE_STMT, ctl);
-  };
-  if (!odbc_.RunOnWorker(job)) return TGuardedRun{};
-  return run;
-}
-
 void TWriteGuard::ResolvePending() {
   while (!pending_.empty() && odbc_.Connected()) {
     const TPendingWrite write = pending_.front();
     pending_.erase(pending_.begin());
     TODBCStatement stmt(&odbc_);
     const std::string shown = TODBCStatement::Shown(write.sql);
-    const TSqlOutcome outcome = stmt.ReplayGuardedWrite(write.sql, write.seq, write.batch);
+    const TSqlOutcome outcome = stmt.ReplayGuardedWrite(write.sql, write.seq);
     if (outcome.ok()) {
       LogLine(outcome.kind() == TSqlOutcome::TKind::AppliedEarlier
                   ? "Write found applied before the connection was lost: " + shown

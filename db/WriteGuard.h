@@ -20,19 +20,6 @@
 // The work inside the transaction is a callback, so one guarded transaction can carry one
 // statement or several.
 //
-// On a connection that takes several statements in one request, a batch of writes whose
-// outcome is not in doubt goes in ONE request (RunInOneRequest):
-//
-//   START TRANSACTION;
-//   INSERT INTO write_mark (id, seq, made) VALUES ('I', N, NOW())
-//     ON DUPLICATE KEY UPDATE seq = N, made = NOW();
-//   <the writes>;
-//   COMMIT
-//
-// N is new, so the mark cannot stand there yet: moving it needs no look first. Only a run
-// again after a lost link (the first one may have been committed) takes the long way above,
-// whose first look at the mark is a locking one.
-//
 // Ownership: one per TODBC, which it belongs to (TODBC::Guard()).
 // Threads: the thread that uses the TODBC; the transaction itself runs on the connection's
 // worker thread (TODBC::RunOnWorker), and so does the work callback.
@@ -47,13 +34,6 @@
 namespace tarn {
 
 class TODBC;
-
-// Runs `text` (one statement, or several separated by ';' on a connection that takes them) on
-// the worker's side and reads every result to its end, so that the connection is free for
-// the next request. Counts one round trip. Success: the code of the first result. Failure:
-// the failed call's code, its records in `records` (a later statement of the text failing
-// shows here too).
-SQLRETURN ExecAll(TODBC& odbc, SQLHSTMT handle, const std::string& text, std::vector<TDiagRecord>& records);
 
 // What a guarded run gives back.
 struct TGuardedRun {
@@ -103,19 +83,13 @@ class TWriteGuard {
   // call's code and records; the transaction is rolled back (the server has rolled it back
   // when the link is gone); raced when the mark's row was made by another run first.
   TGuardedRun Run(uint64_t seq, const TWork& work);
-  // Runs the writes `batch` (statements separated by ';') with the mark moved to `seq` in one
-  // request (see above). Only for a number whose earlier runs are known not to have been
-  // committed (none, or ended in a conflict). Failure: as Run; a transaction left open by a
-  // failed statement is rolled back (one more request).
-  TGuardedRun RunInOneRequest(uint64_t seq, const std::string& batch);
 
   // A guarded write whose link was lost and which could not be run again at once.
   struct TPendingWrite {
     std::string sql;
     uint64_t seq = 0;
-    bool batch = false;  // several statements separated by ';'
   };
-  void Keep(const std::string& sql, uint64_t seq, bool batch = false) { pending_.push_back({sql, seq, batch}); }
+  void Keep(const std::string& sql, uint64_t seq) { pending_.push_back({sql, seq}); }
   bool HasPending() const { return !pending_.empty(); }
   const std::vector<TPendingWrite>& Pending() const { return pending_; }
   // Runs the kept writes in order on the (connected) TODBC and logs how each ended ("Write

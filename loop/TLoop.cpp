@@ -295,22 +295,6 @@ void TLoop::AddSoftCount(int address) {
   if (TCounter* counter = Counters[static_cast<size_t>(address)].get()) counter->AddSoftCount();
 }
 
-std::optional<TCountAt> TLoop::CountAtFor(int address) const {
-  if (address < 0 || static_cast<size_t>(address) >= Counters.size() || !Counters[static_cast<size_t>(address)])
-    return std::nullopt;
-  return TCountAt{LoopId, address};
-}
-
-void TLoop::CountPassage(int address, const std::optional<TSoftCount>& written) {
-  TCounter* counter = address >= 0 && static_cast<size_t>(address) < Counters.size()
-                          ? Counters[static_cast<size_t>(address)].get()
-                          : nullptr;
-  if (written && counter)
-    counter->Counted(*written);
-  else
-    AddSoftCount(address);
-}
-
 void TLoop::ManualOpen(int address, int pulse) {
   if (!Card1) return;
   Log.Log("Manual open Loop Id " + std::to_string(LoopId) + " address " + std::to_string(address));

@@ -14,12 +14,9 @@
 // Destruction closes Card1 (joining its threads) before anything else is freed.
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "access/BatchRowSource.h"
-#include "access/SoftCount.h"
 #include "config/TLoopSettings.h"
 #include "util/DateTime.h"
 
@@ -87,12 +84,6 @@ class TLoop {
 
   // Soft count of a passage at an address (nothing when the address has no counter).
   void AddSoftCount(int address);
-  // Where a decision at `address` counts its passage with its writes: this loop and address
-  // when the address has a counter, else nothing.
-  std::optional<TCountAt> CountAtFor(int address) const;
-  // The passage of a decision at `address` counted: `written` when the decision's writes
-  // carried it (its log lines and count seen follow now), else AddSoftCount.
-  void CountPassage(int address, const std::optional<TSoftCount>& written);
   // Opens the gate of an address for `pulse`, shows "Manual Open" and records a trans row.
   void ManualOpen(int address, int pulse);
   // (later - earlier) in whole minutes, truncated toward zero.

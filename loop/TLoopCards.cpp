@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 
-#include "access/BatchRowSource.h"
 #include "access/CardAnswer.h"
 #include "access/CardProcessing.h"
 #include "access/CardValidation.h"
@@ -117,8 +116,7 @@ void TLoop::CardRead(int address, const std::string& data) {
     if (Card1) Card1->GateOpenMsg(address, false, ReaderMessage(kNotOnFile, address, 0, data), LastOpenPulse);
     return;
   }
-  TDecisionParts parts = DecisionPartsFor(*DB, CountAtFor(address));
-  const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), *parts.source, *parts.writer, Log);
+  const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), *DB, Log);
   const AccessResult result = outcome.result;
   const int pulse = outcome.openPulse;
   LastOpenPulse = pulse;
@@ -150,7 +148,7 @@ void TLoop::CardRead(int address, const std::string& data) {
       Log.Log("Exception in MailMessage()");
     }
   }
-  CountPassage(address, outcome.count);
+  AddSoftCount(address);
 }
 
 void TLoop::MemoryData(int address, const std::string& data) {
@@ -175,14 +173,13 @@ void TLoop::MemoryCard(int address, const std::string& data) {
   TCardRead read = ReadOf(*this, address, number);
   read.memory = true;
   read.memoryData = data;
-  TDecisionParts parts = DecisionPartsFor(*DB, CountAtFor(address));
-  const TCardOutcome outcome = ProcessCard(read, *parts.source, *parts.writer, Log);
+  const TCardOutcome outcome = ProcessCard(read, *DB, Log);
   if (!CardPasses(outcome.result)) return;
   // The vehicle passed while the device could not report: count it, but send no gate command.
   if (DebugLog)
     Log.Log("Memory Card Success, Loop Id " + IntToStr(LoopId) + " address " + IntToStr(address) + ", Card " +
             CardNumberText(number));
-  CountPassage(address, outcome.count);
+  AddSoftCount(address);
 }
 
 std::string TLoop::ReaderMessage(int result, int address, int64_t cardNumber, const std::string& refusedText) {

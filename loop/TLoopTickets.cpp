@@ -3,7 +3,8 @@
 // issue. Main thread only, like every handler of TLoop.
 #include <string>
 
-#include "access/BatchRowSource.h"
+#include "access/OdbcRowSource.h"
+#include "access/OdbcWriter.h"
 #include "access/TicketDecision.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
@@ -38,6 +39,7 @@ void TLoop::BarcodeEvent(int address, const std::string& data) {
   metrics::Report(metrics::TEvent::ReadTicket);
   metrics::TStatusStore::Instance().DeviceAnswered(LoopId, address);
   Log.Log("Got BarcodeEvent event!  - " + IntToStr(address) + " - |" + data + "|");
+  // The round trips of the decision: from the connection's check to its last write.
   const uint64_t trips = DB ? DB->RoundTrips() : 0;
   if (!Conn->Connect()) return;
   CheckExitTicket(address, data);
@@ -45,9 +47,10 @@ void TLoop::BarcodeEvent(int address, const std::string& data) {
 }
 
 void TLoop::CheckExitTicket(int address, const std::string& barcode) {
-  TDecisionParts parts = DecisionPartsFor(*DB, CountAtFor(address));
+  TOdbcRowSource source(*DB);
+  TOdbcWriter writer(*DB);
   const TExitTicketDecision decision =
-      ProcessExitTicket(TicketRulesOf(*this), LoopId, address, barcode, *parts.source, *parts.writer, Log);
+      ProcessExitTicket(TicketRulesOf(*this), LoopId, address, barcode, source, writer, Log);
   const bool open = decision.open;
   const int pulse = decision.pulse;
   const std::string& message = decision.message;
@@ -56,21 +59,20 @@ void TLoop::CheckExitTicket(int address, const std::string& barcode) {
   metrics::PublishDecision(LoopId, address, "ticket", barcode, static_cast<int>(decision.state),
                           TicketResultName(decision.state), message, open);
   Log.LogFmt("Card1.GateOpenMsg(%d, %s, %d, %s)", address, std::string(open ? "Y" : "N"), pulse, message);
-  if (open) CountPassage(address, parts.Written());
+  if (open) AddSoftCount(address);
 }
 
 void TLoop::RecordIssuedTicket(int address, const std::string& data) {
   TDispenserRecord record;
   bool failed = false;
-  std::optional<TSoftCount> counted;
   if (!ParseDispenserRecord(data, record)) {
     Log.Log("Invalid or unknown value?");
   } else {
-    TDecisionParts parts = DecisionPartsFor(*DB, CountAtFor(address));
-    failed = !ProcessDispenserRecord(record, DB->DriverFamily(), *parts.source, *parts.writer, Log);
-    counted = parts.Written();
+    TOdbcRowSource source(*DB);
+    TOdbcWriter writer(*DB);
+    failed = !ProcessDispenserRecord(record, DB->DriverFamily(), source, writer, Log);
   }
-  if (!failed) CountPassage(address, counted);
+  if (!failed) AddSoftCount(address);
 }
 
 }  // namespace tarn
