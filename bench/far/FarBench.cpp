@@ -155,7 +155,8 @@ std::optional<double> Present(TSimProcess& sim, int addr, const std::string& com
   sim.Send(command);
   auto reply = sim.WaitFor(
       [&](const std::string& l) {
-        return JsonString(l, "t") == "reply" && JsonInt(l, "addr") == addr && JsonString(l, "type") == replyType;
+        return JsonString(l, "t") == "reply" && JsonInt(l, "addr") == addr &&
+               JsonString(l, "type") == (replyType == "D" ? std::string("C") : replyType);
       },
       timeoutMs, from);
   if (!reply) return std::nullopt;
@@ -168,8 +169,12 @@ std::optional<double> Present(TSimProcess& sim, int addr, const std::string& com
     }
   auto answer = sim.WaitFor(
       [&](const std::string& l) {
-        return JsonString(l, "t") == "frame" && JsonInt(l, "addr") == addr &&
-               (JsonString(l, "cmd") == "G" || (JsonString(l, "cmd") == "B" && !JsonString(l, "data").empty()));
+        // A card or ticket is answered with G (or B with the refusal's text); a dispenser gets
+        // its Y before the record is written (so its time says nothing of the database).
+        if (JsonString(l, "t") != "frame" || JsonInt(l, "addr") != addr) return false;
+        const std::string cmd = JsonString(l, "cmd");
+        if (replyType == "D") return cmd == "Y";
+        return cmd == "G" || (cmd == "B" && !JsonString(l, "data").empty());
       },
       timeoutMs, replyAt);
   if (!answer) return std::nullopt;
@@ -271,6 +276,8 @@ int main(int argc, char** argv) {
     const std::vector<Kind> kinds = {{"accepted entry", "card"}, {"accepted exit", "card"}, {"refused", "card"},
                                      {"exit ticket", "ticket"}, {"dispenser record", "dispenser"}};
     for (const Kind& k : kinds) {
+      // Exits are presented with the entries, one after the other.
+      if (k.name == "accepted exit") continue;
       Case& c = cases[k.name];
       const auto before = Trips(statusPort);
       const int n = k.name.rfind("accepted", 0) == 0 ? reads / 2 : reads;
@@ -290,11 +297,10 @@ int main(int argc, char** argv) {
           ms = Present(*main, 5, "card 5 " + barcodes[ticket++], "C", 10000);
         if (k.name == "dispenser record") {
           const std::string barcode = CycleBarcode(Now(), 4);
-          ms = Present(*main, 4, Format("ticket 4 0%s%.6d", barcode, 700000 + dispensed++), "C", 10000);
+          ms = Present(*main, 4, Format("ticket 4 0%s%.6d", barcode, 700000 + dispensed++), "D", 10000);
         }
         if (ms) c.ms.push_back(*ms); else ++c.lost;
       }
-      if (k.name == "accepted exit") continue;
       const auto after = Trips(statusPort);
       c.trips = TripsPerDecision(before, after, k.metric);
       if (k.name == "accepted entry") cases["accepted exit"].trips = c.trips;
