@@ -187,7 +187,7 @@ TEST(StatusStore, RoundTripsPerDecisionByKind) {
   } expected[] = {{"card", 2, 36, 10}, {"ticket", 1, 7, 7}, {"dispenser", 2, 26, 14}};
   for (const auto& e : expected) {
     ASSERT_EQ(snap.roundTrips.count(e.kind), 1u) << e.kind;
-    const TRoundTrips& r = snap.roundTrips.at(e.kind);
+    const metrics::TRoundTrips& r = snap.roundTrips.at(e.kind);
     EXPECT_EQ(r.decisions, e.decisions) << e.kind;
     EXPECT_EQ(r.roundTrips, e.trips) << e.kind;
     EXPECT_EQ(r.last, e.last) << e.kind;
