@@ -39,8 +39,9 @@ bool SelectsInto(const std::string& sql) {
 
 // The driver call; runs on the worker thread, so the records are read there too, before the
 // handle can be used for anything else.
-SQLRETURN ExecAndRead(const TOdbcEntryPoints& api, SQLHSTMT handle, const std::string& sql,
-                      std::vector<TDiagRecord>& records) {
+SQLRETURN ExecAndRead(TODBC& odbc, SQLHSTMT handle, const std::string& sql, std::vector<TDiagRecord>& records) {
+  const TOdbcEntryPoints& api = odbc.Api();
+  odbc.CountRoundTrip();
   const SQLRETURN code = api.SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
   if (!SqlSucceeded(code) && code != SQL_NO_DATA) records = ReadDiagRecords(api, SQL_HANDLE_STMT, handle);
   return code;
@@ -121,11 +122,11 @@ TSqlOutcome TODBCStatement::ResultOf(const std::string& sql, SQLRETURN code) {
 }
 
 SQLRETURN TODBCStatement::ExecuteDirect(const std::string& sql, std::vector<TDiagRecord>& records) {
-  const TOdbcEntryPoints& api = odbc_->Api();
+  TODBC& odbc = *odbc_;
   const SQLHSTMT handle = handle_;
   SQLRETURN code = SQL_ERROR;
-  const std::function<void()> job = [&api, handle, &sql, &code, &records] {
-    code = ExecAndRead(api, handle, sql, records);
+  const std::function<void()> job = [&odbc, handle, &sql, &code, &records] {
+    code = ExecAndRead(odbc, handle, sql, records);
   };
   if (!odbc_->RunOnWorker(job)) return SQL_ERROR;
   return code;
@@ -171,10 +172,10 @@ TSqlOutcome TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t repla
       bool appliedBefore = false;
       if (guarded) {
         if (seq == 0) seq = guard.NextSeq();
-        const TOdbcEntryPoints& api = odbc_->Api();
+        TODBC& odbc = *odbc_;
         const SQLHSTMT handle = handle_;
-        TGuardedRun run = guard.Run(seq, [&api, handle, &sql](std::vector<TDiagRecord>& failed) {
-          return ExecAndRead(api, handle, sql, failed);
+        TGuardedRun run = guard.Run(seq, [&odbc, handle, &sql](std::vector<TDiagRecord>& failed) {
+          return ExecAndRead(odbc, handle, sql, failed);
         });
         code = run.code;
         appliedBefore = run.appliedBefore;

@@ -352,6 +352,8 @@ bool TODBC::IsConnectionDead() {
   if (connectionDead_) return true;
   if (dbc_ == SQL_NULL_HDBC || !Loaded()) return false;
   SQLUINTEGER value = SQL_CD_FALSE;
+  // The MySQL-family driver answers this by pinging the server.
+  if (family_ == dfMySQL) CountRoundTrip();
   const SQLRETURN code = Api().SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &value,
                                                  sizeof(value), nullptr);
   if (!SqlSucceeded(code)) {

@@ -115,6 +115,12 @@ class TODBC {
   void MarkConnectionDead() { connectionDead_ = true; }
 
   bool Connected() const { return connected_; }
+  // Round trips to the server: each request answered by it (an execution, a batch, a control
+  // statement of the write guard, a column list, the liveness probe of a MySQL-family
+  // connection). Connecting is not counted. An in-process driver (SQLite) counts its calls
+  // the same way. Counted on the owner's thread and the worker; read from any thread.
+  void CountRoundTrip() { roundTrips_.fetch_add(1, std::memory_order_relaxed); }
+  uint64_t RoundTrips() const { return roundTrips_.load(std::memory_order_relaxed); }
   bool ConnectionDead() const { return connectionDead_; }
   const std::string& ConnectionInfo() const { return connectionInfo_; }
   bool Loaded() const { return library_ != nullptr; }
@@ -172,6 +178,7 @@ class TODBC {
   std::vector<TODBCStatement*> statements_;
   bool connected_ = false;
   bool connectionDead_ = false;
+  std::atomic<uint64_t> roundTrips_{0};
   std::string connectionInfo_;
   TDriverFamily family_ = dfUnknown;
   TSqlWorker worker_;

@@ -396,6 +396,7 @@ std::string TODBCStatement::GetColumnNames(const std::string& table) {
   FreeBuffers();
   memoCache_.clear();
   std::string name = odbc_->DriverFamily() == dfFirebird ? UpperCase(table) : table;
+  odbc_->CountRoundTrip();
   const SQLRETURN code = api.SQLColumns(handle_, nullptr, 0, nullptr, 0,
                                         reinterpret_cast<SQLCHAR*>(name.data()), SQL_NTS, nullptr, 0);
   if (!SqlSucceeded(code)) return "";

@@ -11,7 +11,9 @@ namespace tarn {
 
 namespace {
 
-SQLRETURN ExecText(const TOdbcEntryPoints& api, SQLHSTMT handle, const std::string& sql) {
+// One request to the server: the guard's control statements are counted like executions.
+SQLRETURN ExecText(TODBC& odbc, const TOdbcEntryPoints& api, SQLHSTMT handle, const std::string& sql) {
+  odbc.CountRoundTrip();
   return api.SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
 }
 
@@ -44,14 +46,14 @@ TWriteGuard::TSetUp TWriteGuard::SetUp(std::vector<TDiagRecord>& records) {
     if (!SqlSucceeded(api.SQLAllocHandle(SQL_HANDLE_STMT, dbc, &ctl))) return;
     // Rows of runs that ended long ago (a computer replaced, a crash) are cleared; a row still
     // in use is moved at every write, and one cleared anyway is made again by the next write.
-    SQLRETURN code = ExecText(api, ctl,
+    SQLRETURN code = ExecText(odbc_, api, ctl,
                               "CREATE TABLE IF NOT EXISTS write_mark (id CHAR(32) NOT NULL PRIMARY KEY, "
                               "seq BIGINT NOT NULL, made DATETIME NOT NULL) ENGINE=InnoDB");
     if (!Ran(code)) {
       made = ReadDiagRecords(api, SQL_HANDLE_STMT, ctl);
       api.SQLFreeStmt(ctl, SQL_CLOSE);
       // The user may not create tables: the table may be there all the same.
-      code = ExecText(api, ctl, "SELECT seq FROM write_mark WHERE 1 = 0");
+      code = ExecText(odbc_, api, ctl, "SELECT seq FROM write_mark WHERE 1 = 0");
       if (!Ran(code)) {
         std::vector<TDiagRecord> probe = ReadDiagRecords(api, SQL_HANDLE_STMT, ctl);
         if (!probe.empty() && IsLinkLoss(probe.front(), true)) {
@@ -63,7 +65,7 @@ TWriteGuard::TSetUp TWriteGuard::SetUp(std::vector<TDiagRecord>& records) {
       }
     }
     api.SQLFreeStmt(ctl, SQL_CLOSE);
-    ExecText(api, ctl, "DELETE FROM write_mark WHERE made < NOW() - INTERVAL 30 DAY");
+    ExecText(odbc_, api, ctl, "DELETE FROM write_mark WHERE made < NOW() - INTERVAL 30 DAY");
     api.SQLFreeHandle(SQL_HANDLE_STMT, ctl);
     result = TSetUp::Ready;
   };
@@ -94,7 +96,7 @@ TGuardedRun TWriteGuard::Run(uint64_t seq, const TWork& work) {
     // given up (the server has rolled it back when the link is gone).
     auto control = [&](const std::string& text) {
       api.SQLFreeStmt(ctl, SQL_CLOSE);
-      const SQLRETURN c = ExecText(api, ctl, text);
+      const SQLRETURN c = ExecText(odbc_, api, ctl, text);
       if (Ran(c)) return true;
       run.records = ReadDiagRecords(api, SQL_HANDLE_STMT, ctl);
       run.code = c;
@@ -102,7 +104,7 @@ TGuardedRun TWriteGuard::Run(uint64_t seq, const TWork& work) {
     };
     auto rollback = [&] {
       api.SQLFreeStmt(ctl, SQL_CLOSE);
-      ExecText(api, ctl, "ROLLBACK");
+      ExecText(odbc_, api, ctl, "ROLLBACK");
     };
     auto end = [&] { api.SQLFreeHandle(SQL_HANDLE_STMT, ctl); };
     if (!control("START TRANSACTION")) return end();

@@ -98,6 +98,8 @@ void TLoop::CardData(int address, const std::string& data) {
     // A dispenser waits for this before it issues its next ticket.
     if (type == 1 && Card1) Card1->SendYCommand(address, "");
     Log.Log("Got CardData event!  - " + IntToStr(address) + "  Loop - " + IntToStr(LoopId) + " - |" + data + "|");
+    // The round trips of the decision: from the connection's check to its last write.
+    const uint64_t trips = DB ? DB->RoundTrips() : 0;
     if (!Conn->Connect()) {
       AnswerWithoutDatabase(*this, address, data);
       return;
@@ -108,6 +110,7 @@ void TLoop::CardData(int address, const std::string& data) {
       CheckExitTicket(address, data);
     else
       CardRead(address, data);
+    if (DB) metrics::PublishRoundTrips(type == 1 ? "dispenser" : type == 2 ? "ticket" : "card", DB->RoundTrips() - trips);
   } catch (...) {
     Log.Log("CardData Exception!");
   }

@@ -39,7 +39,11 @@ void TLoop::BarcodeEvent(int address, const std::string& data) {
   metrics::Report(metrics::TEvent::ReadTicket);
   metrics::TStatusStore::Instance().DeviceAnswered(LoopId, address);
   Log.Log("Got BarcodeEvent event!  - " + IntToStr(address) + " - |" + data + "|");
-  if (Conn->Connect()) CheckExitTicket(address, data);
+  // The round trips of the decision: from the connection's check to its last write.
+  const uint64_t trips = DB ? DB->RoundTrips() : 0;
+  if (!Conn->Connect()) return;
+  CheckExitTicket(address, data);
+  if (DB) metrics::PublishRoundTrips("ticket", DB->RoundTrips() - trips);
 }
 
 void TLoop::CheckExitTicket(int address, const std::string& barcode) {

@@ -200,6 +200,19 @@ void TStatusStore::Decision(TDecision decision) {
                           data_.decisions.begin() + static_cast<long>(data_.decisions.size() - kMaxDecisions));
 }
 
+void TStatusStore::RoundTrips(const std::string& kind, uint64_t trips) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  TRoundTrips& r = data_.roundTrips[kind];
+  ++r.decisions;
+  r.roundTrips += trips;
+  r.last = trips;
+  for (auto it = data_.decisions.rbegin(); it != data_.decisions.rend(); ++it)
+    if (it->kind == kind) {
+      if (it->roundTrips < 0) it->roundTrips = static_cast<int>(trips);
+      break;
+    }
+}
+
 void TStatusStore::Mail(bool sent) {
   std::lock_guard<std::mutex> guard(mutex_);
   ++(sent ? data_.mailsSent : data_.mailsFailed);
@@ -260,6 +273,8 @@ double SecondsSinceRead() {
   tReadMarked = false;  // one read, one decision
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - tReadMark).count();
 }
+
+void PublishRoundTrips(const std::string& kind, uint64_t trips) { TStatusStore::Instance().RoundTrips(kind, trips); }
 
 void PublishDecision(int loopId, int address, const std::string& kind, const std::string& subject, int code,
                      const std::string& result, const std::string& message, bool passed) {

@@ -51,6 +51,14 @@ struct TDecision {
   std::string message;  // the text the reader shows
   bool passed = false;  // the gate opened
   double latency = -1;  // seconds from the read reaching the controller to the gate command
+  int roundTrips = -1;  // requests to the database the decision cost (-1: not measured)
+};
+
+// Round trips to the database per decision of one kind ("card", "ticket", "dispenser").
+struct TRoundTrips {
+  uint64_t decisions = 0;
+  uint64_t roundTrips = 0;
+  uint64_t last = 0;
 };
 
 struct TDeviceState {
@@ -113,6 +121,7 @@ struct TSnapshot {
   uint64_t mailsFailed = 0;
   THistogram latency{{}};
   THistogram statements{{}};
+  std::map<std::string, TRoundTrips> roundTrips;  // by kind
 };
 
 class TStatusStore {
@@ -144,6 +153,9 @@ class TStatusStore {
   // --- decisions --------------------------------------------------------------------------
   void Read(const std::string& kind);
   void Decision(TDecision decision);
+  // A decision of `kind` cost `trips` round trips (counted on the loop's connection from the
+  // read's arrival to its last write). Also noted on the last decision of that kind.
+  void RoundTrips(const std::string& kind, uint64_t trips);
   void Mail(bool sent);
 
   // --- database ---------------------------------------------------------------------------
@@ -174,6 +186,9 @@ std::string CardResultName(int code);
 // seconds since the mark and uses it up (-1 when there is none).
 void MarkRead();
 double SecondsSinceRead();
+
+// Records the round trips of the decision just published (main thread).
+void PublishRoundTrips(const std::string& kind, uint64_t trips);
 
 // Records a decision in the store, timed from the last MarkRead (main thread).
 void PublishDecision(int loopId, int address, const std::string& kind, const std::string& subject, int code,

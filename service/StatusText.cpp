@@ -84,7 +84,19 @@ std::string StatusJson(const TSnapshot& s) {
        ",\"reconnects\":" + std::to_string(s.database.reconnects) +
        ",\"retries\":{\"conflict\":" + std::to_string(s.database.conflictRetries) +
        ",\"lost\":" + std::to_string(s.database.lostRetries) + "},\"given_up\":" +
-       std::to_string(s.database.givenUp) + "}";
+       std::to_string(s.database.givenUp) + ",\"round_trips\":{";
+  // Round trips to the database per decision, by kind: the decisions measured, the mean and the
+  // last one.
+  bool firstKind = true;
+  for (const auto& [kind, r] : s.roundTrips) {
+    if (!firstKind) o += ",";
+    firstKind = false;
+    o += Quote(kind) + ":{\"decisions\":" + std::to_string(r.decisions) +
+         ",\"round_trips\":" + std::to_string(r.roundTrips) + ",\"per_decision\":" +
+         Number(r.decisions ? static_cast<double>(r.roundTrips) / static_cast<double>(r.decisions) : 0.0) +
+         ",\"last\":" + std::to_string(r.last) + "}";
+  }
+  o += "}}";
   o += ",\"loops\":[";
   bool first = true;
   for (const auto& l : s.loops) {
@@ -127,7 +139,8 @@ std::string StatusJson(const TSnapshot& s) {
          ",\"address\":" + std::to_string(d.address) + ",\"device\":" + Quote(d.device) + ",\"kind\":" + Quote(d.kind) +
          ",\"subject\":" + Quote(d.subject) + ",\"result\":" + Quote(d.result) + ",\"message\":" + Quote(d.message) +
          ",\"error_code\":" + std::to_string(d.errorCode) + ",\"passed\":" + Bool(d.passed) +
-         ",\"latency_seconds\":" + (d.latency >= 0 ? Number(d.latency) : "null") + "}";
+         ",\"latency_seconds\":" + (d.latency >= 0 ? Number(d.latency) : "null") +
+         ",\"round_trips\":" + (d.roundTrips >= 0 ? std::to_string(d.roundTrips) : "null") + "}";
   }
   o += "]}";
   return o;
@@ -239,6 +252,14 @@ std::string MetricsText(const TSnapshot& s) {
   Header(o, "tarncard_sql_given_up_total", "counter",
          "Statements that failed for good after conflicts, or whose outcome a lost link left unknown.");
   o += "tarncard_sql_given_up_total " + std::to_string(s.database.givenUp) + "\n";
+  Header(o, "tarncard_decision_round_trips_total", "counter",
+         "Round trips to the database made by decisions, by kind (card, ticket, dispenser).");
+  for (const auto& [kind, r] : s.roundTrips)
+    o += "tarncard_decision_round_trips_total{kind=\"" + Label(kind) + "\"} " + std::to_string(r.roundTrips) + "\n";
+  Header(o, "tarncard_decisions_measured_total", "counter",
+         "Decisions whose round trips were counted, by kind: the round trips divided by these are the mean.");
+  for (const auto& [kind, r] : s.roundTrips)
+    o += "tarncard_decisions_measured_total{kind=\"" + Label(kind) + "\"} " + std::to_string(r.decisions) + "\n";
   Header(o, "tarncard_db_connected", "gauge", "1 while the database connection is up.");
   o += std::string("tarncard_db_connected ") + (s.database.connected ? "1" : "0") + "\n";
 

@@ -1,6 +1,7 @@
 // Statements and result sets, run once on SQLite3 ODBC and once on MariaDB ODBC.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "db/TODBCStatement.h"
@@ -131,6 +132,35 @@ TEST_P(StatementTest, SelectIntoIsDoneOnlyForOneItemBeforeInto) {
   // Two items: the third word is not INTO, so a row is fetched - and there is none.
   EXPECT_EQ(s->Execute("SELECT id, lot_count INTO @a, @b FROM lot WHERE id = 2").kind(), TKind::NoRow);
   EXPECT_FALSE(s->DoSQL("SELECT id, lot_count INTO @a, @b FROM lot WHERE id = 2"));
+}
+
+// Every request to the server counts once: an execution, a column list, and on MariaDB the
+// liveness probe and each statement of a guarded write's transaction.
+TEST_P(StatementTest, RoundTripsCountEachRequest) {
+  TODBC& odbc = Db().ODBC();
+  auto q = Stmt();
+  // The guard sets itself up at the first write that must not run twice: not counted below.
+  ASSERT_TRUE(q->ExecSQL("UPDATE lot SET lot_count = lot_count + 1 WHERE id = 3"));
+  const bool maria = IsMariaDB();
+  const struct {
+    const char* what;
+    std::function<void()> run;
+    uint64_t trips;
+  } cases[] = {
+      {"a query", [&] { q->ExecSQL("SELECT * FROM lot WHERE id = 1"); }, 1},
+      {"a harmless update", [&] { q->ExecSQL("UPDATE lot SET name = 'N' WHERE id = 1"); }, 1},
+      // START TRANSACTION, the mark, the statement, COMMIT.
+      {"a guarded increment", [&] { q->ExecSQL("UPDATE lot SET lot_count = lot_count + 1 WHERE id = 1"); },
+       maria ? 4u : 1u},
+      {"a failing query", [&] { q->DoSQL("SELECT * FROM no_such_table"); }, 1},
+      {"the column list", [&] { q->GetColumnNames("lot"); }, 1},
+      {"the liveness probe", [&] { odbc.IsConnectionDead(); }, maria ? 1u : 0u},
+  };
+  for (const auto& c : cases) {
+    const uint64_t before = odbc.RoundTrips();
+    c.run();
+    EXPECT_EQ(odbc.RoundTrips() - before, c.trips) << c.what;
+  }
 }
 
 TEST_P(StatementTest, FormattedStatements) {

@@ -177,6 +177,43 @@ TEST(StatusStore, DatabaseStateAndReconnects) {
   EXPECT_GT(snap.database.lastErrorAt, 0);
 }
 
+TEST(StatusStore, RoundTripsPerDecisionByKind) {
+  TStatusStore s;
+  s.Decision(Card(1, 1, "1001", 0, true));
+  s.Decision(Card(1, 2, "1002", 2, false));
+  // kind, round trips of one decision; the last card decision gets the card's figure.
+  const struct {
+    const char* kind;
+    uint64_t trips;
+  } reported[] = {{"card", 26}, {"card", 10}, {"ticket", 7}, {"dispenser", 12}, {"dispenser", 14}};
+  for (const auto& r : reported) s.RoundTrips(r.kind, r.trips);
+  const TSnapshot snap = s.Snapshot();
+  const struct {
+    const char* kind;
+    uint64_t decisions, trips, last;
+  } expected[] = {{"card", 2, 36, 10}, {"ticket", 1, 7, 7}, {"dispenser", 2, 26, 14}};
+  for (const auto& e : expected) {
+    ASSERT_EQ(snap.roundTrips.count(e.kind), 1u) << e.kind;
+    const metrics::TRoundTrips& r = snap.roundTrips.at(e.kind);
+    EXPECT_EQ(r.decisions, e.decisions) << e.kind;
+    EXPECT_EQ(r.roundTrips, e.trips) << e.kind;
+    EXPECT_EQ(r.last, e.last) << e.kind;
+  }
+  // Each report lands on the newest decision of its kind that has none yet.
+  EXPECT_EQ(snap.decisions.back().roundTrips, 26);
+  EXPECT_EQ(snap.decisions.front().roundTrips, -1);
+  auto [rc, out] = Feed(StatusJson(snap),
+                        "python3 -c 'import json,sys; d=json.load(sys.stdin); r=d[\"database\"][\"round_trips\"]; "
+                        "print(int(r[\"card\"][\"per_decision\"]), r[\"dispenser\"][\"last\"], d[\"decisions\"][0][\"round_trips\"])'");
+  EXPECT_EQ(rc, 0) << out;
+  EXPECT_EQ(out, "18 14 26\n");
+  const std::string metrics = MetricsText(snap);
+  EXPECT_NE(metrics.find("tarncard_decision_round_trips_total{kind=\"card\"} 36"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("tarncard_decisions_measured_total{kind=\"dispenser\"} 2"), std::string::npos) << metrics;
+  auto [promRc, promOut] = Feed(metrics, "promtool check metrics");
+  EXPECT_EQ(promRc, 0) << promOut;
+}
+
 TEST(StatusStore, JsonParsesAndMetricsPassPromtool) {
   TStatusStore s;
   Fill(s);
