@@ -11,9 +11,11 @@
 #include "access/CardProcessing.h"
 #include "access/CardValidation.h"
 #include "access/OdbcRowSource.h"
+#include "access/OfflineStore.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
 #include "log/TMessLog.h"
+#include "loop/DecisionRoute.h"
 #include "loop/TLoop.h"
 #include "mail/SendMail.h"
 #include "readerbus/TCard.h"
@@ -92,10 +94,13 @@ void TLoop::CardData(int address, const std::string& data) {
     // A dispenser waits for this before it issues its next ticket.
     if (type == 1 && Card1) Card1->SendYCommand(address, "");
     Log.Log("Got CardData event!  - " + IntToStr(address) + "  Loop - " + IntToStr(LoopId) + " - |" + data + "|");
-    if (!Conn->Connect()) {
+    const bool connected = Conn->Connect();
+    const bool fromCopy = Offline != nullptr && Offline->DecideOffline(connected);
+    if (!connected && !fromCopy) {
       AnswerWithoutDatabase(*this, address, data);
       return;
     }
+    if (fromCopy) metrics::Report(metrics::TEvent::OfflineDecision);
     if (type == 1)
       RecordIssuedTicket(address, data);
     else if (type == 2)
@@ -113,7 +118,8 @@ void TLoop::CardRead(int address, const std::string& data) {
     if (Card1) Card1->GateOpenMsg(address, false, ReaderMessage(kNotOnFile, address, 0, data), LastOpenPulse);
     return;
   }
-  const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), *DB, Log);
+  TDecisionRoute route(*this);
+  const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), route.Source(), route.Writer(), Log);
   const AccessResult result = outcome.result;
   const int pulse = outcome.openPulse;
   LastOpenPulse = pulse;
@@ -153,7 +159,10 @@ void TLoop::MemoryData(int address, const std::string& data) {
   // A stored read with an impossible date (or any other failure) ends here with a line in
   // the log instead of vanishing in the event dispatch.
   try {
-    if (Conn->Connect())
+    const bool connected = Conn->Connect();
+    const bool fromCopy = Offline != nullptr && Offline->DecideOffline(connected);
+    if (fromCopy) metrics::Report(metrics::TEvent::OfflineDecision);
+    if (connected || fromCopy)
       MemoryCard(address, data);
     else
       AnswerWithoutDatabase(*this, address, data);
@@ -170,7 +179,8 @@ void TLoop::MemoryCard(int address, const std::string& data) {
   TCardRead read = ReadOf(*this, address, number);
   read.memory = true;
   read.memoryData = data;
-  const TCardOutcome outcome = ProcessCard(read, *DB, Log);
+  TDecisionRoute route(*this);
+  const TCardOutcome outcome = ProcessCard(read, route.Source(), route.Writer(), Log);
   if (!CardPasses(outcome.result)) return;
   // The vehicle passed while the device could not report: count it, but send no gate command.
   if (DebugLog)
@@ -185,14 +195,14 @@ std::string TLoop::ReaderMessage(int result, int address, int64_t cardNumber, co
   key.address = address;
   if (refusedText.empty()) key.card = cardNumber;
   key.decision = false;
-  TOdbcRowSource source(*DB);
-  return ReaderMessageText(source.CardRows(key), result, cardNumber, refusedText, Now());
+  TDecisionRoute route(*this);
+  return ReaderMessageText(route.Source().CardRows(key), result, cardNumber, refusedText, Now());
 }
 
 bool TLoop::SpecialOutput(int address, int space, int pulse) {
   if (space <= 0) return false;
-  TOdbcRowSource source(*DB);
-  return DriveSpecialOutput(*this, address, space, pulse, source.Spot(space));
+  TDecisionRoute route(*this);
+  return DriveSpecialOutput(*this, address, space, pulse, route.Source().Spot(space));
 }
 
 }  // namespace tarn

@@ -3,12 +3,12 @@
 // issue. Main thread only, like every handler of TLoop.
 #include <string>
 
-#include "access/OdbcRowSource.h"
-#include "access/OdbcWriter.h"
+#include "access/OfflineStore.h"
 #include "access/TicketDecision.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
 #include "log/TMessLog.h"
+#include "loop/DecisionRoute.h"
 #include "loop/TLoop.h"
 #include "readerbus/TCard.h"
 #include "metrics/Metrics.h"
@@ -39,14 +39,16 @@ void TLoop::BarcodeEvent(int address, const std::string& data) {
   metrics::Report(metrics::TEvent::ReadTicket);
   metrics::TStatusStore::Instance().DeviceAnswered(LoopId, address);
   Log.Log("Got BarcodeEvent event!  - " + IntToStr(address) + " - |" + data + "|");
-  if (Conn->Connect()) CheckExitTicket(address, data);
+  const bool connected = Conn->Connect();
+  const bool fromCopy = Offline != nullptr && Offline->DecideOffline(connected);
+  if (fromCopy) metrics::Report(metrics::TEvent::OfflineDecision);
+  if (connected || fromCopy) CheckExitTicket(address, data);
 }
 
 void TLoop::CheckExitTicket(int address, const std::string& barcode) {
-  TOdbcRowSource source(*DB);
-  TOdbcWriter writer(*DB);
+  TDecisionRoute route(*this);
   const TExitTicketDecision decision =
-      ProcessExitTicket(TicketRulesOf(*this), LoopId, address, barcode, source, writer, Log);
+      ProcessExitTicket(TicketRulesOf(*this), LoopId, address, barcode, route.Source(), route.Writer(), Log);
   const bool open = decision.open;
   const int pulse = decision.pulse;
   const std::string& message = decision.message;
@@ -64,9 +66,8 @@ void TLoop::RecordIssuedTicket(int address, const std::string& data) {
   if (!ParseDispenserRecord(data, record)) {
     Log.Log("Invalid or unknown value?");
   } else {
-    TOdbcRowSource source(*DB);
-    TOdbcWriter writer(*DB);
-    failed = !ProcessDispenserRecord(record, DB->DriverFamily(), source, writer, Log);
+    TDecisionRoute route(*this);
+    failed = !ProcessDispenserRecord(record, DB->DriverFamily(), route.Source(), route.Writer(), Log);
   }
   if (!failed) AddSoftCount(address);
 }
