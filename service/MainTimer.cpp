@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "access/OdbcRowSource.h"
+#include "access/OfflineStore.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
 #include "db/TODBCStatement.h"
@@ -38,6 +39,10 @@ void TTARNCard::MainTick() {
     for (auto& loop : Loops) loop->UpdateOutputs();
     StopServer();
     return;
+  }
+  if (Offline) {
+    Offline->SetCentral(CentralParamsOf(*Conn));
+    Offline->Tick(Env && Env->Connected());
   }
   TDateTime now = Now();
   int minute = DecodeDateTime(now).minute;
