@@ -27,7 +27,7 @@ std::string Stamp(TDateTime t) { return FormatDateTime("YYYY-MM-DD HH:NN:SS", t)
 
 std::string Seconds(double s) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f", s);
+  std::snprintf(buf, sizeof buf, "%.2f", s);
   return buf;
 }
 
@@ -203,6 +203,7 @@ void TOfflineStore::Keep(const TOfflineWrite& write, TDateTime made) {
     waiting_.fetch_add(1);
     ++appendedThisOutage_;
     KickReplay();
+    Publish();
   }
   if (!copy_.IsOpen()) return;
   std::vector<TCopyLot> lots;
