@@ -216,25 +216,11 @@ bool TakeCopy(TODBC& central, const std::string& path, const std::string& comput
     const TSqlOutcome began = begin.Execute("START TRANSACTION WITH CONSISTENT SNAPSHOT");
     if (!began.ok()) return fail("the consistent read could not begin");
   }
+  // Every loop and every device: the start-up picks this computer's loops from the copy by
+  // its name then, and a device row costs little beside the cards.
   const std::string loopTable = mysql ? "`loop`" : "loop";
-  std::vector<int> loopIds;
-  {
-    TSqliteStatement ins = out.Prepare(InsertText("loop", NamesOf(kLoop.columns)));
-    const std::string quoted = ReplaceAll(computer, "'", "''");
-    if (!copier.Rows("SELECT * FROM " + loopTable + " WHERE name = '" + quoted + "' OR UPPER(name) = 'POE/POF'",
-                     [&](TODBCStatement& row) {
-                       int i = 1;
-                       for (const TColumn& c : kLoop.columns) BindColumn(ins, i++, row, c);
-                       loopIds.push_back(row.FieldAsInteger("id"));
-                       return ins.Run();
-                     }))
-      return fail(copier.error);
-  }
-  if (!loopIds.empty()) {
-    std::string ids;
-    for (int id : loopIds) ids += (ids.empty() ? "" : ",") + std::to_string(id);
-    if (!copier.Table(kDevice, "SELECT * FROM device WHERE loop_id IN (" + ids + ")")) return fail(copier.error);
-  }
+  if (!copier.Table(kLoop, "SELECT * FROM " + loopTable)) return fail(copier.error);
+  if (!copier.Table(kDevice, "SELECT * FROM device")) return fail(copier.error);
   if (!copier.Table(kSettings, "SELECT * FROM settings", 1)) return fail(copier.error);
   {
     // The card's number as the decisions match it: numerically (number_key), exactly when

@@ -4,8 +4,7 @@
 // consistent snapshot; SQLite, in-process, is read table by table), written into a new file
 // that becomes the copy only when it is complete.
 //
-// What is copied: the loop rows of this computer and the POE/POF loops and their devices;
-// the settings, messages, card types, cards, card pools, access ranges and their devices,
+// What is copied: the loop and device rows; the settings, messages, card types, cards, card pools, access ranges and their devices,
 // holidays, pathway legs, spots, lots, counters and counter items; the ticket rows of
 // tickets still inside (status not 2) or changed in the last day.
 //
@@ -30,8 +29,8 @@ struct TCopyTaken {
 };
 
 // Reads the database on `central` (connected) and writes a complete copy to `path` (made
-// anew, mode 600, replaced when it exists). `computer`: the computer name (lower case) whose
-// loops are copied. `stop`: when it turns true the read ends early and fails.
+// anew, mode 600, replaced when it exists). `computer`: the computer name (lower case) the copy
+// is taken for (kept with it). `stop`: when it turns true the read ends early and fails.
 // Success: true with `taken`. Failure: false with `error`; `path` is removed.
 bool TakeCopy(TODBC& central, const std::string& path, const std::string& computer, const std::atomic<bool>& stop,
               TCopyTaken& taken, std::string& error);
