@@ -176,7 +176,6 @@ void TOfflineStore::UpdateState(bool connected) {
   const bool offline = copy_.IsOpen() && (settings_.replayOnly ? connected && waiting : !connected || waiting);
   if (offline && !deciding_) {
     deciding_ = true;
-    appendedThisOutage_ = 0;
     log_.Log(std::string("Offline decisions started: ") +
              (connected ? "writes decided offline still wait for the database"
                         : "the database cannot be reached") +
@@ -184,7 +183,7 @@ void TOfflineStore::UpdateState(bool connected) {
     Publish();
   } else if (!offline && deciding_ && connected) {
     deciding_ = false;
-    log_.Log("Offline decisions ended: " + std::to_string(appendedThisOutage_) +
+    log_.Log("Offline decisions ended: " + std::to_string(lastReplayWrites_.load()) +
              " writes waited for the database, the replay took " + Seconds(lastReplaySeconds_.load()) + " s");
     Publish();
   }
@@ -201,7 +200,6 @@ void TOfflineStore::Keep(const TOfflineWrite& write, TDateTime made) {
     log_.Log("Offline write not kept in the journal (" + journal_.Error() + "): " + KindOf(write));
   } else {
     waiting_.fetch_add(1);
-    ++appendedThisOutage_;
     KickReplay();
     Publish();
   }
@@ -456,12 +454,13 @@ void TOfflineStore::ReplayBody() {
         nextAttempt = platform::TickMs() + 1000;
         break;
       }
-      appliedThisRun += batch.applied;
+      appliedThisRun += static_cast<int64_t>(ids.size());
       waiting_.fetch_sub(static_cast<int64_t>(ids.size()));
     }
     if (central && waiting_.load() <= 0 && journal.Count() == 0) {
       const double seconds = static_cast<double>(platform::TickMs() - startedAt) / 1000.0;
       lastReplaySeconds_.store(seconds);
+      lastReplayWrites_.store(appliedThisRun);
       log_.Log("Offline replay finished: " + std::to_string(appliedThisRun) + " writes applied in " + Seconds(seconds) +
                " s");
       startedAt = 0;

@@ -151,7 +151,6 @@ class TOfflineStore {
   std::unique_ptr<TDecisionWriter> offlineWriter_;
   bool deciding_ = false;
   bool noCopyTold_ = false;
-  int64_t appendedThisOutage_ = 0;
   uint64_t refreshFailedAt_ = 0;  // ms tick of the last failed refresh; 0 none
   bool refreshFailureTold_ = false;
   // Online writes applied to the copy while a refresh runs: applied again to the new copy.
@@ -176,6 +175,7 @@ class TOfflineStore {
   int64_t refreshCards_ = 0;
   int64_t refreshRows_ = 0;
   std::atomic<double> lastReplaySeconds_{0};
+  std::atomic<int64_t> lastReplayWrites_{0};
   std::thread refresh_;
   std::condition_variable replayWake_;
   bool replayKicked_ = false;
