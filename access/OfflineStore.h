@@ -117,6 +117,8 @@ class TOfflineStore {
   // Starts a refresh now when none runs and the database can be reached (tests; the start-up).
   bool RefreshNow();
   bool Refreshing() const { return refresh_.joinable(); }
+  // The refresh thread has finished; its copy waits for the main thread to put it in place.
+  bool RefreshFinished() const { return refresh_.joinable() && refreshDone_.load(); }
   // Waits up to `ms` for a refresh running now and puts it in place (tests, the bench).
   bool FinishRefresh(int ms);
   // Wakes the replay thread (writes waiting) at once.
