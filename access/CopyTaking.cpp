@@ -276,15 +276,21 @@ bool TakeCopy(TODBC& central, const std::string& path, const std::string& comput
   }
   if (mysql) {
     TODBCStatement status(&central);
-    if (status.Execute("SHOW SESSION STATUS LIKE 'Bytes_sent'").kind() == TSqlOutcome::TKind::Row)
-      taken.bytes = StrToInt64Def(status.FieldAsString("Value"), 0);
+    if (status.Execute("SELECT VARIABLE_VALUE AS v FROM information_schema.SESSION_STATUS WHERE VARIABLE_NAME = "
+                       "'BYTES_SENT'")
+            .row())
+      taken.bytes = StrToInt64Def(status.FieldAsString("v"), 0);
     TODBCStatement end(&central);
     end.DoSQL("COMMIT");
   }
   char when[40];
   std::snprintf(when, sizeof when, "%.17g", taken.taken);
+  // The file is put in place by the main thread: everything it reads then is kept here
+  // (counting the cards there would cost it a scan), and the file is in write-ahead mode
+  // already.
   if (!out.Exec(MetaInsert("taken", when)) || !out.Exec(MetaInsert("computer", computer)) ||
-      !out.Exec(MetaInsert("journal_mark", "0")) || !out.Commit()) {
+      !out.Exec(MetaInsert("journal_mark", "0")) || !out.Exec(MetaInsert("cards", std::to_string(taken.cards))) ||
+      !out.Commit() || !out.Exec("PRAGMA journal_mode=WAL")) {
     error = "the copy could not be written: " + out.Error();
     out.Rollback();
     out.Close();

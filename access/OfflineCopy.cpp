@@ -141,7 +141,7 @@ bool ReadFacts(TSqliteFile& file, TCopyFacts& facts, std::string* error) {
   facts.taken = StrToFloatDef(*taken, 0);
   facts.computer = Meta(file, "computer").value_or("");
   facts.journalMark = StrToInt64Def(Meta(file, "journal_mark").value_or("0"), 0);
-  facts.cards = file.QueryInt("SELECT COUNT(*) FROM card").value_or(0);
+  facts.cards = StrToInt64Def(Meta(file, "cards").value_or("0"), 0);
   return true;
 }
 

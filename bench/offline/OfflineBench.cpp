@@ -145,9 +145,8 @@ void RunBackend(Backend backend, int cards, int reads, int entries) {
     }
     std::printf("copy: %lld cards, %lld rows in %.0f ms; peak memory +%ld KiB; %s; file %lld KiB\n",
                 static_cast<long long>(taken.cards), static_cast<long long>(taken.rows), ms, peak - before,
-                backend == Backend::MariaDB
-                    ? Format("%lld bytes from the server", static_cast<long long>(taken.bytes)).c_str()
-                    : "no wire (in-process database)",
+                backend == Backend::MariaDB ? (std::to_string(taken.bytes) + " bytes from the server").c_str()
+                                            : "no wire (in-process database)",
                 static_cast<long long>(sb.st_size / 1024));
   }
 
