@@ -131,6 +131,10 @@ void TLoop::CardRead(int address, const std::string& data) {
                             false);
     return;
   }
+  // Decided offline, the passage is counted into the journal before the gate opens, like the
+  // decision's own writes: a kill after the answer loses nothing that was answered.
+  const bool countedFirst = route.FromCopy();
+  if (countedFirst) AddSoftCount(address);
   if (!DriveSpecialOutput(*this, address, outcome.specialSpace, pulse, outcome.rows.spot) && Card1)
     Card1->GateOpenMsg(address, true, message, pulse);
   metrics::PublishDecision(LoopId, address, "card", numberText, result, metrics::CardResultName(result), message, true);
@@ -151,7 +155,7 @@ void TLoop::CardRead(int address, const std::string& data) {
       Log.Log("Exception in MailMessage()");
     }
   }
-  AddSoftCount(address);
+  if (!countedFirst) AddSoftCount(address);
 }
 
 void TLoop::MemoryData(int address, const std::string& data) {

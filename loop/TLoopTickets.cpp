@@ -53,11 +53,14 @@ void TLoop::CheckExitTicket(int address, const std::string& barcode) {
   const int pulse = decision.pulse;
   const std::string& message = decision.message;
   LastOpenPulse = pulse;
+  // Decided offline, the passage is in the journal before the gate opens.
+  const bool countedFirst = open && route.FromCopy();
+  if (countedFirst) AddSoftCount(address);
   if (Card1) Card1->GateOpenMsg(address, open, message, pulse);
   metrics::PublishDecision(LoopId, address, "ticket", barcode, static_cast<int>(decision.state),
                           TicketResultName(decision.state), message, open);
   Log.LogFmt("Card1.GateOpenMsg(%d, %s, %d, %s)", address, std::string(open ? "Y" : "N"), pulse, message);
-  if (open) AddSoftCount(address);
+  if (open && !countedFirst) AddSoftCount(address);
 }
 
 void TLoop::RecordIssuedTicket(int address, const std::string& data) {
