@@ -1,6 +1,9 @@
 #include "config/TLoopSettings.h"
 
+#include <algorithm>
+
 #include "config/TIniFileEx.h"
+#include "platform/IniFile.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -49,6 +52,20 @@ TLoopSettings TLoopSettingsFile::ReadSettings() {
   s.DebitExpiry = ini.ReadBoolEx(kSection, "Debit Expiry", false);
   s.AutoReset = ini.ReadBoolEx(kSection, "Auto Reset", true);
   s.LowSecurityOnDBError = ini.ReadBoolEx(kSection, "Low Security on DB Error", false);
+  // After the answer without a database, the way of deciding without it.
+  s.OfflineDecisions = ini.ReadBoolEx(kSection, "Offline Decisions", false);
+  s.OfflineCopyMinutes = OfflineCopyMinutes(ini.ReadIntegerEx(kSection, "Offline Copy Minutes", 5));
+  return s;
+}
+
+int OfflineCopyMinutes(int value) { return std::clamp(value, kMinOfflineCopyMinutes, kMaxOfflineCopyMinutes); }
+
+TOfflineSettings ReadOfflineSettings(const std::string& path) {
+  const platform::TIniFile ini(path);
+  TOfflineSettings s;
+  s.decisions = ini.ReadInteger(kSection, "Offline Decisions", 0) != 0;
+  s.copyMinutesRead = ini.ReadInteger(kSection, "Offline Copy Minutes", 5);
+  s.copyMinutes = OfflineCopyMinutes(s.copyMinutesRead);
   return s;
 }
 

@@ -51,7 +51,26 @@ struct TLoopSettings {
   bool LowSecurityOnDBError = false;  // "Low Security on DB Error": open without a database
   // The server's automatic resets (the first loop's value counts).
   bool AutoReset = true;  // "Auto Reset"
+  // Deciding from a local copy while the database cannot be reached (the server's own
+  // reading counts: ReadOfflineSettings).
+  bool OfflineDecisions = false;  // "Offline Decisions"
+  int OfflineCopyMinutes = 5;     // "Offline Copy Minutes": how often the copy is taken again
 };
+
+// "Offline Copy Minutes" is taken within 1..1440.
+constexpr int kMinOfflineCopyMinutes = 1;
+constexpr int kMaxOfflineCopyMinutes = 1440;
+int OfflineCopyMinutes(int value);
+
+// The two offline keys as the server reads them at start-up, before any loop asks for its
+// settings: read only, nothing written (the loops write them back in their place among the
+// other keys).
+struct TOfflineSettings {
+  bool decisions = false;
+  int copyMinutes = 5;    // within 1..1440
+  int copyMinutesRead = 5;  // as written in the file
+};
+TOfflineSettings ReadOfflineSettings(const std::string& path);
 
 // A comma list of integers from the settings file; an entry that is not a number gives
 // `invalid`, an empty text the single entry 0.
@@ -63,8 +82,8 @@ class TLoopSettingsSource {
   virtual ~TLoopSettingsSource() = default;
   // "RespDelay", "TurnAround", "PollDelay", in this order, each with the given default.
   virtual TLineTimings ReadLineTimings(const TLineTimings& defaults) = 0;
-  // Every key of TLoopSettings, from "PayOnFoot Poll" to "Low Security on DB Error" (the
-  // order is in the file source).
+  // Every key of TLoopSettings, from "PayOnFoot Poll" to "Offline Copy Minutes" (the order
+  // is in the file source).
   virtual TLoopSettings ReadSettings() = 0;
   // "NoRemoteCounts": a POE/POF loop leaves the soft counts to other computers.
   virtual bool ReadNoRemoteCounts() = 0;

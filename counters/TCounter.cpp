@@ -35,6 +35,10 @@ TCounter::TCounter(TMessLog& log, bool soft, readerbus::TCard* card, int address
   }
 }
 
+TCounter::TCounter(TMessLog& log, bool soft, readerbus::TCard* card, int address, TODBC* db, TKnownRow row)
+    : log_(log), db_(db), card_(card), address_(address), deviceId_(row.deviceId), soft_(soft),
+      softCountSeen_(row.countSoft) {}
+
 void TCounter::Process(const std::string& data, std::string& name) {
   name = "Invalid";
   if (data.size() <= 4) {

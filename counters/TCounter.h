@@ -25,6 +25,13 @@ class TCounter {
  public:
   // Reads device.id and device.count_soft of (loopId, address); 0 when there is no row.
   TCounter(TMessLog& log, bool soft, readerbus::TCard* card, int address, int loopId, TODBC* db);
+  // The device's row as known already (a loop set up from the local copy while the database
+  // cannot be reached): nothing is read.
+  struct TKnownRow {
+    int deviceId = 0;
+    int countSoft = 0;
+  };
+  TCounter(TMessLog& log, bool soft, readerbus::TCard* card, int address, TODBC* db, TKnownRow row);
   TCounter(const TCounter&) = delete;
   TCounter& operator=(const TCounter&) = delete;
 

@@ -26,6 +26,18 @@ int64_t WholeSecondsBetween(TDateTime later, TDateTime earlier) {
 
 }  // namespace
 
+TInput::TInput(TODBC* db, TEventLog* eventLog, TMessLog& log, readerbus::TCard* card, int address, TKnownRow row)
+    : card_(card),
+      address_(address),
+      deviceId_(row.deviceId),
+      log_(log),
+      eventLog_(eventLog),
+      db_(db),
+      doorInput_(row.doorInput),
+      ajarTime_(row.ajarTime),
+      ajarOutput_(row.ajarOutput),
+      fireInput_(row.fireInput) {}
+
 TInput::TInput(int loopId, TODBC* db, TEventLog* eventLog, TMessLog& log, readerbus::TCard* card,
                int address)
     : card_(card), address_(address), log_(log), eventLog_(eventLog), db_(db) {

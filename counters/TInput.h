@@ -26,6 +26,15 @@ class TInput {
   // all 0 when there is no row.
   TInput(int loopId, TODBC* db, TEventLog* eventLog, TMessLog& log, readerbus::TCard* card,
          int address);
+  // The device's row as known already (a loop set up from the local copy): nothing is read.
+  struct TKnownRow {
+    int deviceId = 0;
+    int doorInput = 0;
+    int ajarTime = 0;
+    int ajarOutput = 0;
+    int fireInput = 0;
+  };
+  TInput(TODBC* db, TEventLog* eventLog, TMessLog& log, readerbus::TCard* card, int address, TKnownRow row);
   TInput(const TInput&) = delete;
   TInput& operator=(const TInput&) = delete;
 

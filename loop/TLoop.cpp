@@ -1,7 +1,10 @@
 #include "loop/TLoop.h"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 
+#include "access/OfflineStore.h"
 #include "counters/TCounter.h"
 #include "counters/TInput.h"
 #include "db/TODBC.h"
@@ -34,6 +37,7 @@ TLoop::TLoop(TMessLog& log, int loopId, TLoopParts parts)
     : Log(log),
       LoopId(loopId),
       DebugLog(parts.DebugLog),
+      Offline(parts.Offline),
       DB(std::move(parts.DB)),
       Conn(std::move(parts.Conn)),
       Status(parts.Status ? *parts.Status : metrics::TStatusStore::Instance()),
@@ -52,6 +56,10 @@ bool TLoop::SetUp() {
   if (connected) {
     UpgradeSchema();
     InitDevices();
+  } else if (Offline != nullptr && Offline->HasCopy()) {
+    // The service starts while the database is away: the devices start from the local copy,
+    // and what needs the database follows when it is back (UpdateOutputs).
+    InitDevicesFromCopy();
   }
   return connected;
 }
@@ -157,17 +165,10 @@ void TLoop::InitDevices() {
                        q.FieldAsString("name"), LoopId, a);
             continue;
           }
-          if (m.ExecSQLFmt("SELECT idle,gateup FROM messages WHERE id=%d", q.FieldAsInteger("msg_id"))) {
-            Card1->SetIdleMessage(a, m.FieldAsString("idle"));
-            Card1->SetGateUpMessage(a, m.FieldAsString("gateup"));
-          } else {
-            Card1->SetIdleMessage(a, "Default message");
-            Card1->SetGateUpMessage(a, "Device activated");
-          }
-          if (DeviceTypes.size() < static_cast<size_t>(a) + 1) DeviceTypes.resize(static_cast<size_t>(a) + 1, 0);
-          DeviceTypes[static_cast<size_t>(a)] = static_cast<uint8_t>(q.FieldAsInteger("device_type"));
-          Status.DeviceSetUp(LoopId, a, q.FieldAsInteger("id"), q.FieldAsString("name"),
-                             q.FieldAsInteger("device_type"));
+          std::optional<std::pair<std::string, std::string>> texts;
+          if (m.ExecSQLFmt("SELECT idle,gateup FROM messages WHERE id=%d", q.FieldAsInteger("msg_id")))
+            texts = std::make_pair(m.FieldAsString("idle"), m.FieldAsString("gateup"));
+          SetUpDevice(a, q.FieldAsInteger("id"), q.FieldAsString("name"), q.FieldAsInteger("device_type"), texts);
           lowest = std::min(lowest, a);
           highest = std::max(highest, a);
         } while (q.dbSkip());
@@ -181,45 +182,7 @@ void TLoop::InitDevices() {
         Log.LogFmt("No devices found for loop id %d", LoopId);
       }
 
-      Card1->SetFirstReader(lowest);
-      Card1->SetLastReader(highest);
-      if (rfModem) {
-        Log.Log("NOTE: Using RF Modem Mode for loop id " + std::to_string(LoopId));
-        Card1->SetRespDelay(200);
-        Card1->SetTurnAround(100);
-      }
-      // Called on the poll thread; the log takes its lock around every write.
-      Card1->OnLineNote = [this](const std::string& text) {
-        Log.Log("Loop id " + std::to_string(LoopId) + ": " + text);
-      };
-      // What a detail line is worth: written only with DebugLog on.
-      Card1->OnLineDetail = [this](const std::string& text) {
-        if (DebugLog) Log.Log("Loop id " + std::to_string(LoopId) + ": " + text);
-      };
-      TakeSettings(rfModem);
-      if (line_ == nullptr) {
-        // A serial port's own options (RS-485 mode) sit next to its path in [Ports].
-        TIniFileEx ini(platform::SettingsFilePath());
-        std::vector<std::string> notes;
-        Card1->SetLineOptions(readerbus::ReadLineOptionsEx(ini, port, &notes));
-        for (const std::string& note : notes) Log.Log(note + " (loop id " + std::to_string(LoopId) + ")");
-      }
-
-      // A line handed in is used as it is; otherwise the serial port of the row's number.
-      const bool given = line_ != nullptr;
-      const bool opened = given ? Card1->OpenChannel(std::move(line_)) : Card1->Open();
-      Status.LoopSetUp(LoopId, port, given ? std::string() : readerbus::SerialDeviceForPort(port), opened);
-      if (opened) {
-        Log.LogFmt("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
-                   static_cast<int64_t>(Card1->PollDelay()), static_cast<int64_t>(Card1->TurnAround()),
-                   static_cast<int64_t>(Card1->RespDelay()), static_cast<int64_t>(Card1->Baud()),
-                   static_cast<int64_t>(Card1->OffLineDelay()));
-        Log.LogFmt("Device started.  LoopId %d  First address: %d  Last address: %d", LoopId, lowest,
-                   highest);
-      } else {
-        Log.Log("Failed to open port COM" + std::to_string(port) + " for loop id " + std::to_string(LoopId));
-        if (!Card1->OpenError().empty()) Log.Log("  " + Card1->OpenError());
-      }
+      StartLine(port, rfModem, lowest, highest);
     } else if (UpperCase(q.FieldAsString("name")) == "POE/POF") {
       if (!settingsSource_->ReadNoRemoteCounts() &&
           q.ExecSQLFmt("SELECT * FROM device WHERE loop_id=%d", LoopId)) {
@@ -246,6 +209,59 @@ void TLoop::InitDevices() {
     Log.Log("CreateCardInterface - Done");
   } catch (...) {
     Log.Log("CreateCardInterface - Exception");
+  }
+}
+
+void TLoop::SetUpDevice(int address, int id, const std::string& name, int type,
+                        const std::optional<std::pair<std::string, std::string>>& idleTexts) {
+  if (idleTexts) {
+    Card1->SetIdleMessage(address, idleTexts->first);
+    Card1->SetGateUpMessage(address, idleTexts->second);
+  } else {
+    Card1->SetIdleMessage(address, "Default message");
+    Card1->SetGateUpMessage(address, "Device activated");
+  }
+  if (DeviceTypes.size() < static_cast<size_t>(address) + 1) DeviceTypes.resize(static_cast<size_t>(address) + 1, 0);
+  DeviceTypes[static_cast<size_t>(address)] = static_cast<uint8_t>(type);
+  Status.DeviceSetUp(LoopId, address, id, name, type);
+}
+
+void TLoop::StartLine(int port, bool rfModem, int lowest, int highest) {
+  Card1->SetFirstReader(lowest);
+  Card1->SetLastReader(highest);
+  if (rfModem) {
+    Log.Log("NOTE: Using RF Modem Mode for loop id " + std::to_string(LoopId));
+    Card1->SetRespDelay(200);
+    Card1->SetTurnAround(100);
+  }
+  // Called on the poll thread; the log takes its lock around every write.
+  Card1->OnLineNote = [this](const std::string& text) { Log.Log("Loop id " + std::to_string(LoopId) + ": " + text); };
+  // What a detail line is worth: written only with DebugLog on.
+  Card1->OnLineDetail = [this](const std::string& text) {
+    if (DebugLog) Log.Log("Loop id " + std::to_string(LoopId) + ": " + text);
+  };
+  TakeSettings(rfModem);
+  if (line_ == nullptr) {
+    // A serial port's own options (RS-485 mode) sit next to its path in [Ports].
+    TIniFileEx ini(platform::SettingsFilePath());
+    std::vector<std::string> notes;
+    Card1->SetLineOptions(readerbus::ReadLineOptionsEx(ini, port, &notes));
+    for (const std::string& note : notes) Log.Log(note + " (loop id " + std::to_string(LoopId) + ")");
+  }
+
+  // A line handed in is used as it is; otherwise the serial port of the row's number.
+  const bool given = line_ != nullptr;
+  const bool opened = given ? Card1->OpenChannel(std::move(line_)) : Card1->Open();
+  Status.LoopSetUp(LoopId, port, given ? std::string() : readerbus::SerialDeviceForPort(port), opened);
+  if (opened) {
+    Log.LogFmt("TCard - PollDly %d  TurnAround %d  RespDly %d  Baud %d  OffLineDly %d",
+               static_cast<int64_t>(Card1->PollDelay()), static_cast<int64_t>(Card1->TurnAround()),
+               static_cast<int64_t>(Card1->RespDelay()), static_cast<int64_t>(Card1->Baud()),
+               static_cast<int64_t>(Card1->OffLineDelay()));
+    Log.LogFmt("Device started.  LoopId %d  First address: %d  Last address: %d", LoopId, lowest, highest);
+  } else {
+    Log.Log("Failed to open port COM" + std::to_string(port) + " for loop id " + std::to_string(LoopId));
+    if (!Card1->OpenError().empty()) Log.Log("  " + Card1->OpenError());
   }
 }
 
@@ -292,7 +308,13 @@ void TLoop::TakeSettings(bool rfModem) {
 
 void TLoop::AddSoftCount(int address) {
   if (address < 0 || static_cast<size_t>(address) >= Counters.size()) return;
-  if (TCounter* counter = Counters[static_cast<size_t>(address)].get()) counter->AddSoftCount();
+  TCounter* counter = Counters[static_cast<size_t>(address)].get();
+  if (counter == nullptr) return;
+  // Decided from the local copy: the passage waits in the journal with the other writes.
+  if (FromCopy())
+    Offline->SoftCount(counter->DeviceId());
+  else
+    counter->AddSoftCount();
 }
 
 void TLoop::ManualOpen(int address, int pulse) {

@@ -14,7 +14,9 @@
 // Destruction closes Card1 (joining its threads) before anything else is freed.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/TLoopSettings.h"
@@ -31,6 +33,7 @@ class TStatusStore;
 }  // namespace metrics
 class TMessLog;
 class TODBC;
+class TOfflineStore;
 class TODBCConn;
 class TEventLog;
 class TCounter;
@@ -59,6 +62,9 @@ struct TLoopParts {
   // Where set-up and device states are published; null: the process's store. Not owned; it
   // must outlive the loop.
   metrics::TStatusStore* Status = nullptr;
+  // Deciding from the local copy while the database cannot be reached; null: off (reads are
+  // answered as without a database). Not owned; it must outlive the loop.
+  TOfflineStore* Offline = nullptr;
 };
 
 class TLoop {
@@ -76,11 +82,19 @@ class TLoop {
 
   // Connects, waiting for the first attempt to its end (the loop cannot start its devices
   // without the database), then UpgradeSchema and InitDevices. Without a database the loop
-  // stays without a component and handles no device; false then. Call once.
+  // stays without a component and handles no device, unless offline decisions have a local
+  // copy: then the devices start from the copy (InitDevicesFromCopy). False without a
+  // database. Call once.
   bool SetUp();
   // The steps of SetUp.
   void UpgradeSchema();
   void InitDevices();
+  // InitDevices from the rows of the local copy; the steps that write to the database (the
+  // schema upgrade, the lot-full refresh flags) run when it can be reached again.
+  void InitDevicesFromCopy();
+  // The loop decides from the local copy now (offline decisions on, and the database cannot
+  // be reached or writes decided offline still wait for it).
+  bool FromCopy() const;
 
   // Soft count of a passage at an address (nothing when the address has no counter).
   void AddSoftCount(int address);
@@ -115,6 +129,7 @@ class TLoop {
   // Adds ptr_paper, ptr_hdwr, ptr_fail, ptr_stat (names ending in "2" for the second
   // printer) of a status word to an UPDATE builder.
   static void PrinterColumns(TSql& sql, int status, bool second);
+  static std::vector<std::pair<std::string, int64_t>> PrinterColumnValues(int status, bool second);
   // The name of table loop as this connection's SQL must write it (LOOP is a reserved word
   // for MySQL and MariaDB).
   static std::string LoopTableName(const TODBC& db);
@@ -139,6 +154,8 @@ class TLoop {
   int LoopId;
   // Detail lines in the handlers.
   bool DebugLog = true;
+  // Offline decisions; null when off. Not owned.
+  TOfflineStore* Offline = nullptr;
   // The loop's own connection (Conn keeps DB connected); owned. Main thread only: every
   // statement of the loop is made on DB.
   std::unique_ptr<TODBC> DB;
@@ -171,11 +188,24 @@ class TLoop {
 
  private:
   void WireEvents();
+  // One device of the loop: its idle and gate-up texts (none: the defaults), its type, the
+  // status page.
+  void SetUpDevice(int address, int id, const std::string& name, int type,
+                   const std::optional<std::pair<std::string, std::string>>& idleTexts);
+  // The loop component's range, settings and line, opened.
+  void StartLine(int port, bool rfModem, int lowest, int highest);
+  // After a start from the local copy, once the database can be reached: the schema upgrade
+  // and the lot-full refresh flags of the set-up.
+  void FinishSetUpOnline();
+  // The status columns of a device, kept in the journal while the loop decides from the copy.
+  void KeepDeviceStatus(int address, std::vector<std::pair<std::string, int64_t>> columns);
   // Counter (and input) handlers for every address from lowest to highest.
   void CreateHandlers(int lowest, int highest, bool soft, bool withInputs);
   // The settings of a polled loop into Card1 and Settings (line timings unless RF modem).
   void TakeSettings(bool rfModem);
 
+  // Set up from the local copy; the database's share of the set-up is still to run.
+  bool setUpOnlinePending_ = false;
   // Used up by SetUp.
   std::unique_ptr<TLoopSettingsSource> settingsSource_;
   std::unique_ptr<readerbus::TByteChannel> line_;

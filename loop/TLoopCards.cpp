@@ -11,11 +11,12 @@
 #include "access/CardProcessing.h"
 #include "access/CardValidation.h"
 #include "access/OdbcRowSource.h"
-#include "access/OdbcWriter.h"
 #include "access/UnreadableCard.h"
+#include "access/OfflineStore.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
 #include "log/TMessLog.h"
+#include "loop/DecisionRoute.h"
 #include "loop/TLoop.h"
 #include "mail/SendMail.h"
 #include "readerbus/TCard.h"
@@ -100,17 +101,22 @@ void TLoop::CardData(int address, const std::string& data) {
     Log.Log("Got CardData event!  - " + IntToStr(address) + "  Loop - " + IntToStr(LoopId) + " - |" + data + "|");
     // The round trips of the decision: from the connection's check to its last write.
     const uint64_t trips = DB ? DB->RoundTrips() : 0;
-    if (!Conn->Connect()) {
+    const bool connected = Conn->Connect();
+    const bool fromCopy = Offline != nullptr && Offline->DecideOffline(connected);
+    if (!connected && !fromCopy) {
       AnswerWithoutDatabase(*this, address, data);
       return;
     }
+    if (fromCopy) metrics::Report(metrics::TEvent::OfflineDecision);
     if (type == 1)
       RecordIssuedTicket(address, data);
     else if (type == 2)
       CheckExitTicket(address, data);
     else
       CardRead(address, data);
-    if (DB) metrics::PublishRoundTrips(type == 1 ? "dispenser" : type == 2 ? "ticket" : "card", DB->RoundTrips() - trips);
+    // A decision from the copy made none: it is not counted among them.
+    if (DB && !fromCopy)
+      metrics::PublishRoundTrips(type == 1 ? "dispenser" : type == 2 ? "ticket" : "card", DB->RoundTrips() - trips);
   } catch (...) {
     Log.Log("CardData Exception!");
   }
@@ -128,20 +134,18 @@ void TLoop::CardRead(int address, const std::string& data) {
     key.loopId = LoopId;
     key.address = address;
     key.decision = false;
-    TOdbcRowSource source(*DB);
-    const TCardRows rows = source.CardRows(key);
+    TDecisionRoute route(*this);
+    const TCardRows rows = route.Source().CardRows(key);
     // The record first, then the answer, as for every read.
-    if (garbage) {
-      TOdbcWriter writer(*DB);
-      writer.ApplyCard(UnreadableCardWrites(rows.device, Now()));
-    }
+    if (garbage) route.Writer().ApplyCard(UnreadableCardWrites(rows.device, Now()));
     const std::string message = ReaderMessageText(rows, kNotOnFile, 0, shown, Now());
     if (Card1) Card1->GateOpenMsg(address, false, message, LastOpenPulse);
     metrics::PublishDecision(LoopId, address, "card", shown, kNotOnFile, metrics::CardResultName(kNotOnFile), message,
                             false);
     return;
   }
-  const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), *DB, Log);
+  TDecisionRoute route(*this);
+  const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), route.Source(), route.Writer(), Log);
   const AccessResult result = outcome.result;
   const int pulse = outcome.openPulse;
   LastOpenPulse = pulse;
@@ -153,6 +157,10 @@ void TLoop::CardRead(int address, const std::string& data) {
                             false);
     return;
   }
+  // Decided offline, the passage is counted into the journal before the gate opens, like the
+  // decision's own writes: a kill after the answer loses nothing that was answered.
+  const bool countedFirst = route.FromCopy();
+  if (countedFirst) AddSoftCount(address);
   if (!DriveSpecialOutput(*this, address, outcome.specialSpace, pulse, outcome.rows.spot) && Card1)
     Card1->GateOpenMsg(address, true, message, pulse);
   metrics::PublishDecision(LoopId, address, "card", numberText, result, metrics::CardResultName(result), message, true);
@@ -173,7 +181,7 @@ void TLoop::CardRead(int address, const std::string& data) {
       Log.Log("Exception in MailMessage()");
     }
   }
-  AddSoftCount(address);
+  if (!countedFirst) AddSoftCount(address);
 }
 
 void TLoop::MemoryData(int address, const std::string& data) {
@@ -181,7 +189,10 @@ void TLoop::MemoryData(int address, const std::string& data) {
   // A stored read with an impossible date (or any other failure) ends here with a line in
   // the log instead of vanishing in the event dispatch.
   try {
-    if (Conn->Connect())
+    const bool connected = Conn->Connect();
+    const bool fromCopy = Offline != nullptr && Offline->DecideOffline(connected);
+    if (fromCopy) metrics::Report(metrics::TEvent::OfflineDecision);
+    if (connected || fromCopy)
       MemoryCard(address, data);
     else
       AnswerWithoutDatabase(*this, address, data);
@@ -198,7 +209,8 @@ void TLoop::MemoryCard(int address, const std::string& data) {
   TCardRead read = ReadOf(*this, address, number);
   read.memory = true;
   read.memoryData = data;
-  const TCardOutcome outcome = ProcessCard(read, *DB, Log);
+  TDecisionRoute route(*this);
+  const TCardOutcome outcome = ProcessCard(read, route.Source(), route.Writer(), Log);
   if (!CardPasses(outcome.result)) return;
   // The vehicle passed while the device could not report: count it, but send no gate command.
   if (DebugLog)
@@ -213,14 +225,14 @@ std::string TLoop::ReaderMessage(int result, int address, int64_t cardNumber, co
   key.address = address;
   if (refusedText.empty()) key.card = cardNumber;
   key.decision = false;
-  TOdbcRowSource source(*DB);
-  return ReaderMessageText(source.CardRows(key), result, cardNumber, refusedText, Now());
+  TDecisionRoute route(*this);
+  return ReaderMessageText(route.Source().CardRows(key), result, cardNumber, refusedText, Now());
 }
 
 bool TLoop::SpecialOutput(int address, int space, int pulse) {
   if (space <= 0) return false;
-  TOdbcRowSource source(*DB);
-  return DriveSpecialOutput(*this, address, space, pulse, source.Spot(space));
+  TDecisionRoute route(*this);
+  return DriveSpecialOutput(*this, address, space, pulse, route.Source().Spot(space));
 }
 
 }  // namespace tarn

@@ -30,6 +30,7 @@ std::string SignText(int freeSpaces) {
 void TLoop::UpdateOutputs() {
   try {
     if (!Conn || !Conn->Connect()) return;
+    FinishSetUpOnline();
     TODBCStatement st(DB.get());
     for (auto& counter : Counters)
       if (counter && counter->Soft()) counter->SyncSoftCount(st);

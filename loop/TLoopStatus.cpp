@@ -2,6 +2,7 @@
 // the on-line state of each device.
 #include <exception>
 
+#include "access/OfflineStore.h"
 #include "counters/TCounter.h"
 #include "counters/TInput.h"
 #include "db/TODBCConn.h"
@@ -42,7 +43,7 @@ std::string TLoop::PrinterStatusText(int status) {
   return text.empty() ? "Ok" : text;
 }
 
-void TLoop::PrinterColumns(TSql& sql, int status, bool second) {
+std::vector<std::pair<std::string, int64_t>> TLoop::PrinterColumnValues(int status, bool second) {
   int paper = 0;
   int hardware = 0;
   int failure = 0;
@@ -57,16 +58,21 @@ void TLoop::PrinterColumns(TSql& sql, int status, bool second) {
     }
   }
   const std::string suffix = second ? "2" : "";
-  sql.AddInteger("ptr_paper" + suffix, paper);
-  sql.AddInteger("ptr_hdwr" + suffix, hardware);
-  sql.AddInteger("ptr_fail" + suffix, failure);
-  sql.AddInteger("ptr_stat" + suffix, status);
+  return {{"ptr_paper" + suffix, paper},
+          {"ptr_hdwr" + suffix, hardware},
+          {"ptr_fail" + suffix, failure},
+          {"ptr_stat" + suffix, status}};
+}
+
+void TLoop::PrinterColumns(TSql& sql, int status, bool second) {
+  for (const auto& [column, value] : PrinterColumnValues(status, second)) sql.AddInteger(column, value);
 }
 
 void TLoop::PrinterEvent(int address, const std::string& data) {
   Status.DeviceAnswered(LoopId, address);
   try {
-    if (Conn->Connect()) PrinterStatus(address, data);
+    const bool connected = Conn->Connect();
+    if (connected || (Offline != nullptr && Offline->DecideOffline(connected))) PrinterStatus(address, data);
   } catch (const std::exception& e) {
     Log.Log(std::string("PrinterEvent Exception! ") + e.what());
   }
@@ -91,6 +97,12 @@ void TLoop::PrinterStatus(int address, const std::string& data) {
   if (EventLog) {
     EventLog->LastStatus = w1;
     EventLog->LogEvent("PTR", 9, address);
+  }
+  if (FromCopy()) {
+    std::vector<std::pair<std::string, int64_t>> columns = PrinterColumnValues(w1, false);
+    for (auto& c : PrinterColumnValues(w2, true)) columns.push_back(std::move(c));
+    KeepDeviceStatus(address, std::move(columns));
+    return;
   }
   TSql sql(DB->DriverFamily());
   PrinterColumns(sql, w1, false);
@@ -142,7 +154,13 @@ void TLoop::InputEvent(int address, const std::string& data) {
 void TLoop::OfflineEvent(int address) {
   Status.DeviceOnline(LoopId, address, false);
   try {
-    if (!Conn->Connect()) return;
+    const bool connected = Conn->Connect();
+    if (Offline != nullptr && Offline->DecideOffline(connected)) {
+      Log.Log("Offline, Device: " + Offline->Copy().DeviceName(LoopId, address));
+      KeepDeviceStatus(address, {{"online_flag", 0}});
+      return;
+    }
+    if (!connected) return;
     TODBCStatement q(DB.get());
     q.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, address);
     Log.Log("Offline, Device: " + q.FieldAsString("name"));
@@ -155,7 +173,13 @@ void TLoop::OfflineEvent(int address) {
 void TLoop::PowerUpEvent(int address) {
   Status.DeviceOnline(LoopId, address, true);
   try {
-    if (!Conn->Connect()) return;
+    const bool connected = Conn->Connect();
+    if (Offline != nullptr && Offline->DecideOffline(connected)) {
+      Log.Log("PowerUp Event, Device: " + Offline->Copy().DeviceName(LoopId, address));
+      KeepDeviceStatus(address, {{"online_flag", 1}});
+      return;
+    }
+    if (!connected) return;
     TODBCStatement q(DB.get());
     q.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d and addr_ess = %d", LoopId, address);
     Log.Log("PowerUp Event, Device: " + q.FieldAsString("name"));

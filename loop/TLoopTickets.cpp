@@ -3,12 +3,12 @@
 // issue. Main thread only, like every handler of TLoop.
 #include <string>
 
-#include "access/OdbcRowSource.h"
-#include "access/OdbcWriter.h"
+#include "access/OfflineStore.h"
 #include "access/TicketDecision.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
 #include "log/TMessLog.h"
+#include "loop/DecisionRoute.h"
 #include "loop/TLoop.h"
 #include "readerbus/TCard.h"
 #include "metrics/Metrics.h"
@@ -41,25 +41,31 @@ void TLoop::BarcodeEvent(int address, const std::string& data) {
   Log.Log("Got BarcodeEvent event!  - " + IntToStr(address) + " - |" + data + "|");
   // The round trips of the decision: from the connection's check to its last write.
   const uint64_t trips = DB ? DB->RoundTrips() : 0;
-  if (!Conn->Connect()) return;
+  const bool connected = Conn->Connect();
+  const bool fromCopy = Offline != nullptr && Offline->DecideOffline(connected);
+  if (fromCopy) metrics::Report(metrics::TEvent::OfflineDecision);
+  if (!connected && !fromCopy) return;
   CheckExitTicket(address, data);
-  if (DB) metrics::PublishRoundTrips("ticket", DB->RoundTrips() - trips);
+  // A decision from the copy made none: it is not counted among them.
+  if (DB && !fromCopy) metrics::PublishRoundTrips("ticket", DB->RoundTrips() - trips);
 }
 
 void TLoop::CheckExitTicket(int address, const std::string& barcode) {
-  TOdbcRowSource source(*DB);
-  TOdbcWriter writer(*DB);
+  TDecisionRoute route(*this);
   const TExitTicketDecision decision =
-      ProcessExitTicket(TicketRulesOf(*this), LoopId, address, barcode, source, writer, Log);
+      ProcessExitTicket(TicketRulesOf(*this), LoopId, address, barcode, route.Source(), route.Writer(), Log);
   const bool open = decision.open;
   const int pulse = decision.pulse;
   const std::string& message = decision.message;
   LastOpenPulse = pulse;
+  // Decided offline, the passage is in the journal before the gate opens.
+  const bool countedFirst = open && route.FromCopy();
+  if (countedFirst) AddSoftCount(address);
   if (Card1) Card1->GateOpenMsg(address, open, message, pulse);
   metrics::PublishDecision(LoopId, address, "ticket", barcode, static_cast<int>(decision.state),
                           TicketResultName(decision.state), message, open);
   Log.LogFmt("Card1.GateOpenMsg(%d, %s, %d, %s)", address, std::string(open ? "Y" : "N"), pulse, message);
-  if (open) AddSoftCount(address);
+  if (open && !countedFirst) AddSoftCount(address);
 }
 
 void TLoop::RecordIssuedTicket(int address, const std::string& data) {
@@ -68,9 +74,8 @@ void TLoop::RecordIssuedTicket(int address, const std::string& data) {
   if (!ParseDispenserRecord(data, record)) {
     Log.Log("Invalid or unknown value?");
   } else {
-    TOdbcRowSource source(*DB);
-    TOdbcWriter writer(*DB);
-    failed = !ProcessDispenserRecord(record, DB->DriverFamily(), source, writer, Log);
+    TDecisionRoute route(*this);
+    failed = !ProcessDispenserRecord(record, DB->DriverFamily(), route.Source(), route.Writer(), Log);
   }
   if (!failed) AddSoftCount(address);
 }

@@ -15,6 +15,7 @@ void Report(TEvent event) {
     case TEvent::ReadCard: store.Read("card"); break;
     case TEvent::ReadTicket: store.Read("ticket"); break;
     case TEvent::ReadIssuedTicket: store.Read("issued ticket"); break;
+    case TEvent::OfflineDecision: store.OfflineDecision(); break;
   }
 }
 

@@ -19,6 +19,7 @@ enum class TEvent : uint8_t {
   ReadCard,            // a card read by a reader
   ReadTicket,          // a ticket read by an exit ticket reader
   ReadIssuedTicket,    // a ticket issued by a dispenser
+  OfflineDecision,     // a card or ticket decided from the local copy
 };
 
 // Counts one event.

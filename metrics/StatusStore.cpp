@@ -244,6 +244,18 @@ void TStatusStore::ObserveStatement(double seconds) {
   data_.statements.Observe(seconds);
 }
 
+void TStatusStore::Offline(bool deciding, TDateTime copyTaken, uint64_t waitingWrites) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  data_.offline.deciding = deciding;
+  data_.offline.copyTaken = copyTaken;
+  data_.offline.waitingWrites = waitingWrites;
+}
+
+void TStatusStore::OfflineDecision() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  ++data_.offline.decisions;
+}
+
 TSnapshot TStatusStore::Snapshot() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return data_;

@@ -104,6 +104,14 @@ struct TDatabaseState {
   uint64_t givenUp = 0;          // statements that failed for good after a conflict or a lost link
 };
 
+// Deciding from the local copy while the database cannot be reached ("Offline Decisions").
+struct TOfflineState {
+  bool deciding = false;     // reads are decided from the copy now
+  TDateTime copyTaken = 0;   // local time the copy was read from the database; 0: no copy
+  uint64_t waitingWrites = 0;  // journal entries the database does not have yet
+  uint64_t decisions = 0;    // decisions made from the copy since the process started
+};
+
 // Everything at one moment; what the server's threads work from.
 struct TSnapshot {
   std::string computer;
@@ -111,6 +119,7 @@ struct TSnapshot {
   TDateTime startedAt = 0;
   int64_t startedUnix = 0;
   TDatabaseState database;
+  TOfflineState offline;
   std::vector<TLoopState> loops;
   std::vector<TDeviceState> devices;
   std::vector<TLotState> lots;
@@ -163,6 +172,10 @@ class TStatusStore {
   void ObserveStatement(double seconds);
   void SqlRetried(bool afterLostLink);
   void SqlGivenUp();
+
+  // --- offline decisions --------------------------------------------------------------------
+  void Offline(bool deciding, TDateTime copyTaken, uint64_t waitingWrites);
+  void OfflineDecision();
 
   TSnapshot Snapshot() const;
   // Empties the store (tests).

@@ -251,3 +251,11 @@ CREATE TABLE write_mark (
   seq BIGINT NOT NULL,
   made DATETIME NOT NULL
 ) ENGINE=InnoDB;
+
+-- One row per write decided offline (while the database could not be reached) and applied
+-- since: "<journal id>:<entry number>", inserted in the same transaction as the write, so a
+-- write replayed again after a lost link or a crash is never applied twice.
+CREATE TABLE offline_applied (
+  entry VARCHAR(64) NOT NULL PRIMARY KEY,
+  made DATETIME NOT NULL
+) ENGINE=InnoDB;

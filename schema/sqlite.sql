@@ -242,3 +242,9 @@ CREATE TABLE gateoc (
   start_time TIME,
   end_time TIME
 );
+
+-- One row per write decided offline and applied since (the replay's exactly-once key).
+CREATE TABLE offline_applied (
+  entry VARCHAR(64) NOT NULL PRIMARY KEY,
+  made DATETIME NOT NULL
+);

@@ -27,8 +27,10 @@ TLoopParts SiteLoopParts(TMessLog& log) {
   return parts;
 }
 
-std::unique_ptr<TLoop> MakeSiteLoop(TMessLog& log, int loopId) {
-  auto loop = std::make_unique<TLoop>(log, loopId, SiteLoopParts(log));
+std::unique_ptr<TLoop> MakeSiteLoop(TMessLog& log, int loopId, TOfflineStore* offline) {
+  TLoopParts parts = SiteLoopParts(log);
+  parts.Offline = offline;
+  auto loop = std::make_unique<TLoop>(log, loopId, std::move(parts));
   loop->SetUp();
   return loop;
 }

@@ -11,6 +11,7 @@
 namespace tarn {
 
 class TMessLog;
+class TOfflineStore;
 
 // The parts of a site loop: a new connection from the registry (ping time-out 700 ms, the
 // registry's "Host" pinged first) logging into `log`, "DebugLog" from the registry, the
@@ -18,6 +19,7 @@ class TMessLog;
 TLoopParts SiteLoopParts(TMessLog& log);
 
 // A loop of the site, set up: what the server start-up makes for every loop row it runs.
-std::unique_ptr<TLoop> MakeSiteLoop(TMessLog& log, int loopId);
+// `offline`: the offline store (null: offline decisions off).
+std::unique_ptr<TLoop> MakeSiteLoop(TMessLog& log, int loopId, TOfflineStore* offline = nullptr);
 
 }  // namespace tarn

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "access/OdbcRowSource.h"
+#include "access/OfflineStore.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
 #include "db/TODBCStatement.h"
@@ -36,6 +37,10 @@ void TTARNCard::MainTick() {
     for (auto& loop : Loops) loop->UpdateOutputs();
     StopServer();
     return;
+  }
+  if (Offline) {
+    Offline->SetCentral(CentralParamsOf(*Conn));
+    Offline->Tick(Env && Env->Connected());
   }
   TDateTime now = Now();
   int minute = DecodeDateTime(now).minute;

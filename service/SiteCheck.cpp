@@ -21,7 +21,11 @@
 #include <set>
 #include <vector>
 
+#include "access/OfflineCopy.h"
+#include "access/OfflineJournal.h"
+#include "access/OfflineStore.h"
 #include "config/TConnParams.h"
+#include "config/TLoopSettings.h"
 #include "config/TRegistryEx.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
@@ -434,6 +438,43 @@ int RunSiteCheck(std::ostream& out) {
       if (used != read) problem("settings file: " + TLoop::LineTimingNote(key, read, used));
     }
     out << "Line timings:  " << timings << "\n";
+  }
+
+  {
+    // Offline decisions: the local copy's age and what waits in the journal.
+    const TOfflineSettings offline = ReadOfflineSettings(ini.FileName());
+    out << "Offline decisions: "
+        << (offline.decisions ? "on, the local copy taken every " + std::to_string(offline.copyMinutes) + " minutes"
+                              : std::string("off"))
+        << "\n";
+    std::error_code ec;
+    const std::string copyPath = platform::HomeDir() + "/" + TOfflineStore::kCopyFile;
+    const std::string journalPath = platform::HomeDir() + "/" + TOfflineStore::kJournalFile;
+    if (std::filesystem::exists(copyPath, ec)) {
+      std::string error;
+      if (const std::optional<TCopyFacts> copy = ReadCopyFacts(copyPath, &error)) {
+        const int64_t age = SecondsBetweenSigned(Now(), copy->taken);
+        out << "Offline copy:  " << copyPath << ", taken " << FormatDateTime("YYYY-MM-DD HH:NN:SS", copy->taken)
+            << " (" << age / 60 << " min " << age % 60 << " s ago), " << copy->cards << " cards\n";
+      } else {
+        out << "  WARNING: offline copy " << copyPath << " cannot be read (" << error
+            << "); run the check as the service's user\n";
+      }
+    } else if (offline.decisions) {
+      out << "Offline copy:  none yet (taken once the service reaches the database)\n";
+    }
+    if (std::filesystem::exists(journalPath, ec)) {
+      std::string error;
+      if (const std::optional<TJournalFacts> journal = ReadJournalFacts(journalPath, &error)) {
+        out << "Offline journal: " << journal->entries << " writes waiting for the database, " << journal->bytes
+            << " bytes";
+        if (journal->oldest > 0) out << ", the oldest of " << FormatDateTime("YYYY-MM-DD HH:NN:SS", journal->oldest);
+        out << "\n";
+      } else {
+        out << "  WARNING: offline journal " << journalPath << " cannot be read (" << error
+            << "); run the check as the service's user\n";
+      }
+    }
   }
 
   {  // the status page's address ([Status] Listen; empty: off)

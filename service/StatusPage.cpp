@@ -20,7 +20,7 @@ header { display:flex; flex-wrap:wrap; gap:.5em 1.5em; align-items:baseline; pad
 header h1 { font-size:1.25em; margin:0; }
 .dim { color:var(--dim); }
 .pill { padding:.1em .6em; border-radius:1em; font-weight:600; }
-.pill.ok { background:var(--ok); } .pill.bad { background:var(--bad); }
+.pill.ok { background:var(--ok); } .pill.bad { background:var(--bad); } .pill.warn { background:var(--warn); color:#111; }
 main { display:grid; gap:1em; padding:1em; grid-template-columns: minmax(0,2fr) minmax(0,1fr); }
 @media (max-width: 800px) { main { grid-template-columns: 1fr; } }
 section { background:var(--panel); border-radius:.5em; padding:.8em 1em; }
@@ -50,6 +50,7 @@ h2 { font-size:1em; margin:0 0 .6em; color:var(--dim); text-transform:uppercase;
   <span id="version" class="dim"></span>
   <span>Database <span id="db" class="pill bad">unknown</span></span>
   <span id="dberror" class="dim"></span>
+  <span id="offline" class="dim"></span>
   <span id="clock" class="dim"></span>
 </header>
 <div id="stale">No answer from the service.</div>
@@ -91,6 +92,20 @@ function render(s) {
   document.getElementById("dberror").textContent =
       s.database.last_error ? "last error " + clock(s.database.last_error_at) + ": " + s.database.last_error : "";
   document.getElementById("clock").textContent = clock(s.now);
+  const off = s.offline || {};
+  const offline = document.getElementById("offline");
+  if (off.deciding) {
+    offline.textContent = "Deciding offline from the copy of " + (off.copy_taken || "").replace("T", " ") + ", " +
+        off.waiting_writes + " writes waiting";
+    offline.className = "pill warn";
+  } else if (off.copy_taken) {
+    offline.textContent = "Offline copy of " + clock(off.copy_taken) +
+        (off.waiting_writes ? ", " + off.waiting_writes + " writes waiting" : "");
+    offline.className = "dim";
+  } else {
+    offline.textContent = "";
+    offline.className = "dim";
+  }
 
   const loops = el("div");
   for (const l of s.loops) {

@@ -1,5 +1,6 @@
 #include "service/StatusText.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -97,6 +98,9 @@ std::string StatusJson(const TSnapshot& s) {
          ",\"last\":" + std::to_string(r.last) + "}";
   }
   o += "}}";
+  o += ",\"offline\":{\"deciding\":" + Bool(s.offline.deciding) + ",\"copy_taken\":" +
+       (s.offline.copyTaken > 0 ? Quote(FormatDateTime("yyyy-mm-dd\"T\"hh:nn:ss", s.offline.copyTaken)) : "null") +
+       ",\"waiting_writes\":" + std::to_string(s.offline.waitingWrites) + "}";
   o += ",\"loops\":[";
   bool first = true;
   for (const auto& l : s.loops) {
@@ -262,6 +266,20 @@ std::string MetricsText(const TSnapshot& s) {
     o += "tarncard_decisions_measured_total{kind=\"" + Label(kind) + "\"} " + std::to_string(r.decisions) + "\n";
   Header(o, "tarncard_db_connected", "gauge", "1 while the database connection is up.");
   o += std::string("tarncard_db_connected ") + (s.database.connected ? "1" : "0") + "\n";
+
+  Header(o, "tarncard_offline_deciding", "gauge",
+         "1 while reads are decided from the local copy (the database cannot be reached, or writes still wait for it).");
+  o += std::string("tarncard_offline_deciding ") + (s.offline.deciding ? "1" : "0") + "\n";
+  Header(o, "tarncard_offline_copy_age_seconds", "gauge",
+         "Age of the local copy of the decision rows in seconds; -1 when there is no copy.");
+  o += "tarncard_offline_copy_age_seconds " +
+       (s.offline.copyTaken > 0 ? std::to_string(std::max<int64_t>(0, SecondsBetweenSigned(Now(), s.offline.copyTaken)))
+                                : std::string("-1")) +
+       "\n";
+  Header(o, "tarncard_offline_waiting_writes", "gauge", "Writes decided offline that the database does not have yet.");
+  o += "tarncard_offline_waiting_writes " + std::to_string(s.offline.waitingWrites) + "\n";
+  Header(o, "tarncard_offline_decisions_total", "counter", "Cards and tickets decided from the local copy.");
+  o += "tarncard_offline_decisions_total " + std::to_string(s.offline.decisions) + "\n";
 
   Header(o, "tarncard_mails_sent_total", "counter", "Notification e-mails sent.");
   o += "tarncard_mails_sent_total " + std::to_string(s.mailsSent) + "\n";

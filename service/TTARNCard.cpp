@@ -3,7 +3,9 @@
 #include <cmath>
 #include <exception>
 
+#include "access/OfflineStore.h"
 #include "config/TConnParams.h"
+#include "config/TLoopSettings.h"
 #include "config/TRegistryEx.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
@@ -66,11 +68,16 @@ bool TTARNCard::StartServer() {
     Conn->ServerHost = params->Host;
     params.reset();
 
+    const std::string computer = LowerCase(ReadComputerName());
+    OpenOffline(computer);
+    if (Offline) Offline->SetCentral(CentralParamsOf(*Conn));
+
     if (!Conn->Connect()) {
       Log->Log("Failed connection, check ODBC install and parameters, retrying in 20 seconds");
+      if (Offline && Offline->HasCopy()) MakeLoopsFromCopy(computer);
     } else {
       auto st = std::make_unique<TODBCStatement>(Env.get());
-      std::string name = LowerCase(ReadComputerName());
+      std::string name = computer;
       LoopIdList.assign(1, '(');
       ownLoops_ = 0;
       // The name goes into SQL text: its quotes are doubled like every other literal.
@@ -80,7 +87,7 @@ bool TTARNCard::StartServer() {
       if (st->ExecSQL("SELECT * FROM " + loopTable + " WHERE name = '" + quoted + "'")) {
         do {
           int id = st->FieldAsInteger("id");
-          Loops.push_back(MakeSiteLoop(*Log, id));
+          Loops.push_back(MakeSiteLoop(*Log, id, Offline.get()));
           LoopIdList += std::to_string(id) + ",";
         } while (st->dbSkip(skNext, 1));
       }
@@ -95,7 +102,7 @@ bool TTARNCard::StartServer() {
       size_t before = Loops.size();
       if (st->ExecSQL("SELECT * FROM " + loopTable + " WHERE UPPER(name) = 'POE/POF'")) {
         do {
-          Loops.push_back(MakeSiteLoop(*Log, st->FieldAsInteger("id")));
+          Loops.push_back(MakeSiteLoop(*Log, st->FieldAsInteger("id"), Offline.get()));
         } while (st->dbSkip(skNext, 1));
       }
       if (Loops.size() > before)
@@ -139,6 +146,8 @@ void TTARNCard::StopServer(bool keepPendingConnect) {
   for (auto& loop : Loops) loop.reset();
   Loops.clear();
   ownLoops_ = 0;
+  // After the loops that write into it; its threads end here.
+  Offline.reset();
   // A failed start whose connection attempt still runs (a database host that hangs) does
   // not wait for it: the connection and the log stay for the next start, which takes the
   // attempt's outcome, so the main thread goes on turning meanwhile.
@@ -150,6 +159,58 @@ void TTARNCard::StopServer(bool keepPendingConnect) {
   Env.reset();
   Log.reset();  // writes "End Log"
   Started = false;
+}
+
+void TTARNCard::OpenOffline(const std::string& computer) {
+  const TOfflineSettings settings = ReadOfflineSettings(platform::SettingsFilePath());
+  bool replayOnly = false;
+  if (!settings.decisions) {
+    // Writes decided offline before the setting was turned off still go to the database.
+    const std::string journal = platform::HomeDir() + "/" + TOfflineStore::kJournalFile;
+    const std::optional<TJournalFacts> facts = ReadJournalFacts(journal, nullptr);
+    if (!facts || facts->entries == 0) {
+      Offline.reset();
+      return;
+    }
+    if (!Offline)
+      Log->Log("Offline Decisions is off, but " + std::to_string(facts->entries) +
+               " writes decided offline still wait for the database: they are sent to it");
+    replayOnly = true;
+  }
+  if (settings.copyMinutes != settings.copyMinutesRead)
+    Log->Log("Setting Offline Copy Minutes = " + std::to_string(settings.copyMinutesRead) + " is outside " +
+             std::to_string(kMinOfflineCopyMinutes) + ".." + std::to_string(kMaxOfflineCopyMinutes) + ": " +
+             std::to_string(settings.copyMinutes) + " is used");
+  if (Offline) return;
+  TOfflineStore::TSettings s;
+  s.folder = platform::HomeDir();
+  s.copyMinutes = settings.copyMinutes;
+  s.computer = computer;
+  s.replayOnly = replayOnly;
+  auto store = std::make_unique<TOfflineStore>(*Log, s);
+  if (store->Open()) Offline = std::move(store);
+}
+
+void TTARNCard::MakeLoopsFromCopy(const std::string& computer) {
+  Log->Log("Starting from the local copy taken " + FormatDateTime("YYYY-MM-DD HH:NN:SS", Offline->CopyFacts().taken) +
+           ": the database cannot be reached");
+  LoopIdList.assign(1, '(');
+  ownLoops_ = 0;
+  for (const TCopyLoopRow& row : Offline->Copy().Loops(computer)) {
+    const bool soft = row.name != computer;
+    Loops.push_back(MakeSiteLoop(*Log, row.id, Offline.get()));
+    if (!soft) {
+      LoopIdList += std::to_string(row.id) + ",";
+      ++ownLoops_;
+    }
+  }
+  if (LoopIdList.size() > 1 && LoopIdList.back() == ',') LoopIdList.pop_back();
+  LoopIdList += ")";
+  if (ownLoops_ > 0)
+    Log->Log("Loops FOUND for computer name \"" + computer + "\"");
+  else
+    Log->Log("No loops found for this computer name \"" + computer + "\"");
+  if (Loops.size() > ownLoops_) Log->Log("Loops (soft counts) FOUND for computer name \"POE/POF\"");
 }
 
 void TTARNCard::ServiceExecute() {

@@ -24,6 +24,7 @@ class TMessLog;
 class TODBC;
 class TODBCConn;
 class TLoop;
+class TOfflineStore;
 
 class TTARNCard {
  public:
@@ -63,6 +64,9 @@ class TTARNCard {
   std::unique_ptr<TODBCConn> Conn;
   std::unique_ptr<TODBC> Env;
   std::vector<std::unique_ptr<TLoop>> Loops;
+  // Deciding from a local copy while the database cannot be reached ("Offline Decisions");
+  // null when off. Made at start-up, freed after the loops at shut-down.
+  std::unique_ptr<TOfflineStore> Offline;
   std::string LoopIdList;
   bool Started = false;
   int TickCount = 0;
@@ -75,6 +79,11 @@ class TTARNCard {
 
  private:
   void WriteHeartbeat();
+  // Makes the offline store when the settings file asks for one (and it can be opened).
+  void OpenOffline(const std::string& computer);
+  // The loops of this computer and the POE/POF loops, from the local copy: the start-up
+  // while the database cannot be reached.
+  void MakeLoopsFromCopy(const std::string& computer);
   // The loops' counters and gate states, and the lots, for the status page.
   void PublishLoops();
   void PublishLots();

@@ -93,7 +93,7 @@ void LoopFixture::SetUp() {
   const TDateTime fixed = clock_;
   scopedClock_ = std::make_unique<ScopedClock>([fixed] { return fixed; });
   main_ = std::make_unique<platform::TMainLoop>();
-  loop_ = MakeSiteLoop(Db().Log(), 1);
+  loop_ = MakeSiteLoop(Db().Log(), 1, OfflineStore());
   ASSERT_TRUE(loop_->Card1 && loop_->Card1->IsOpen()) << LogText();
 }
 

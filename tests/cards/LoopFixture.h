@@ -23,6 +23,10 @@
 #include "support/TestDatabase.h"
 #include "util/DateTime.h"
 
+namespace tarn {
+class TOfflineStore;
+}  // namespace tarn
+
 namespace tarn::test {
 
 class LoopFixture : public BackendTest {
@@ -32,6 +36,9 @@ class LoopFixture : public BackendTest {
   void TearDown() override;
   // The connection values the site's registry gives the loop (the test database's own).
   virtual ConnectionParams SiteParams() { return Db().Params(); }
+  // The offline store the loop is given (null: offline decisions off); it must outlive the
+  // loop. Asked for once, when the loop is made.
+  virtual TOfflineStore* OfflineStore() { return nullptr; }
 
   TLoop& Loop() { return *loop_; }
   TDateTime Clock() const { return clock_; }

@@ -26,7 +26,7 @@ const std::vector<std::string> kSettingKeys = {
     "Grace Time from POF (minutes)", "Extended Grace Lane", "Internal Lanes",
     "Grace Time from POF Extended (minutes)", "Grace Time Future", "Old Ticket Format?", "Sync Exit Reader",
     "Flat Rate Flag", "Email Server", "Email Port", "Email From", "Email To", "Debit Expiry", "Auto Reset",
-    "Low Security on DB Error"};
+    "Low Security on DB Error", "Offline Decisions", "Offline Copy Minutes"};
 
 std::string Lanes(const std::vector<int>& lanes) {
   std::string s;
@@ -54,7 +54,9 @@ std::vector<std::string> Values(const TLoopSettings& s) {
           "EmailTo=" + s.EmailTo,
           "DebitExpiry=" + std::to_string(s.DebitExpiry),
           "LowSecurityOnDBError=" + std::to_string(s.LowSecurityOnDBError),
-          "AutoReset=" + std::to_string(s.AutoReset)};
+          "AutoReset=" + std::to_string(s.AutoReset),
+          "OfflineDecisions=" + std::to_string(s.OfflineDecisions),
+          "OfflineCopyMinutes=" + std::to_string(s.OfflineCopyMinutes)};
 }
 
 std::string ReadAll(const fs::path& p) {
@@ -138,6 +140,10 @@ TEST(LoopSettingsFile, OperatorValues) {
       {"Grace Time from POF Extended (minutes)", "60",
        [](auto&, auto& s) { return std::to_string(s.GraceTimePOFExtended); }, "60"},
       {"Sync Readers every XX minutes", "5", [](auto&, auto& s) { return std::to_string(s.SyncMinutes); }, "5"},
+      {"Offline Decisions", "1", [](auto&, auto& s) { return std::to_string(s.OfflineDecisions); }, "1"},
+      {"Offline Copy Minutes", "30", [](auto&, auto& s) { return std::to_string(s.OfflineCopyMinutes); }, "30"},
+      {"Offline Copy Minutes", "0", [](auto&, auto& s) { return std::to_string(s.OfflineCopyMinutes); }, "1"},
+      {"Offline Copy Minutes", "2000", [](auto&, auto& s) { return std::to_string(s.OfflineCopyMinutes); }, "1440"},
       {"PollDelay", "-5", [](auto& t, auto&) { return std::to_string(t.PollDelay); }, "-5"},
       {"RespDelay", "20000", [](auto& t, auto&) { return std::to_string(t.RespDelay); }, "20000"},
   };
@@ -153,6 +159,37 @@ TEST(LoopSettingsFile, OperatorValues) {
     EXPECT_EQ(ini.ReadString("Settings", c.key, "?"), Trim(c.text));
     EXPECT_EQ(ini.ReadSection("Settings").front(), c.key);
     EXPECT_EQ(ini.ReadSection("Settings").size(), kTimingKeys.size() + kSettingKeys.size());
+  }
+}
+
+// The server reads the two offline keys before any loop is made: it reads them as the loops
+// will, and writes nothing, so the loops still write every key back in its place.
+TEST(LoopSettingsFile, OfflineKeysReadByTheServerWriteNothing) {
+  struct Case {
+    const char* text;  // the [Settings] lines
+    bool decisions;
+    int minutes;
+  };
+  const Case cases[] = {
+      {"", false, 5},
+      {"Offline Decisions=1\n", true, 5},
+      {"Offline Decisions=0\nOffline Copy Minutes=15\n", false, 15},
+      {"Offline Decisions=1\nOffline Copy Minutes=-3\n", true, 1},
+      {"Offline Copy Minutes=99999\n", false, 1440},
+      {"Offline Copy Minutes=ten\n", false, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const fs::path path = tarn::testing::ScratchDir("loop-settings") / "tarncard.ini";
+    std::ofstream(path) << "[Settings]\n" << c.text;
+    const std::string before = ReadAll(path);
+    const TOfflineSettings read = ReadOfflineSettings(path.string());
+    EXPECT_EQ(read.decisions, c.decisions);
+    EXPECT_EQ(read.copyMinutes, c.minutes);
+    EXPECT_EQ(ReadAll(path), before);
+    const TLoopSettings loop = TLoopSettingsFile(path.string()).ReadSettings();
+    EXPECT_EQ(loop.OfflineDecisions, read.decisions);
+    EXPECT_EQ(loop.OfflineCopyMinutes, read.copyMinutes);
   }
 }
 

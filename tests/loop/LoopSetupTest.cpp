@@ -119,7 +119,8 @@ TEST_P(LoopSetupTest, SettingsFileFillsItselfAndFeedsTheLoop) {
       "Sync Readers every XX minutes", "Grace Time from POF (minutes)", "Extended Grace Lane",
       "Internal Lanes", "Grace Time from POF Extended (minutes)", "Grace Time Future",
       "Old Ticket Format?", "Sync Exit Reader", "Flat Rate Flag", "Email Server", "Email Port",
-      "Email From", "Email To", "Debit Expiry", "Auto Reset", "Low Security on DB Error"};
+      "Email From", "Email To", "Debit Expiry", "Auto Reset", "Low Security on DB Error", "Offline Decisions",
+      "Offline Copy Minutes"};
   EXPECT_EQ(Settings().ReadSection("Settings"), expected);
   EXPECT_EQ(Settings().ReadString("Settings", "Sync Exit Reader", ""), "1");
   EXPECT_EQ(Settings().ReadString("Settings", "Email Port", ""), "25");
