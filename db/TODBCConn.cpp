@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "db/HostList.h"
+#include "db/OutageBoard.h"
 #include "log/TMessLog.h"
 #include "platform/Tick.h"
 #include "platform/IniFile.h"
@@ -90,7 +91,13 @@ void TODBCConn::WaitForAttempt() {
   if (attempt_.joinable()) FinishAttempt();
 }
 
-bool TODBCConn::Connect() {
+std::string TODBCConn::OutageKey() const {
+  return ServerHost + "|" + DataSource + "|" + Driver + "|" + DataBase + "|" + Custom;
+}
+
+bool TODBCConn::DatabaseKnownAway() const { return TOutageBoard::Instance().Away(OutageKey()); }
+
+bool TODBCConn::Connect(bool forRead) {
   std::lock_guard<std::mutex> guard(lock_);
   // An attempt of an earlier call still owns the TODBC: no database work until it ends.
   if (AttemptPending()) return false;
@@ -116,6 +123,7 @@ bool TODBCConn::Connect() {
     if (wasConnected && ODBC->IsConnectionDead()) {
       LogLine("ODBC Connection 'Dead'!");
       metrics::TStatusStore::Instance().DatabaseConnected(false, "ODBC connection lost");
+      const bool away = DatabaseKnownAway();
       try {
         Disconnect();
       } catch (...) {
@@ -123,15 +131,23 @@ bool TODBCConn::Connect() {
       EnsureODBC();
       MoveOnFromLostHost();
       // A connection that was up is made again within the reconnect wait, so that the unit of
-      // work that found it lost (a card read) is decided through the next server.
-      result = ODBC != nullptr &&
-               AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(std::max(ReconnectWaitMs, 0)), false);
+      // work that found it lost (a card read) is decided through the next server. While the
+      // database is known away one attempt is started and not waited for: the next call
+      // takes its outcome.
+      const int waitMs = away ? 0 : std::max(ReconnectWaitMs, 0);
+      result = ODBC != nullptr && AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(waitMs), false);
+      if (!result && !away) TOutageBoard::Instance().MarkAway(OutageKey());
       metrics::TStatusStore::Instance().DatabaseConnected(result, result ? "" : "Could not connect to DataSource");
       return result;
     }
-    if (wasConnected) return true;
-    // After attempts that hung, the next one waits for its turn.
-    if (slowFailures_ > 0 && platform::TickMs() < nextAttemptAt_) return false;
+    if (wasConnected) {
+      // It answered: whatever another connection found, this database is there.
+      TOutageBoard::Instance().MarkBack(ODBC->OutageKey);
+      return true;
+    }
+    // After attempts that hung, the next one waits for its turn; a card read does not: the
+    // first read after the database is back must find it.
+    if (!forRead && slowFailures_ > 0 && platform::TickMs() < nextAttemptAt_) return false;
     if (!StartAttempt()) {
       LogLine("Could not connect to DataSource, check your setup...");
       Disconnect();
@@ -230,7 +246,7 @@ bool TODBCConn::AttemptsUntil(uint64_t deadline, bool keepStatements) {
   return result;
 }
 
-bool TODBCConn::ReconnectAfterLoss() {
+bool TODBCConn::ReconnectAfterLoss(int waitMs) {
   std::lock_guard<std::mutex> guard(lock_);
   if (ODBC == nullptr || attempt_.joinable()) return false;
   bool result = false;
@@ -241,7 +257,14 @@ bool TODBCConn::ReconnectAfterLoss() {
     // handles on the new connection.
     ODBC->DropConnectionKeepingStatements();
     MoveOnFromLostHost();
-    result = AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(std::max(ReconnectWaitMs, 0)), true);
+    // The first loss waits for a new connection (a node that died: the next one takes
+    // over); while the database is known away an attempt is started and not waited for.
+    const bool away = DatabaseKnownAway();
+    int wait = std::max(ReconnectWaitMs, 0);
+    if (waitMs >= 0) wait = std::min(wait, waitMs);
+    if (away) wait = 0;
+    result = AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(wait), true);
+    if (!result && !away) TOutageBoard::Instance().MarkAway(OutageKey());
   } catch (...) {
     keepStatements_ = false;
     LogLine("EXCEPTION: ConnectToODBC!");
@@ -262,9 +285,12 @@ bool TODBCConn::FinishAttempt() {
   const uint64_t now = platform::TickMs();
   if (result) {
     slowFailures_ = 0;
+    TOutageBoard::Instance().MarkBack(OutageKey());
   } else if (now - attemptStarted_ > static_cast<uint64_t>(std::max(AttemptWaitMs, 0))) {
     ++slowFailures_;
     nextAttemptAt_ = now + BackOffMs(slowFailures_);
+    // An attempt that hung until the driver gave up: the host does not answer at all.
+    if (now - attemptStarted_ > static_cast<uint64_t>(kHungAttemptMs)) TOutageBoard::Instance().MarkAway(OutageKey());
   } else {
     slowFailures_ = 0;
   }
@@ -286,7 +312,8 @@ bool TODBCConn::BeginAttempt(bool readIniFile, const std::string& section, const
   if (!database.empty()) DataBase = database;
   EnsureODBC();
   if (ODBC == nullptr) return false;
-  ODBC->ReconnectHook = [this] { return ReconnectAfterLoss(); };
+  ODBC->ReconnectHook = [this](int waitMs) { return ReconnectAfterLoss(waitMs); };
+  ODBC->OutageKey = OutageKey();
   if (MessLog != nullptr) {
     ODBC->MessLog = MessLog;
     if (!DataBase.empty())

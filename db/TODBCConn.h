@@ -15,6 +15,9 @@
 // the wait and failed, the next one starts only after a back-off (2 s doubling to 30 s) and
 // is not waited for. While an attempt runs, the TODBC is left to it: Connect answers false
 // and nothing else may use the TODBC (no statement exists on an unconnected TODBC).
+// A connection that was lost and could not be made again within the reconnect wait, or an
+// attempt that hung, marks the database away for every connection to it (TOutageBoard); a
+// connection that connects or passes its check marks it back.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -47,8 +50,11 @@ class TODBCConn {
   void SetParams(const std::string& dataSource, const std::string& driver,
                  const std::string& database, const std::string& user,
                  const std::string& password, const std::string& custom);
-  // Connected and alive after the call. Never throws.
-  bool Connect();
+  // Connected and alive after the call. Never throws. The check of a connection that is up
+  // asks the server and is bounded (TODBC::IsConnectionDead). `forRead`: a card read, which
+  // does not wait for the back-off after hung attempts (it starts an attempt at once and
+  // waits up to AttemptWaitMs), so the first read after the database is back finds it.
+  bool Connect(bool forRead = false);
   void Disconnect();
   // One connection attempt.
   bool OpenConnection(bool readIniFile, const std::string& section, const std::string& database);
@@ -90,6 +96,15 @@ class TODBCConn {
   // The entry of a host list ("Host" with commas) the next attempt begins with; the one of
   // the current connection while connected.
   size_t NextHost() const { return nextHost_; }
+  // An attempt that fails after this long hung until the driver gave up (the connect
+  // time-out): the database is then known away (TOutageBoard).
+  static constexpr int kHungAttemptMs = 2500;
+  // This connection's database on the TOutageBoard (made from the connection parameters).
+  std::string OutageKey() const;
+  // Another connection (or this one) found the database gone and could not reach it again.
+  // While it is known away a lost connection is not waited for (one attempt is started, the
+  // next call takes its outcome) and the connection check waits only TODBC::kAwayWaitMs.
+  bool DatabaseKnownAway() const;
 
  private:
   void LogLine(const std::string& text);
@@ -105,7 +120,9 @@ class TODBCConn {
   bool WaitAttempt(int ms);
   // The link of the connection was lost: the next attempt begins with the next host.
   void MoveOnFromLostHost();
-  bool ReconnectAfterLoss();
+  // Connects again after a statement found the link lost, waiting up to `waitMs` (negative:
+  // ReconnectWaitMs; never more than that, and not at all while the database is known away).
+  bool ReconnectAfterLoss(int waitMs);
   // Attempts, one after the other with a growing pause, until one connects or `deadline`
   // (ms tick) passes; an attempt still running then is left for the next Connect.
   bool AttemptsUntil(uint64_t deadline, bool keepStatements);

@@ -76,7 +76,7 @@ std::string StatusJson(const TSnapshot& s) {
        ",\"reconnects\":" + std::to_string(s.database.reconnects) +
        ",\"retries\":{\"conflict\":" + std::to_string(s.database.conflictRetries) +
        ",\"lost\":" + std::to_string(s.database.lostRetries) + "},\"given_up\":" +
-       std::to_string(s.database.givenUp) + "}";
+       std::to_string(s.database.givenUp) + ",\"abandoned\":" + std::to_string(s.database.abandoned) + "}";
   o += ",\"loops\":[";
   bool first = true;
   for (const auto& l : s.loops) {
@@ -216,6 +216,10 @@ std::string MetricsText(const TSnapshot& s) {
   Header(o, "tarncard_sql_given_up_total", "counter",
          "Statements that failed for good after conflicts, or whose outcome a lost link left unknown.");
   o += "tarncard_sql_given_up_total " + std::to_string(s.database.givenUp) + "\n";
+  Header(o, "tarncard_sql_abandoned_total", "counter",
+         "Calls on the database given up after their time bound: the database did not answer, the connection was "
+         "treated as lost.");
+  o += "tarncard_sql_abandoned_total " + std::to_string(s.database.abandoned) + "\n";
   Header(o, "tarncard_db_connected", "gauge", "1 while the database connection is up.");
   o += std::string("tarncard_db_connected ") + (s.database.connected ? "1" : "0") + "\n";
 
