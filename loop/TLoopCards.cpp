@@ -82,7 +82,7 @@ void TLoop::CardData(int address, const std::string& data) {
     // A dispenser waits for this before it issues its next ticket.
     if (type == 1 && Card1) Card1->SendYCommand(address, "");
     Log.Log("Got CardData event!  - " + IntToStr(address) + "  Loop - " + IntToStr(LoopId) + " - |" + data + "|");
-    if (!Conn->Connect()) {
+    if (!Conn->Connect(true)) {
       AnswerWithoutDatabase(*this, address, data);
       return;
     }
@@ -108,8 +108,16 @@ void TLoop::CardRead(int address, const std::string& data) {
   TDateTime when = 0;
   int space = -1;
   int pulse = 0;
+  const uint64_t lostBefore = DB->LostExecutions();
   const AccessResult result = ProcessCard(DebugLog, Log, *DB, Settings.DebitExpiry, deviceName, firstName, when,
                                           "0000", false, space, pulse, number, address, LoopId);
+  // The database went away during the decision: a refusal then says nothing about the card,
+  // so the read is answered as any read without the database. A pass stands (its writes are
+  // kept and applied once when the database is back).
+  if (DB->LostExecutions() != lostBefore && !CardPasses(result)) {
+    AnswerWithoutDatabase(*this, address, data);
+    return;
+  }
   LastOpenPulse = pulse;
   const std::string message = ReaderMessage(result, address, number);
   const std::string numberText = CardNumberText(number);
