@@ -13,6 +13,7 @@
 #include "loop/TLoop.h"
 #include "platform/Home.h"
 #include "platform/Notify.h"
+#include "platform/Tick.h"
 #include "readerbus/TCard.h"
 #include "metrics/StatusStore.h"
 #include "service/TTARNCard.h"
@@ -30,15 +31,29 @@ void TTARNCard::timMainTimer() {
   } catch (...) {
     if (Log) Log->Log("EXCEPTION: MainTick");
   }
+  lastTickEnd_ = platform::TickMs();
+  FeedWatchdog();
   if (Started) timMain.SetEnabled(true);
 }
 
+void TTARNCard::FeedWatchdog() {
+  if (!readySent_) return;
+  const uint64_t now = platform::TickMs();
+  if (lastWatchdog_ != 0 && now - lastWatchdog_ < kWatchdogSpacingMs) return;
+  lastWatchdog_ = now;
+  platform::SdNotify("WATCHDOG=1");
+}
+
 void TTARNCard::MainTick() {
+  // Every job may meet a database that stopped answering and wait out its bound: systemd
+  // hears between the jobs that the main thread still turns.
+  FeedWatchdog();
   if (CheckResetRequest()) {
     for (auto& loop : Loops) loop->UpdateOutputs();
     StopServer();
     return;
   }
+  FeedWatchdog();
   TDateTime now = Now();
   int minute = DecodeDateTime(now).minute;
   if (minute == LastMinute) {
@@ -47,18 +62,27 @@ void TTARNCard::MainTick() {
     LastMinute = minute;
     if (!Loops.empty() && Loops.front()->Settings.AutoReset) {
       AutoResetCards(Now());
+      FeedWatchdog();
       AutoResetCounts(Now());
     }
-    for (auto& loop : Loops) loop->SyncReaderTime();
+    for (auto& loop : Loops) {
+      FeedWatchdog();
+      loop->SyncReaderTime();
+    }
   }
+  FeedWatchdog();
   if (++TickCount >= 8) {
     ApplyGateSchedule();
     TickCount = 0;
     ++HeartbeatCount;
+    FeedWatchdog();
     WriteHeartbeat();
     PublishLots();
   }
-  for (auto& loop : Loops) loop->UpdateOutputs();
+  for (auto& loop : Loops) {
+    FeedWatchdog();
+    loop->UpdateOutputs();
+  }
   PublishLoops();
 }
 
@@ -92,7 +116,6 @@ void TTARNCard::WriteHeartbeat() {
   out << HeartbeatCount << "\r\n";
   out.close();
   if (!out) throw std::runtime_error("Cannot write file \"" + path + "\"");
-  platform::SdNotify("WATCHDOG=1");
 }
 
 bool TTARNCard::CheckResetRequest() {

@@ -2,11 +2,13 @@
 // or SIGINT. The main thread runs the timers and every device event; a signal only asks
 // the main loop to end, and the shut-down runs on the main thread afterwards.
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <memory>
 
 #include "config/TRegistryEx.h"
+#include "db/AbandonedWorkers.h"
 #include "log/TMessLog.h"
 #include "platform/CommandLine.h"
 #include "platform/Home.h"
@@ -103,6 +105,14 @@ int ServiceMain(int argc, char** argv) {
     loop.Run();
     service.ServiceStop();
     if (statusServer) statusServer->Stop();
+    // A call given up on a database that stopped answering ends by itself within the
+    // driver's time-outs; the process waits for it a few seconds at most, then ends without
+    // it (and without tearing down what the driver still uses under it).
+    if (!TAbandonedWorkers::Instance().WaitAll(TAbandonedWorkers::kExitWaitMs)) {
+      SayOnStderr(std::cerr, 4, "A database call was still waiting for its server; the service ends without it");
+      std::fflush(nullptr);
+      std::_Exit(0);
+    }
     return 0;
   } catch (const std::exception& e) {
     std::cerr << program << ": " << e.what() << "\n";

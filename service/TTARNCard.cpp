@@ -13,6 +13,7 @@
 #include "platform/Home.h"
 #include "platform/Notify.h"
 #include "platform/Registry.h"
+#include "platform/Tick.h"
 #include "service/LoopAssembly.h"
 #include "util/Strings.h"
 
@@ -80,6 +81,8 @@ bool TTARNCard::StartServer() {
       if (st->ExecSQL("SELECT * FROM " + loopTable + " WHERE name = '" + quoted + "'")) {
         do {
           int id = st->FieldAsInteger("id");
+          // Each loop's set-up may wait on the database: systemd hears in between.
+          FeedWatchdog();
           Loops.push_back(MakeSiteLoop(*Log, id));
           LoopIdList += std::to_string(id) + ",";
         } while (st->dbSkip(skNext, 1));
@@ -95,6 +98,7 @@ bool TTARNCard::StartServer() {
       size_t before = Loops.size();
       if (st->ExecSQL("SELECT * FROM " + loopTable + " WHERE UPPER(name) = 'POE/POF'")) {
         do {
+          FeedWatchdog();
           Loops.push_back(MakeSiteLoop(*Log, st->FieldAsInteger("id")));
         } while (st->dbSkip(skNext, 1));
       }
@@ -108,6 +112,7 @@ bool TTARNCard::StartServer() {
       if (reset.noRow() && st->ExecSQL("SELECT COUNT(*) AS n FROM settings") && st->FieldAsInteger("n") == 0)
         st->ExecSQL("INSERT into settings (reset_vtsql) values (0)");
       st.reset();
+      FeedWatchdog();
       PublishLots();
     }
     result = !Loops.empty();
@@ -120,6 +125,7 @@ bool TTARNCard::StartServer() {
   }
   timMain.SetEnabled(result);
   Started = result;
+  lastTickEnd_ = platform::TickMs();
   if (result) {
     Log->Log("Started!");
     if (!readySent_) {
@@ -167,11 +173,12 @@ void TTARNCard::ServiceStop() {
 void TTARNCard::tmrRestartTimer() {
   tmrRestart.SetEnabled(false);
   try {
+    // The watchdog, which runs from the first readiness on, hears from here too: while the
+    // server waits to start again (database away after a reset) no tick runs, and between
+    // ticks a device event may have held the main thread. Ticks that stopped altogether are
+    // not covered: systemd is meant to notice those.
+    if (!Started || platform::TickMs() - lastTickEnd_ < kTickStallMs) FeedWatchdog();
     if (!Started) {
-      // While the server waits to start again (database away after a reset) the heartbeat
-      // does not run; the main thread is alive all the same, so the watchdog, which runs
-      // from the first readiness on, is fed from here.
-      if (readySent_) platform::SdNotify("WATCHDOG=1");
       TDateTime now = Now();
       long long seconds = std::llabs(SecondsBetweenSigned(now, LastFailedStart));
       if (seconds > 20) {
