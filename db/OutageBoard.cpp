@@ -7,9 +7,11 @@ TOutageBoard& TOutageBoard::Instance() {
   return board;
 }
 
-void TOutageBoard::MarkAway(const std::string& key) {
+void TOutageBoard::MarkAway(const std::string& key, TAway how) {
+  if (how == TAway::No) return;
   std::lock_guard<std::mutex> guard(mutex_);
-  away_.insert(key);
+  TAway& entry = away_[key];
+  if (entry != TAway::Silent) entry = how;
   count_.store(away_.size());
 }
 
@@ -20,10 +22,11 @@ void TOutageBoard::MarkBack(const std::string& key) {
   count_.store(away_.size());
 }
 
-bool TOutageBoard::Away(const std::string& key) const {
-  if (count_.load() == 0) return false;
+TAway TOutageBoard::Away(const std::string& key) const {
+  if (count_.load() == 0) return TAway::No;
   std::lock_guard<std::mutex> guard(mutex_);
-  return away_.count(key) != 0;
+  const auto it = away_.find(key);
+  return it == away_.end() ? TAway::No : it->second;
 }
 
 void TOutageBoard::Clear() {

@@ -297,6 +297,7 @@ bool TODBC::ConnectToDataSource(const std::string& dataSource, const std::string
   DetectDriverFamily(connectionInfo_);
   inProcess_ = InProcessDriver(driver) || InProcessDriver(dsnDriver) || InProcessDriver(connectionInfo_);
   connectionDead_ = false;
+  gaveUp_ = false;
   connected_ = true;
   return true;
 }
@@ -386,7 +387,7 @@ void TODBC::DropConnectionKeepingStatements() {
 
 int TODBC::WaitBoundMs(TWaitKind kind) const {
   if (inProcess_) return -1;
-  if (KnownAway()) return kAwayWaitMs;
+  if (KnownSilent()) return kAwayWaitMs;
   switch (kind) {
     case TWaitKind::Statement: return StatementWaitMs;
     case TWaitKind::Check: return CheckWaitMs;
@@ -395,7 +396,9 @@ int TODBC::WaitBoundMs(TWaitKind kind) const {
   return StatementWaitMs;
 }
 
-bool TODBC::KnownAway() const { return !OutageKey.empty() && TOutageBoard::Instance().Away(OutageKey); }
+bool TODBC::KnownSilent() const {
+  return !OutageKey.empty() && TOutageBoard::Instance().Away(OutageKey) == TAway::Silent;
+}
 
 TODBC::TRun TODBC::RunOnWorker(std::function<void()> job, const TCall& call) {
   const auto began = std::chrono::steady_clock::now();
@@ -431,6 +434,7 @@ void TODBC::GiveUp(const TCall& call) {
   dbc_ = SQL_NULL_HDBC;
   connected_ = false;
   connectionDead_ = true;
+  gaveUp_ = true;
   char waited[32];
   std::snprintf(waited, sizeof(waited), "%.1f", call.waitMs / 1000.0);
   std::string line = std::string(call.what) + " abandoned after " + waited + " s without an answer from the database";

@@ -158,15 +158,15 @@ class TODBC {
   // How long the owner's thread waits for one call on the server before it gives the
   // connection up: a statement (one run of it, or one guarded transaction), the connection
   // check, the close. Longer statements are not meant to run on the owner's thread (the
-  // daily card reset runs in parts for this). While the database is known away
+  // daily card reset runs in parts for this). While the database is known silent
   // (TOutageBoard) every wait is kAwayWaitMs: nothing answers there, and a read must be
   // answered within a second. One execution with its repeats and its reconnect holds its
   // caller at most kExecutionWaitMs (StatementRun.cpp).
   static constexpr int kStatementWaitMs = 6000;
   static constexpr int kCheckWaitMs = 2000;
   static constexpr int kCloseWaitMs = 2000;
-  static constexpr int kAwayWaitMs = 500;
-  static constexpr int kExecutionWaitMs = 8500;
+  static constexpr int kAwayWaitMs = 300;
+  static constexpr int kExecutionWaitMs = 7500;
   // The bounds of this connection (tests shorten them).
   int StatementWaitMs = kStatementWaitMs;
   int CheckWaitMs = kCheckWaitMs;
@@ -177,7 +177,10 @@ class TODBC {
   // The key of this connection's database on the TOutageBoard, set by the managed
   // connection; empty when there is none (the database is then never known away).
   std::string OutageKey;
-  bool KnownAway() const;
+  bool KnownSilent() const;
+  // The connection was given up after a call the database did not answer (since the last
+  // connect): the link went silent rather than broken.
+  bool GaveUp() const { return gaveUp_; }
 
   // What a call on the worker came to.
   enum class TRun : uint8_t {
@@ -252,6 +255,7 @@ class TODBC {
   bool connected_ = false;
   bool connectionDead_ = false;
   bool inProcess_ = false;
+  bool gaveUp_ = false;
   uint64_t lostExecutions_ = 0;
   std::string connectionInfo_;
   TDriverFamily family_ = dfUnknown;

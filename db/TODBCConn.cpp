@@ -95,15 +95,42 @@ std::string TODBCConn::OutageKey() const {
   return ServerHost + "|" + DataSource + "|" + Driver + "|" + DataBase + "|" + Custom;
 }
 
-bool TODBCConn::DatabaseKnownAway() const { return TOutageBoard::Instance().Away(OutageKey()); }
+TAway TODBCConn::DatabaseAway() const { return TOutageBoard::Instance().Away(OutageKey()); }
+
+int TODBCConn::LossWaitMs(int limitMs) const {
+  int wait = std::max(ReconnectWaitMs, 0);
+  switch (DatabaseAway()) {
+    case TAway::No: break;
+    // A new connection is either there at once or refused: no more than one attempt's wait.
+    case TAway::Refusing: wait = std::min(wait, std::max(AttemptWaitMs, 0)); break;
+    // New connections hang there: one is started and not waited for.
+    case TAway::Silent: wait = 0; break;
+  }
+  return limitMs >= 0 ? std::min(wait, limitMs) : wait;
+}
+
+int TODBCConn::ReadAttemptWaitMs(bool running) const {
+  const int wait = AttemptWaitMs;
+  if (wait < 0 || DatabaseAway() != TAway::Silent) return wait;
+  // Where attempts hang, one still running will not end in time; a new one that connects
+  // within a moment finds a database that is back.
+  return running ? 0 : std::min(wait, TODBC::kAwayWaitMs);
+}
+
+void TODBCConn::MarkLossUnrepaired(bool silent) {
+  TOutageBoard::Instance().MarkAway(OutageKey(), silent ? TAway::Silent : TAway::Refusing);
+}
 
 bool TODBCConn::Connect(bool forRead) {
   std::lock_guard<std::mutex> guard(lock_);
-  // An attempt of an earlier call still owns the TODBC: no database work until it ends.
-  if (AttemptPending()) return false;
+  // An attempt of an earlier call still owns the TODBC: no database work until it ends. A
+  // read gives it an attempt's wait (none where attempts hang), and does not take an earlier
+  // attempt's failure for its answer: it tries once more (the database may be back).
+  if (AttemptPending() && !(forRead && WaitAttempt(ReadAttemptWaitMs(true)))) return false;
   if (attempt_.joinable()) {
     try {
-      return FinishAttempt();
+      const bool ok = FinishAttempt();
+      if (ok || !forRead) return ok;
     } catch (...) {
       LogLine("EXCEPTION: ConnectToODBC!");
       return ODBC != nullptr && ODBC->Connected();
@@ -123,7 +150,7 @@ bool TODBCConn::Connect(bool forRead) {
     if (wasConnected && ODBC->IsConnectionDead()) {
       LogLine("ODBC Connection 'Dead'!");
       metrics::TStatusStore::Instance().DatabaseConnected(false, "ODBC connection lost");
-      const bool away = DatabaseKnownAway();
+      const bool silent = ODBC->GaveUp();
       try {
         Disconnect();
       } catch (...) {
@@ -131,12 +158,12 @@ bool TODBCConn::Connect(bool forRead) {
       EnsureODBC();
       MoveOnFromLostHost();
       // A connection that was up is made again within the reconnect wait, so that the unit of
-      // work that found it lost (a card read) is decided through the next server. While the
-      // database is known away one attempt is started and not waited for: the next call
-      // takes its outcome.
-      const int waitMs = away ? 0 : std::max(ReconnectWaitMs, 0);
+      // work that found it lost (a card read) is decided through the next server; while the
+      // database is known away, within a shorter wait or none (LossWaitMs): the next call
+      // takes the outcome of an attempt still running.
+      const int waitMs = LossWaitMs(-1);
       result = ODBC != nullptr && AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(waitMs), false);
-      if (!result && !away) TOutageBoard::Instance().MarkAway(OutageKey());
+      if (!result) MarkLossUnrepaired(silent);
       metrics::TStatusStore::Instance().DatabaseConnected(result, result ? "" : "Could not connect to DataSource");
       return result;
     }
@@ -153,8 +180,9 @@ bool TODBCConn::Connect(bool forRead) {
       Disconnect();
       return false;
     }
-    // Once attempts have hung, the owner's thread does not wait for the next ones.
-    if (!WaitAttempt(slowFailures_ > 0 ? 0 : AttemptWaitMs)) return false;
+    // Once attempts have hung, the owner's thread does not wait for the next ones; a read
+    // does (ReadAttemptWaitMs): the database may be back.
+    if (!WaitAttempt(forRead ? ReadAttemptWaitMs(false) : slowFailures_ > 0 ? 0 : AttemptWaitMs)) return false;
     result = FinishAttempt();
   } catch (...) {
     LogLine("EXCEPTION: ConnectToODBC!");
@@ -171,6 +199,7 @@ bool TODBCConn::StartAttempt() {
     attemptOk_ = false;
     attemptThrew_ = false;
     attemptStarted_ = platform::TickMs();
+    attemptEndedAt_ = 0;
     attemptOdbc_ = ODBC;
     ODBC->SetAttemptRunning(true);
     attempt_ = std::thread([this, body = AttemptBody()] {
@@ -185,6 +214,7 @@ bool TODBCConn::StartAttempt() {
         std::lock_guard<std::mutex> g(attemptMutex_);
         attemptOk_ = ok;
         attemptThrew_ = threw;
+        attemptEndedAt_ = platform::TickMs();
         attemptDone_.store(true);
       }
       attemptEnded_.notify_all();
@@ -255,16 +285,13 @@ bool TODBCConn::ReconnectAfterLoss(int waitMs) {
     metrics::TStatusStore::Instance().DatabaseConnected(false, "ODBC connection lost");
     // The statements of the unit of work in progress stay, with their rows; they set up new
     // handles on the new connection.
+    const bool silent = ODBC->GaveUp();
     ODBC->DropConnectionKeepingStatements();
     MoveOnFromLostHost();
     // The first loss waits for a new connection (a node that died: the next one takes
-    // over); while the database is known away an attempt is started and not waited for.
-    const bool away = DatabaseKnownAway();
-    int wait = std::max(ReconnectWaitMs, 0);
-    if (waitMs >= 0) wait = std::min(wait, waitMs);
-    if (away) wait = 0;
-    result = AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(wait), true);
-    if (!result && !away) TOutageBoard::Instance().MarkAway(OutageKey());
+    // over); while the database is known away the wait is short or none (LossWaitMs).
+    result = AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(LossWaitMs(waitMs)), true);
+    if (!result) MarkLossUnrepaired(silent);
   } catch (...) {
     keepStatements_ = false;
     LogLine("EXCEPTION: ConnectToODBC!");
@@ -283,14 +310,16 @@ bool TODBCConn::FinishAttempt() {
   }
   result = EndAttempt(result);
   const uint64_t now = platform::TickMs();
+  // How long the attempt itself took (it may be collected much later).
+  const uint64_t took = attemptEndedAt_ > attemptStarted_ ? attemptEndedAt_ - attemptStarted_ : 0;
   if (result) {
     slowFailures_ = 0;
     TOutageBoard::Instance().MarkBack(OutageKey());
-  } else if (now - attemptStarted_ > static_cast<uint64_t>(std::max(AttemptWaitMs, 0))) {
+  } else if (took > static_cast<uint64_t>(std::max(AttemptWaitMs, 0))) {
     ++slowFailures_;
     nextAttemptAt_ = now + BackOffMs(slowFailures_);
     // An attempt that hung until the driver gave up: the host does not answer at all.
-    if (now - attemptStarted_ > static_cast<uint64_t>(kHungAttemptMs)) TOutageBoard::Instance().MarkAway(OutageKey());
+    if (took > static_cast<uint64_t>(kHungAttemptMs)) TOutageBoard::Instance().MarkAway(OutageKey(), TAway::Silent);
   } else {
     slowFailures_ = 0;
   }

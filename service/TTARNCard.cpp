@@ -21,6 +21,13 @@ namespace tarn {
 
 namespace {
 constexpr uint32_t kMainInterval = 750;
+
+// The loop's set-up reached the database to its end: connected, no attempt of its still
+// running, and no statement of the set-up lost its link on the way.
+bool ReachedItsDatabase(const TLoop& loop) {
+  return loop.Conn && !loop.Conn->AttemptPending() && loop.DB && loop.DB->Connected() &&
+         loop.DB->LostExecutions() == 0;
+}
 constexpr uint32_t kRestartInterval = 1000;
 constexpr int kPingTimeout = 700;
 }  // namespace
@@ -67,6 +74,7 @@ bool TTARNCard::StartServer() {
     Conn->ServerHost = params->Host;
     params.reset();
 
+    bool lost = false;  // the database went away during the start-up
     if (!Conn->Connect()) {
       Log->Log("Failed connection, check ODBC install and parameters, retrying in 20 seconds");
     } else {
@@ -78,13 +86,21 @@ bool TTARNCard::StartServer() {
       std::string quoted = ReplaceAll(name, "'", "''");
       // "loop" is a reserved word of the MySQL family: the table name is quoted there.
       const std::string loopTable = TLoop::LoopTableName(*Env);
+      // A loop whose set-up could not reach the database would handle no device until the
+      // next start: a start-up during which the database went away fails and is tried again.
+      const uint64_t lostBefore = Env->LostExecutions();
+      auto keep = [&](std::unique_ptr<TLoop> loop) {
+        lost = lost || !ReachedItsDatabase(*loop);
+        Loops.push_back(std::move(loop));
+        return !lost;
+      };
       if (st->ExecSQL("SELECT * FROM " + loopTable + " WHERE name = '" + quoted + "'")) {
         do {
           int id = st->FieldAsInteger("id");
           // Each loop's set-up may wait on the database: systemd hears in between.
           FeedWatchdog();
-          Loops.push_back(MakeSiteLoop(*Log, id));
           LoopIdList += std::to_string(id) + ",";
+          if (!keep(MakeSiteLoop(*Log, id))) break;
         } while (st->dbSkip(skNext, 1));
       }
       if (LoopIdList.size() > 1 && LoopIdList.back() == ',') LoopIdList.pop_back();
@@ -96,26 +112,30 @@ bool TTARNCard::StartServer() {
         Log->Log("No loops found for this computer name \"" + name + "\"");
 
       size_t before = Loops.size();
-      if (st->ExecSQL("SELECT * FROM " + loopTable + " WHERE UPPER(name) = 'POE/POF'")) {
+      if (!lost && st->ExecSQL("SELECT * FROM " + loopTable + " WHERE UPPER(name) = 'POE/POF'")) {
         do {
           FeedWatchdog();
-          Loops.push_back(MakeSiteLoop(*Log, st->FieldAsInteger("id")));
+          if (!keep(MakeSiteLoop(*Log, st->FieldAsInteger("id")))) break;
         } while (st->dbSkip(skNext, 1));
       }
       if (Loops.size() > before)
         Log->Log("Loops (soft counts) FOUND for computer name \"POE/POF\"");
 
-      // An UPDATE that reports no row is not proof of an empty table (a server that counts
-      // only changed rows says the same of a row already at 0): insert only into an empty one.
-      const TSqlOutcome reset = st->Execute("UPDATE settings SET reset_vtsql = 0");
-      st->LogFailure(reset);
-      if (reset.noRow() && st->ExecSQL("SELECT COUNT(*) AS n FROM settings") && st->FieldAsInteger("n") == 0)
-        st->ExecSQL("INSERT into settings (reset_vtsql) values (0)");
-      st.reset();
-      FeedWatchdog();
-      PublishLots();
+      if (!lost) {
+        // An UPDATE that reports no row is not proof of an empty table (a server that counts
+        // only changed rows says the same of a row already at 0): insert only into an empty one.
+        const TSqlOutcome reset = st->Execute("UPDATE settings SET reset_vtsql = 0");
+        st->LogFailure(reset);
+        if (reset.noRow() && st->ExecSQL("SELECT COUNT(*) AS n FROM settings") && st->FieldAsInteger("n") == 0)
+          st->ExecSQL("INSERT into settings (reset_vtsql) values (0)");
+        st.reset();
+        FeedWatchdog();
+        PublishLots();
+      }
+      lost = lost || Env->LostExecutions() != lostBefore;
+      if (lost) Log->Log("Failed connection, check ODBC install and parameters, retrying in 20 seconds");
     }
-    result = !Loops.empty();
+    result = !lost && !Loops.empty();
   } catch (const std::exception& e) {
     if (Log) Log->Log(std::string("StartUp - Exception: ") + e.what());
     result = false;

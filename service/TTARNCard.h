@@ -84,7 +84,7 @@ class TTARNCard {
   // it comes as often as the main thread turns and is never further apart than the longest
   // single wait on the database plus a little.
   void FeedWatchdog();
-  static constexpr uint64_t kWatchdogSpacingMs = 500;
+  static constexpr uint64_t kWatchdogSpacingMs = 250;
   // Ticks that stop coming for this long (the main timer stuck) are no longer covered by the
   // restart timer's messages, so that systemd notices.
   static constexpr uint64_t kTickStallMs = 20000;

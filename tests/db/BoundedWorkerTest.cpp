@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "db/AbandonedWorkers.h"
+#include "db/OutageBoard.h"
 #include "db/SqlWorker.h"
+#include "db/TODBCConn.h"
 #include "db/TODBCStatement.h"
 #include "log/TMessLog.h"
 #include "metrics/StatusStore.h"
@@ -374,6 +376,63 @@ TEST_F(HeldDriverTest, AfterAConnectionWasGivenUpTheNextConnectionWorksOnANewWor
   const TSqlOutcome again = st.Execute("UPDATE t SET a = 2");
   EXPECT_TRUE(again.ok()) << again.ToString();
   EXPECT_TRUE(odbc->Worker().Running());
+}
+
+}  // namespace
+}  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+// How long a connection waits, by what the process knows of its database: the first loss
+// waits for a new connection, a database known refusing gets one attempt's wait, one known
+// silent none; the check and the statements wait a moment only where nothing answers; an
+// in-process database has no bound at all.
+TEST_F(HeldDriverTest, WaitsFollowWhatIsKnownOfTheDatabase) {
+  TODBCConn conn(700, "");
+  conn.SetParams("", "Fake Driver", "site", "u", "p", "SERVER=10.0.0.9");
+  conn.ServerHost = "10.0.0.9";
+  auto odbc = Connected("Fake Driver");
+  auto local = Connected("SQLite3");
+  odbc->OutageKey = conn.OutageKey();
+  local->OutageKey = conn.OutageKey();
+  const struct {
+    TAway away;
+    int lossWait;       // LossWaitMs(-1)
+    int lossWaitLimit;  // LossWaitMs(1000)
+    int readRunning;    // ReadAttemptWaitMs(true)
+    int readOwn;        // ReadAttemptWaitMs(false)
+    int statement;      // WaitBoundMs(Statement) on a server
+    int check;          // WaitBoundMs(Check) on a server
+  } cases[] = {
+      {TAway::No, 4000, 1000, 500, 500, 200, 200},
+      {TAway::Refusing, 500, 500, 500, 500, 200, 200},
+      {TAway::Silent, 0, 0, 0, TODBC::kAwayWaitMs, TODBC::kAwayWaitMs, TODBC::kAwayWaitMs},
+  };
+  for (const auto& c : cases) {
+    const int name = static_cast<int>(c.away);
+    TOutageBoard::Instance().MarkBack(conn.OutageKey());
+    TOutageBoard::Instance().MarkAway(conn.OutageKey(), c.away);
+    EXPECT_EQ(conn.DatabaseAway(), c.away) << name;
+    EXPECT_EQ(conn.LossWaitMs(-1), c.lossWait) << name;
+    EXPECT_EQ(conn.LossWaitMs(1000), c.lossWaitLimit) << name;
+    EXPECT_EQ(conn.ReadAttemptWaitMs(true), c.readRunning) << name;
+    EXPECT_EQ(conn.ReadAttemptWaitMs(false), c.readOwn) << name;
+    EXPECT_EQ(odbc->WaitBoundMs(TODBC::TWaitKind::Statement), c.statement) << name;
+    EXPECT_EQ(odbc->WaitBoundMs(TODBC::TWaitKind::Check), c.check) << name;
+    EXPECT_EQ(local->WaitBoundMs(TODBC::TWaitKind::Statement), -1) << name;
+  }
+  // Silent is not undone by a refusal seen later; any answer undoes both.
+  TOutageBoard::Instance().MarkAway(conn.OutageKey(), TAway::Refusing);
+  EXPECT_EQ(conn.DatabaseAway(), TAway::Silent);
+  TOutageBoard::Instance().MarkBack(conn.OutageKey());
+  EXPECT_EQ(conn.DatabaseAway(), TAway::No);
+  // Another database is another key.
+  TODBCConn other(700, "");
+  other.SetParams("", "Fake Driver", "site", "u", "p", "SERVER=10.0.0.10");
+  TOutageBoard::Instance().MarkAway(other.OutageKey(), TAway::Silent);
+  EXPECT_EQ(conn.DatabaseAway(), TAway::No);
+  TOutageBoard::Instance().MarkBack(other.OutageKey());
 }
 
 }  // namespace

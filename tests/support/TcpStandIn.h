@@ -10,7 +10,9 @@
 // Leaving Silent for Forward does not revive the silenced links: a partition that heals
 // leaves the old sessions dead on the server's side, so they are reset then.
 // SilenceAtConnection(n) turns the stand-in Silent when the n-th connection arrives (that
-// connection is held), so a failure can be placed at a known step of a start-up.
+// connection is held), and SilenceOnText(t) when a client sends bytes holding t (they are
+// dropped), so a failure can be placed at a known step of a start-up or in the middle of a
+// given statement.
 // One thread does all of it; it is joined by the destructor.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -24,6 +26,8 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -65,6 +69,11 @@ class TcpStandIn {
   void SilenceAtConnection(int n) {
     silenceAt_.store(n);
     Wake();
+  }
+  // Turns Silent when a client sends `text` (in one read): that statement never arrives.
+  void SilenceOnText(const std::string& text) {
+    std::lock_guard<std::mutex> g(timesMutex_);
+    silenceText_ = text;
   }
   // Connections accepted so far (every mode but NoAccept and Refuse).
   int Accepted() const { return accepted_.load(); }
@@ -156,6 +165,12 @@ class TcpStandIn {
       ::close(fd);
     }
   }
+  bool Triggers(const char* data, size_t n) {
+    std::lock_guard<std::mutex> g(timesMutex_);
+    if (silenceText_.empty() || std::string_view(data, n).find(silenceText_) == std::string_view::npos) return false;
+    silenceText_.clear();
+    return true;
+  }
   void Enter(Mode mode, Mode last) {
     if (mode == Refuse) {
       CloseListener();
@@ -210,6 +225,10 @@ class TcpStandIn {
           }
           // Silent: what was read is dropped, so neither side ever hears the other again.
           if (mode == Silent) continue;
+          if (side == 0 && Triggers(buffer.data(), static_cast<size_t>(n))) {
+            mode_.store(Silent);
+            break;
+          }
           const int to = side == 0 ? pairs_[pair].second : pairs_[pair].first;
           if (::send(to, buffer.data(), static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
             dead.push_back(pair);
@@ -246,6 +265,7 @@ class TcpStandIn {
   std::atomic<int> silenceAt_{0};
   mutable std::mutex timesMutex_;
   std::vector<int64_t> acceptTimes_;
+  std::string silenceText_;
   std::vector<int> held_;
   std::vector<std::pair<int, int>> pairs_;
   std::thread thread_;
