@@ -1,8 +1,11 @@
 #include "access/OfflineReplay.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
+#include <memory>
 #include <set>
+#include <string_view>
 
 #include "access/CardValidation.h"
 #include "db/RetryPolicy.h"
@@ -27,22 +30,18 @@ struct TRawRun {
 class TRawSession {
  public:
   explicit TRawSession(TODBC& db) : db_(db) {
-    const TOdbcEntryPoints& api = db_.Api();
-    const SQLHDBC dbc = db_.ConnectionHandle();
-    SQLHSTMT handle = SQL_NULL_HSTMT;
-    if (!db_.RunOnWorker([&] {
-          if (!SqlSucceeded(api.SQLAllocHandle(SQL_HANDLE_STMT, dbc, &handle))) handle = SQL_NULL_HSTMT;
-        }, false))
-      handle = SQL_NULL_HSTMT;
-    handle_ = handle;
+    auto handle = std::make_shared<SQLHSTMT>(static_cast<SQLHSTMT>(SQL_NULL_HSTMT));
+    const bool ran = Call(
+        [library = db_.LibraryRef(), dbc = db_.ConnectionHandle(), handle] {
+          if (!SqlSucceeded(library->Api().SQLAllocHandle(SQL_HANDLE_STMT, dbc, handle.get()))) *handle = SQL_NULL_HSTMT;
+        },
+        {});
+    handle_ = ran ? *handle : SQL_NULL_HSTMT;
   }
   ~TRawSession() {
-    if (handle_ == SQL_NULL_HSTMT) return;
-    const TOdbcEntryPoints& api = db_.Api();
-    const SQLHSTMT handle = handle_;
-    // A connection closed meanwhile has freed its statements with it.
-    if (db_.Connected() && !db_.RunOnWorker([&] { api.SQLFreeHandle(SQL_HANDLE_STMT, handle); }, false)) {
-    }
+    // A connection closed or given up meanwhile has freed its statements with it.
+    if (handle_ == SQL_NULL_HSTMT || !db_.Connected()) return;
+    Call([library = db_.LibraryRef(), h = handle_] { library->Api().SQLFreeHandle(SQL_HANDLE_STMT, h); }, {});
   }
   TRawSession(const TRawSession&) = delete;
   TRawSession& operator=(const TRawSession&) = delete;
@@ -50,18 +49,19 @@ class TRawSession {
   bool Valid() const { return handle_ != SQL_NULL_HSTMT; }
 
   TRawRun Exec(const std::string& sql, bool fetch) {
-    TRawRun run;
-    if (handle_ == SQL_NULL_HSTMT) return run;
-    const TOdbcEntryPoints& api = db_.Api();
-    const SQLHSTMT h = handle_;
-    const bool ran = db_.RunOnWorker([&] {
+    if (handle_ == SQL_NULL_HSTMT) return TRawRun{};
+    // The job owns what it uses: a call given up after its bound may end after this session.
+    auto run = std::make_shared<TRawRun>();
+    db_.CountRoundTrip();
+    const bool ran = Call([library = db_.LibraryRef(), h = handle_, sql, fetch, run] {
+      const TOdbcEntryPoints& api = library->Api();
       api.SQLFreeStmt(h, SQL_CLOSE);
-      run.code = api.SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
-      if (!run.Ran()) {
-        run.records = ReadDiagRecords(api, SQL_HANDLE_STMT, h);
+      run->code = api.SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+      if (!run->Ran()) {
+        run->records = ReadDiagRecords(api, SQL_HANDLE_STMT, h);
         return;
       }
-      if (!fetch || run.code == SQL_NO_DATA) return;
+      if (!fetch || run->code == SQL_NO_DATA) return;
       SQLSMALLINT count = 0;
       api.SQLNumResultCols(h, &count);
       std::vector<std::string> names;
@@ -76,8 +76,8 @@ class TRawSession {
         const SQLRETURN f = api.SQLFetch(h);
         if (f == SQL_NO_DATA) break;
         if (!SqlSucceeded(f)) {
-          run.code = f;
-          run.records = ReadDiagRecords(api, SQL_HANDLE_STMT, h);
+          run->code = f;
+          run->records = ReadDiagRecords(api, SQL_HANDLE_STMT, h);
           return;
         }
         std::map<std::string, std::string> row;
@@ -96,14 +96,22 @@ class TRawSession {
           }
           row[names[c - 1]] = Trim(value);
         }
-        run.rows.push_back(std::move(row));
+        run->rows.push_back(std::move(row));
       }
-    });
-    if (!ran) run.code = SQL_ERROR;
-    return run;
+    }, sql);
+    if (!ran) return TRawRun{};
+    return std::move(*run);
   }
 
  private:
+  // One call on the connection's worker within a statement's bound; false when it did not
+  // run there (no worker) or was given up (the connection is lost then).
+  bool Call(std::function<void()> job, std::string_view sql) {
+    return db_.RunOnWorker(std::move(job), TODBC::TCall{"Statement", sql,
+                                                        db_.WaitBoundMs(TODBC::TWaitKind::Statement), false}) ==
+           TODBC::TRun::Done;
+  }
+
   TODBC& db_;
   SQLHSTMT handle_ = SQL_NULL_HSTMT;
 };

@@ -39,9 +39,9 @@ bool SelectsInto(const std::string& sql) {
 
 // The driver call; runs on the worker thread, so the records are read there too, before the
 // handle can be used for anything else.
-SQLRETURN ExecAndRead(TODBC& odbc, SQLHSTMT handle, const std::string& sql, std::vector<TDiagRecord>& records) {
-  const TOdbcEntryPoints& api = odbc.Api();
-  odbc.CountRoundTrip();
+SQLRETURN ExecAndRead(const TOdbcEntryPoints& api, const TODBC::TRoundTrips& trips, SQLHSTMT handle,
+                      const std::string& sql, std::vector<TDiagRecord>& records) {
+  trips->fetch_add(1, std::memory_order_relaxed);
   const SQLRETURN code = api.SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
   if (!SqlSucceeded(code) && code != SQL_NO_DATA) records = ReadDiagRecords(api, SQL_HANDLE_STMT, handle);
   return code;
@@ -121,26 +121,59 @@ TSqlOutcome TODBCStatement::ResultOf(const std::string& sql, SQLRETURN code) {
   return TSqlOutcome::Done();
 }
 
-SQLRETURN TODBCStatement::ExecuteDirect(const std::string& sql, std::vector<TDiagRecord>& records) {
-  TODBC& odbc = *odbc_;
-  const SQLHSTMT handle = handle_;
-  SQLRETURN code = SQL_ERROR;
-  const std::function<void()> job = [&odbc, handle, &sql, &code, &records] {
-    code = ExecAndRead(odbc, handle, sql, records);
+SQLRETURN TODBCStatement::ExecuteDirect(const std::string& sql, std::vector<TDiagRecord>& records, int waitMs,
+                                        bool& abandoned) {
+  abandoned = false;
+  struct TExec {
+    SQLRETURN code = SQL_ERROR;
+    std::vector<TDiagRecord> records;
   };
-  if (!odbc_->RunOnWorker(job)) return SQL_ERROR;
-  return code;
+  auto exec = std::make_shared<TExec>();
+  const auto job = [library = odbc_->LibraryRef(), trips = odbc_->RoundTripCounter(), handle = handle_, sql, exec] {
+    exec->code = ExecAndRead(library->Api(), trips, handle, sql, exec->records);
+  };
+  switch (odbc_->RunOnWorker(job, TODBC::TCall{"Statement", sql, waitMs, true})) {
+    case TODBC::TRun::Done: break;
+    case TODBC::TRun::NoThread: return SQL_ERROR;
+    case TODBC::TRun::Abandoned: abandoned = true; return SQL_ERROR;
+  }
+  records = std::move(exec->records);
+  return exec->code;
 }
 
 TSqlOutcome TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t replaySeq, SQLRETURN& code) {
   code = SQL_ERROR;
-  const bool mysql = odbc_->DriverFamily() == dfMySQL;
+  TODBC* const odbc = odbc_;
+  const bool mysql = odbc->DriverFamily() == dfMySQL;
   const bool replay = replaySeq != 0;
   TRetryPolicy policy(replay ? TRepeatKind::Once : RepeatKindOf(sql), replay);
   // A reconnect that fails takes the connection from this statement; the log stays.
-  TMessLog* const log = odbc_->MessLog;
+  TMessLog* const log = odbc->MessLog;
   auto logLine = [log](const std::string& text) {
     if (log != nullptr) log->Log(text);
+  };
+  // The managed connection may close this TODBC for good (and a shared one may go with
+  // it): the guard, which lives exactly as long as its TODBC, is held by a weak reference.
+  const std::weak_ptr<TWriteGuard> guardRef = odbc->GuardRef();
+  // A lost link that was not made again: counted on the TODBC while it is there.
+  auto lost = [&guardRef, odbc](std::vector<TDiagRecord> records) {
+    if (!guardRef.expired()) odbc->CountLostExecution();
+    return TSqlOutcome::LinkLost(std::move(records));
+  };
+  // On a database server the whole execution, repeats and reconnect included, holds its
+  // caller at most ExecutionWaitMs; each run waits at most the statement bound.
+  const bool bounded = !odbc->InProcess();
+  const int budgetMs = odbc->ExecutionWaitMs;
+  const uint64_t began = platform::TickMs();
+  auto leftMs = [&]() -> int {
+    const uint64_t spent = platform::TickMs() - began;
+    return spent >= static_cast<uint64_t>(budgetMs) ? 0 : budgetMs - static_cast<int>(spent);
+  };
+  auto runWaitMs = [&]() -> int {
+    const int bound = odbc_ != nullptr ? odbc_->WaitBoundMs(TODBC::TWaitKind::Statement) : -1;
+    if (!bounded || bound < 0) return bound;
+    // A run always gets at least the short wait of an outage, also at the end of the time.
+    return std::max(std::min(bound, leftMs()), std::min(bound, TODBC::kAwayWaitMs));
   };
   uint64_t seq = replaySeq;
   for (;;) {
@@ -148,15 +181,16 @@ TSqlOutcome TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t repla
     // A kept write is settled before a later one may move the mark past its number.
     if (policy.Once() && !replay && guard.HasPending()) {
       guard.ResolvePending();
-      if (guard.HasPending()) return TSqlOutcome::LinkLost();
+      if (guard.HasPending()) return lost({});
       if (!Allocated()) SetUp();
       if (!Allocated()) return TSqlOutcome::Failed();
     }
     std::vector<TDiagRecord> records;
     bool guarded = false;
     bool sent = true;
+    bool abandoned = false;
     if (policy.Once() && mysql) {
-      switch (guard.SetUp(records)) {
+      switch (guard.SetUp(records, runWaitMs())) {
         case TWriteGuard::TSetUp::Ready:
           guarded = true;
           break;
@@ -172,29 +206,35 @@ TSqlOutcome TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t repla
       bool appliedBefore = false;
       if (guarded) {
         if (seq == 0) seq = guard.NextSeq();
-        TODBC& odbc = *odbc_;
-        const SQLHSTMT handle = handle_;
-        TGuardedRun run = guard.Run(seq, [&odbc, handle, &sql](std::vector<TDiagRecord>& failed) {
-          return ExecAndRead(odbc, handle, sql, failed);
-        });
+        TGuardedRun run = guard.Run(
+            seq,
+            [library = odbc_->LibraryRef(), trips = odbc_->RoundTripCounter(), handle = handle_, sql](std::vector<TDiagRecord>& failed) {
+              return ExecAndRead(library->Api(), trips, handle, sql, failed);
+            },
+            runWaitMs(), sql);
         code = run.code;
         appliedBefore = run.appliedBefore;
         raced = run.raced;
+        abandoned = run.abandoned;
         records = std::move(run.records);
       } else {
-        code = ExecuteDirect(sql, records);
+        code = ExecuteDirect(sql, records, runWaitMs(), abandoned);
       }
-      if (SqlSucceeded(code) || code == SQL_NO_DATA)
+      if (!abandoned && (SqlSucceeded(code) || code == SQL_NO_DATA))
         return appliedBefore ? TSqlOutcome::AppliedEarlier() : TSqlOutcome::Done();
     }
 
     const TDiagRecord first = records.empty() ? TDiagRecord{} : records.front();
-    const TSqlOutcome::TKind failure = !sent  ? TSqlOutcome::TKind::LinkLost
-                                       : raced ? TSqlOutcome::TKind::Conflict
-                                               : FailureKindOf(first, mysql);
+    // A run given up after its bound is a lost link: whether it was applied is not known.
+    const TSqlOutcome::TKind failure = !sent || abandoned ? TSqlOutcome::TKind::LinkLost
+                                       : raced            ? TSqlOutcome::TKind::Conflict
+                                                          : FailureKindOf(first, mysql);
     TRetryPolicy::TStep step = policy.AfterFailure(failure, sent, guarded);
     // The link is lost: whether the statement was applied is not known.
-    if (failure == TSqlOutcome::TKind::LinkLost) odbc_->MarkConnectionDead();
+    if (failure == TSqlOutcome::TKind::LinkLost && odbc_ != nullptr) odbc_->MarkConnectionDead();
+    // Nothing more fits into the execution's time: the failure stands as it is.
+    const bool timeLeft = !bounded || leftMs() > TODBC::kAwayWaitMs;
+    if (!timeLeft && step == TRetryPolicy::TStep::Repeat) step = TRetryPolicy::TStep::GiveUp;
     switch (step) {
       case TRetryPolicy::TStep::Repeat:
         metrics::Report(metrics::TEvent::SqlRetriedConflict);
@@ -207,23 +247,23 @@ TSqlOutcome TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t repla
                 "), given up: " + Shown(sql));
         return TSqlOutcome::Conflict(std::move(records));
       case TRetryPolicy::TStep::Report:
+        if (failure == TSqlOutcome::TKind::LinkLost) return lost(std::move(records));
         return TSqlOutcome::Failure(failure, std::move(records));
       case TRetryPolicy::TStep::NotRepeated:
         metrics::Report(metrics::TEvent::SqlGivenUp);
         logLine("The connection was lost while this statement ran; it may have been applied and is not repeated: " +
                 Shown(sql));
-        return TSqlOutcome::LinkLost(std::move(records));
+        return lost(std::move(records));
       case TRetryPolicy::TStep::Reconnect:
       case TRetryPolicy::TStep::Keep:
         break;
     }
-    // The managed connection may close this TODBC for good (and a shared one may go with
-    // it): the guard is held by a weak reference across the reconnect.
-    const std::weak_ptr<TWriteGuard> guardRef = odbc_->GuardRef();
     if (step == TRetryPolicy::TStep::Reconnect) {
-      const std::function<bool()> reconnect = odbc_->ReconnectHook;
-      const bool again = reconnect && reconnect();
-      if (again && odbc_ != nullptr && odbc_->Connected()) {
+      const std::function<bool(int)> reconnect = odbc_ != nullptr ? odbc_->ReconnectHook : nullptr;
+      // The new connection is waited for within what is left of the execution's time, and
+      // another run needs time of its own after it.
+      const bool again = timeLeft && reconnect && reconnect(bounded ? leftMs() : -1);
+      if (again && odbc_ != nullptr && odbc_->Connected() && (!bounded || leftMs() > TODBC::kAwayWaitMs)) {
         if (!Allocated()) SetUp();
         if (Allocated()) {
           metrics::Report(metrics::TEvent::SqlRetriedLost);
@@ -241,7 +281,7 @@ TSqlOutcome TODBCStatement::ExecuteSafely(const std::string& sql, uint64_t repla
         logLine("The connection was lost while this write ran and could not be kept: " + Shown(sql));
       }
     }
-    return TSqlOutcome::LinkLost(std::move(records));
+    return lost(std::move(records));
   }
 }
 

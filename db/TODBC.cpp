@@ -5,12 +5,15 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "db/OutageBoard.h"
 #include "db/TODBCStatement.h"
 #include "log/TMessLog.h"
 #include "metrics/Metrics.h"
+#include "metrics/StatusStore.h"
 #include "platform/IniFile.h"
 #include "util/Strings.h"
 
@@ -51,7 +54,34 @@ void AddPair(std::string& s, const std::string& key, const std::string& value) {
   s += key + "=" + ConnectValue(value);
 }
 
+// Without them the driver of the MySQL family waits for ever for a server that stops
+// answering in the middle of a statement (the caller gives the call up after its bound, but
+// the worker stays inside the driver until it ends). Set unless the options or the data
+// source set their own.
+void AddDriverTimeouts(std::string& s, const std::string& options, const std::string& dataSource) {
+  for (const auto& [key, value] : {std::pair<const char*, int>{"READ_TIMEOUT", TODBC::kDriverReadTimeoutS},
+                                   std::pair<const char*, int>{"WRITE_TIMEOUT", TODBC::kDriverWriteTimeoutS}}) {
+    if (ContainsText(options, std::string(key) + "=")) continue;
+    if (!dataSource.empty() && !Trim(TODBC::DataSourceValue(dataSource, key)).empty()) continue;
+    AddPair(s, key, std::to_string(value));
+  }
+}
+
+// A driver that runs in the process: nothing between it and its data can stop answering.
+bool InProcessDriver(const std::string& text) { return ContainsText(text, "sqlite"); }
+
 }  // namespace
+
+// The environment handle and the driver manager it belongs to; freed when the TODBC and
+// every worker given up on one of its connections have let it go.
+struct TODBC::TEnvHold {
+  std::shared_ptr<TOdbcLibrary> library;
+  SQLHENV env = SQL_NULL_HENV;
+  TEnvHold(std::shared_ptr<TOdbcLibrary> lib, SQLHENV handle) : library(std::move(lib)), env(handle) {}
+  ~TEnvHold() { library->Api().SQLFreeHandle(SQL_HANDLE_ENV, env); }
+  TEnvHold(const TEnvHold&) = delete;
+  TEnvHold& operator=(const TEnvHold&) = delete;
+};
 
 TODBC::TODBC() : guard_(std::make_shared<TWriteGuard>(*this)) {
   if (LoadODBC()) AllocateEnvironment();
@@ -66,6 +96,7 @@ void TODBC::AllocateEnvironment() {
   SQLHANDLE env = SQL_NULL_HANDLE;
   if (SqlSucceeded(Api().SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
     env_ = env;
+    envHold_ = std::make_shared<TEnvHold>(library_, env_);
     Api().SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION,
                         reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(SQL_OV_ODBC3)), 0);
   }
@@ -86,8 +117,9 @@ bool TODBC::LoadODBC() {
 }
 
 void TODBC::FreeEnvironment() {
-  if (env_ == SQL_NULL_HENV || !Loaded()) return;
-  LogDiagnostics(Api().SQLFreeHandle(SQL_HANDLE_ENV, env_));
+  // A worker given up on one of this environment's connections may still hold it: the last
+  // holder frees it.
+  envHold_.reset();
   env_ = SQL_NULL_HENV;
 }
 
@@ -161,6 +193,7 @@ std::string TODBC::BuildConnectString(const std::string& dataSource, const std::
   // The driver of the MySQL family ignores the login time-out attribute: a server that
   // accepts and never answers would hold the attempt for ever. Its own key bounds it.
   if (family == dfMySQL && !ContainsText(options, "CONN_TIMEOUT=")) AddPair(s, "CONN_TIMEOUT", "5");
+  if (family == dfMySQL) AddDriverTimeouts(s, options, "");
   return s;
 }
 
@@ -199,6 +232,7 @@ std::string TODBC::BuildDataSourceConnectString(const std::string& dataSource, c
   }
   if (!ContainsText(options, "CONN_TIMEOUT=") && Trim(DataSourceValue(dataSource, "CONN_TIMEOUT")).empty())
     AddPair(s, "CONN_TIMEOUT", "5");
+  AddDriverTimeouts(s, options, dataSource);
   return s;
 }
 
@@ -261,7 +295,9 @@ bool TODBC::ConnectToDataSource(const std::string& dataSource, const std::string
     return false;
   }
   DetectDriverFamily(connectionInfo_);
+  inProcess_ = InProcessDriver(driver) || InProcessDriver(dsnDriver) || InProcessDriver(connectionInfo_);
   connectionDead_ = false;
+  gaveUp_ = false;
   connected_ = true;
   return true;
 }
@@ -299,18 +335,37 @@ void TODBC::InvalidateStatements() {
 
 void TODBC::DisconnectFromDataSource() {
   InvalidateStatements();
-  worker_.Stop();
   if (connected_) {
     try {
-      EndTransaction(true);
-      LogDiagnostics(Api().SQLDisconnect(dbc_));
-      LogDiagnostics(Api().SQLFreeHandle(SQL_HANDLE_DBC, dbc_));
+      // The commit waits on the server: it runs on the worker like every such call.
+      struct TClose {
+        SQLRETURN disconnect = SQL_ERROR;
+      };
+      auto close = std::make_shared<TClose>();
+      const auto job = [library = library_, dbc = dbc_, close] {
+        library->Api().SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT);
+        close->disconnect = library->Api().SQLDisconnect(dbc);
+      };
+      switch (RunOnWorker(job, TCall{"Closing the connection", {}, WaitBoundMs(TWaitKind::Close), false})) {
+        case TRun::Done:
+          LogDiagnostics(close->disconnect);
+          LogDiagnostics(Api().SQLFreeHandle(SQL_HANDLE_DBC, dbc_));
+          break;
+        case TRun::NoThread:
+          job();
+          LogDiagnostics(close->disconnect);
+          LogDiagnostics(Api().SQLFreeHandle(SQL_HANDLE_DBC, dbc_));
+          break;
+        case TRun::Abandoned:
+          break;  // the worker has the handle and frees it
+      }
     } catch (const std::exception& e) {
       if (MessLog != nullptr) MessLog->Log(std::string("EXCEPTION: DisconnectFromDataSource ") + e.what());
     } catch (...) {
       if (MessLog != nullptr) MessLog->Log("EXCEPTION: DisconnectFromDataSource unknown error");
     }
   }
+  worker_.Stop();
   dbc_ = SQL_NULL_HDBC;
   connected_ = false;
   connectionDead_ = false;
@@ -330,19 +385,78 @@ void TODBC::DropConnectionKeepingStatements() {
   connectionDead_ = false;
 }
 
-bool TODBC::RunOnWorker(const std::function<void()>& job, bool timed) {
+int TODBC::WaitBoundMs(TWaitKind kind) const {
+  if (inProcess_) return -1;
+  if (KnownSilent()) return kAwayWaitMs;
+  switch (kind) {
+    case TWaitKind::Statement: return StatementWaitMs;
+    case TWaitKind::Check: return CheckWaitMs;
+    case TWaitKind::Close: return kCloseWaitMs;
+  }
+  return StatementWaitMs;
+}
+
+bool TODBC::KnownSilent() const {
+  return !OutageKey.empty() && TOutageBoard::Instance().Away(OutageKey) == TAway::Silent;
+}
+
+TODBC::TRun TODBC::RunOnWorker(std::function<void()> job, const TCall& call) {
   const auto began = std::chrono::steady_clock::now();
-  if (!worker_.Run(job)) return false;
-  if (timed)
+  switch (worker_.Run(std::move(job), call.waitMs)) {
+    case TWorkerWait::NoThread:
+      return TRun::NoThread;
+    case TWorkerWait::TimedOut:
+      GiveUp(call);
+      return TRun::Abandoned;
+    case TWorkerWait::Done:
+      break;
+  }
+  if (call.timed)
     metrics::ReportStatementTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
-  return true;
+  return TRun::Done;
+}
+
+void TODBC::GiveUp(const TCall& call) {
+  // The stuck call still uses the connection and may use any statement of it: all of them go
+  // with the worker, and nothing here touches them again.
+  std::vector<SQLHSTMT> handles;
+  for (TODBCStatement* stmt : statements_)
+    if (stmt != nullptr)
+      if (const SQLHSTMT h = stmt->ReleaseHandle(); h != SQL_NULL_HSTMT) handles.push_back(h);
+  const bool connected = connected_;
+  worker_.Abandon([library = library_, env = envHold_, dbc = dbc_, handles = std::move(handles), connected] {
+    const TOdbcEntryPoints& api = library->Api();
+    for (SQLHSTMT h : handles) api.SQLFreeHandle(SQL_HANDLE_STMT, h);
+    if (dbc == SQL_NULL_HDBC) return;
+    if (connected) api.SQLDisconnect(dbc);
+    api.SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+  });
+  dbc_ = SQL_NULL_HDBC;
+  connected_ = false;
+  connectionDead_ = true;
+  gaveUp_ = true;
+  char waited[32];
+  std::snprintf(waited, sizeof(waited), "%.1f", call.waitMs / 1000.0);
+  std::string line = std::string(call.what) + " abandoned after " + waited + " s without an answer from the database";
+  if (!call.sql.empty()) line += ": " + TODBCStatement::Shown(std::string(call.sql));
+  if (MessLog != nullptr) MessLog->Log(line);
+  metrics::Report(metrics::TEvent::SqlAbandoned);
+  metrics::TStatusStore::Instance().DatabaseConnected(false, "The database did not answer: connection given up");
 }
 
 bool TODBC::EndTransaction(bool commit) {
   if (!connected_) return true;
   try {
-    return SqlSucceeded(
-        Api().SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK));
+    auto code = std::make_shared<SQLRETURN>(SQL_ERROR);
+    const auto job = [library = library_, dbc = dbc_, commit, code] {
+      *code = library->Api().SQLEndTran(SQL_HANDLE_DBC, dbc, commit ? SQL_COMMIT : SQL_ROLLBACK);
+    };
+    switch (RunOnWorker(job, TCall{commit ? "Commit" : "Rollback", {}, WaitBoundMs(TWaitKind::Statement), false})) {
+      case TRun::Done: break;
+      case TRun::NoThread: job(); break;
+      case TRun::Abandoned: return false;
+    }
+    return SqlSucceeded(*code);
   } catch (...) {
     return false;
   }
@@ -351,18 +465,29 @@ bool TODBC::EndTransaction(bool commit) {
 bool TODBC::IsConnectionDead() {
   if (connectionDead_) return true;
   if (dbc_ == SQL_NULL_HDBC || !Loaded()) return false;
-  SQLUINTEGER value = SQL_CD_FALSE;
-  // The MySQL-family driver answers this by pinging the server.
+  struct TProbe {
+    SQLRETURN code = SQL_ERROR;
+    SQLUINTEGER value = SQL_CD_FALSE;
+  };
+  auto probe = std::make_shared<TProbe>();
+  // The MySQL family's driver asks the server (a ping): the check waits on it like a statement.
   if (family_ == dfMySQL) CountRoundTrip();
-  const SQLRETURN code = Api().SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &value,
-                                                 sizeof(value), nullptr);
-  if (!SqlSucceeded(code)) {
+  const auto job = [library = library_, dbc = dbc_, probe] {
+    probe->code =
+        library->Api().SQLGetConnectAttr(dbc, SQL_ATTR_CONNECTION_DEAD, &probe->value, sizeof(probe->value), nullptr);
+  };
+  switch (RunOnWorker(job, TCall{"Connection check", {}, WaitBoundMs(TWaitKind::Check), false})) {
+    case TRun::Done: break;
+    case TRun::NoThread: job(); break;
+    case TRun::Abandoned: return true;
+  }
+  if (!SqlSucceeded(probe->code)) {
     // The probe itself can be what finds the link gone (08S01): its records are looked at
     // (and written when there is a log), so that the loss is reported by this call.
-    LogDiagnostics(code);
+    LogDiagnostics(probe->code);
     return connectionDead_;
   }
-  return value == SQL_CD_TRUE;
+  return probe->value == SQL_CD_TRUE;
 }
 
 void TODBC::LogDiagnostics(SQLRETURN code) {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "db/HostList.h"
+#include "db/OutageBoard.h"
 #include "log/TMessLog.h"
 #include "platform/Tick.h"
 #include "platform/IniFile.h"
@@ -90,13 +91,46 @@ void TODBCConn::WaitForAttempt() {
   if (attempt_.joinable()) FinishAttempt();
 }
 
-bool TODBCConn::Connect() {
+std::string TODBCConn::OutageKey() const {
+  return ServerHost + "|" + DataSource + "|" + Driver + "|" + DataBase + "|" + Custom;
+}
+
+TAway TODBCConn::DatabaseAway() const { return TOutageBoard::Instance().Away(OutageKey()); }
+
+int TODBCConn::LossWaitMs(int limitMs) const {
+  int wait = std::max(ReconnectWaitMs, 0);
+  switch (DatabaseAway()) {
+    case TAway::No: break;
+    // A new connection is either there at once or refused: no more than one attempt's wait.
+    case TAway::Refusing: wait = std::min(wait, std::max(AttemptWaitMs, 0)); break;
+    // New connections hang there: one is started and not waited for.
+    case TAway::Silent: wait = 0; break;
+  }
+  return limitMs >= 0 ? std::min(wait, limitMs) : wait;
+}
+
+int TODBCConn::ReadAttemptWaitMs(bool running) const {
+  const int wait = AttemptWaitMs;
+  if (wait < 0 || DatabaseAway() != TAway::Silent) return wait;
+  // Where attempts hang, one still running will not end in time; a new one that connects
+  // within a moment finds a database that is back.
+  return running ? 0 : std::min(wait, TODBC::kAwayWaitMs);
+}
+
+void TODBCConn::MarkLossUnrepaired(bool silent) {
+  TOutageBoard::Instance().MarkAway(OutageKey(), silent ? TAway::Silent : TAway::Refusing);
+}
+
+bool TODBCConn::Connect(bool forRead) {
   std::lock_guard<std::mutex> guard(lock_);
-  // An attempt of an earlier call still owns the TODBC: no database work until it ends.
-  if (AttemptPending()) return false;
+  // An attempt of an earlier call still owns the TODBC: no database work until it ends. A
+  // read gives it an attempt's wait (none where attempts hang), and does not take an earlier
+  // attempt's failure for its answer: it tries once more (the database may be back).
+  if (AttemptPending() && !(forRead && WaitAttempt(ReadAttemptWaitMs(true)))) return false;
   if (attempt_.joinable()) {
     try {
-      return FinishAttempt();
+      const bool ok = FinishAttempt();
+      if (ok || !forRead) return ok;
     } catch (...) {
       LogLine("EXCEPTION: ConnectToODBC!");
       return ODBC != nullptr && ODBC->Connected();
@@ -116,6 +150,7 @@ bool TODBCConn::Connect() {
     if (wasConnected && ODBC->IsConnectionDead()) {
       LogLine("ODBC Connection 'Dead'!");
       metrics::TStatusStore::Instance().DatabaseConnected(false, "ODBC connection lost");
+      const bool silent = ODBC->GaveUp();
       try {
         Disconnect();
       } catch (...) {
@@ -123,22 +158,31 @@ bool TODBCConn::Connect() {
       EnsureODBC();
       MoveOnFromLostHost();
       // A connection that was up is made again within the reconnect wait, so that the unit of
-      // work that found it lost (a card read) is decided through the next server.
-      result = ODBC != nullptr &&
-               AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(std::max(ReconnectWaitMs, 0)), false);
+      // work that found it lost (a card read) is decided through the next server; while the
+      // database is known away, within a shorter wait or none (LossWaitMs): the next call
+      // takes the outcome of an attempt still running.
+      const int waitMs = LossWaitMs(-1);
+      result = ODBC != nullptr && AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(waitMs), false);
+      if (!result) MarkLossUnrepaired(silent);
       metrics::TStatusStore::Instance().DatabaseConnected(result, result ? "" : "Could not connect to DataSource");
       return result;
     }
-    if (wasConnected) return true;
-    // After attempts that hung, the next one waits for its turn.
-    if (slowFailures_ > 0 && platform::TickMs() < nextAttemptAt_) return false;
+    if (wasConnected) {
+      // It answered: whatever another connection found, this database is there.
+      TOutageBoard::Instance().MarkBack(ODBC->OutageKey);
+      return true;
+    }
+    // After attempts that hung, the next one waits for its turn; a card read does not: the
+    // first read after the database is back must find it.
+    if (!forRead && slowFailures_ > 0 && platform::TickMs() < nextAttemptAt_) return false;
     if (!StartAttempt()) {
       LogLine("Could not connect to DataSource, check your setup...");
       Disconnect();
       return false;
     }
-    // Once attempts have hung, the owner's thread does not wait for the next ones.
-    if (!WaitAttempt(slowFailures_ > 0 ? 0 : AttemptWaitMs)) return false;
+    // Once attempts have hung, the owner's thread does not wait for the next ones; a read
+    // does (ReadAttemptWaitMs): the database may be back.
+    if (!WaitAttempt(forRead ? ReadAttemptWaitMs(false) : slowFailures_ > 0 ? 0 : AttemptWaitMs)) return false;
     result = FinishAttempt();
   } catch (...) {
     LogLine("EXCEPTION: ConnectToODBC!");
@@ -155,6 +199,7 @@ bool TODBCConn::StartAttempt() {
     attemptOk_ = false;
     attemptThrew_ = false;
     attemptStarted_ = platform::TickMs();
+    attemptEndedAt_ = 0;
     attemptOdbc_ = ODBC;
     ODBC->SetAttemptRunning(true);
     attempt_ = std::thread([this, body = AttemptBody()] {
@@ -169,6 +214,7 @@ bool TODBCConn::StartAttempt() {
         std::lock_guard<std::mutex> g(attemptMutex_);
         attemptOk_ = ok;
         attemptThrew_ = threw;
+        attemptEndedAt_ = platform::TickMs();
         attemptDone_.store(true);
       }
       attemptEnded_.notify_all();
@@ -230,7 +276,7 @@ bool TODBCConn::AttemptsUntil(uint64_t deadline, bool keepStatements) {
   return result;
 }
 
-bool TODBCConn::ReconnectAfterLoss() {
+bool TODBCConn::ReconnectAfterLoss(int waitMs) {
   std::lock_guard<std::mutex> guard(lock_);
   if (ODBC == nullptr || attempt_.joinable()) return false;
   bool result = false;
@@ -239,9 +285,13 @@ bool TODBCConn::ReconnectAfterLoss() {
     metrics::TStatusStore::Instance().DatabaseConnected(false, "ODBC connection lost");
     // The statements of the unit of work in progress stay, with their rows; they set up new
     // handles on the new connection.
+    const bool silent = ODBC->GaveUp();
     ODBC->DropConnectionKeepingStatements();
     MoveOnFromLostHost();
-    result = AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(std::max(ReconnectWaitMs, 0)), true);
+    // The first loss waits for a new connection (a node that died: the next one takes
+    // over); while the database is known away the wait is short or none (LossWaitMs).
+    result = AttemptsUntil(platform::TickMs() + static_cast<uint64_t>(LossWaitMs(waitMs)), true);
+    if (!result) MarkLossUnrepaired(silent);
   } catch (...) {
     keepStatements_ = false;
     LogLine("EXCEPTION: ConnectToODBC!");
@@ -260,11 +310,16 @@ bool TODBCConn::FinishAttempt() {
   }
   result = EndAttempt(result);
   const uint64_t now = platform::TickMs();
+  // How long the attempt itself took (it may be collected much later).
+  const uint64_t took = attemptEndedAt_ > attemptStarted_ ? attemptEndedAt_ - attemptStarted_ : 0;
   if (result) {
     slowFailures_ = 0;
-  } else if (now - attemptStarted_ > static_cast<uint64_t>(std::max(AttemptWaitMs, 0))) {
+    TOutageBoard::Instance().MarkBack(OutageKey());
+  } else if (took > static_cast<uint64_t>(std::max(AttemptWaitMs, 0))) {
     ++slowFailures_;
     nextAttemptAt_ = now + BackOffMs(slowFailures_);
+    // An attempt that hung until the driver gave up: the host does not answer at all.
+    if (took > static_cast<uint64_t>(kHungAttemptMs)) TOutageBoard::Instance().MarkAway(OutageKey(), TAway::Silent);
   } else {
     slowFailures_ = 0;
   }
@@ -286,7 +341,8 @@ bool TODBCConn::BeginAttempt(bool readIniFile, const std::string& section, const
   if (!database.empty()) DataBase = database;
   EnsureODBC();
   if (ODBC == nullptr) return false;
-  ODBC->ReconnectHook = [this] { return ReconnectAfterLoss(); };
+  ODBC->ReconnectHook = [this](int waitMs) { return ReconnectAfterLoss(waitMs); };
+  ODBC->OutageKey = OutageKey();
   if (MessLog != nullptr) {
     ODBC->MessLog = MessLog;
     if (!DataBase.empty())

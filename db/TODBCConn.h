@@ -15,6 +15,9 @@
 // the wait and failed, the next one starts only after a back-off (2 s doubling to 30 s) and
 // is not waited for. While an attempt runs, the TODBC is left to it: Connect answers false
 // and nothing else may use the TODBC (no statement exists on an unconnected TODBC).
+// A connection that was lost and could not be made again within the reconnect wait, or an
+// attempt that hung, marks the database away for every connection to it (TOutageBoard); a
+// connection that connects or passes its check marks it back.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -23,6 +26,7 @@
 #include <string>
 #include <thread>
 
+#include "db/OutageBoard.h"
 #include "db/TODBC.h"
 
 namespace tarn {
@@ -47,8 +51,12 @@ class TODBCConn {
   void SetParams(const std::string& dataSource, const std::string& driver,
                  const std::string& database, const std::string& user,
                  const std::string& password, const std::string& custom);
-  // Connected and alive after the call. Never throws.
-  bool Connect();
+  // Connected and alive after the call. Never throws. The check of a connection that is up
+  // asks the server and is bounded (TODBC::IsConnectionDead). `forRead`: a card read, which
+  // does not wait for the back-off after hung attempts, gives an attempt still running
+  // AttemptWaitMs and, after a failed one, starts another at once (waiting up to
+  // AttemptWaitMs), so the first read after the database is back finds it.
+  bool Connect(bool forRead = false);
   void Disconnect();
   // One connection attempt.
   bool OpenConnection(bool readIniFile, const std::string& section, const std::string& database);
@@ -90,6 +98,23 @@ class TODBCConn {
   // The entry of a host list ("Host" with commas) the next attempt begins with; the one of
   // the current connection while connected.
   size_t NextHost() const { return nextHost_; }
+  // An attempt that fails after this long hung until the driver gave up (the connect
+  // time-out): the database is then known away (TOutageBoard).
+  static constexpr int kHungAttemptMs = 2500;
+  // This connection's database on the TOutageBoard (made from the connection parameters).
+  std::string OutageKey() const;
+  // Whether another connection (or this one) found the database gone and could not reach
+  // it again, and how (TOutageBoard).
+  TAway DatabaseAway() const;
+  // How long a connection found lost waits for a new one (at most `limitMs` when that is not
+  // negative): ReconnectWaitMs the first time; while the database is known refusing, one
+  // attempt's wait (AttemptWaitMs); while it is known silent, none (an attempt is started
+  // and the next call takes its outcome).
+  int LossWaitMs(int limitMs) const;
+  // How long a read waits for a connection attempt, one still `running` or its own:
+  // AttemptWaitMs; while the database is known silent, none for one running and
+  // TODBC::kAwayWaitMs for its own, so that a read is answered within a second.
+  int ReadAttemptWaitMs(bool running) const;
 
  private:
   void LogLine(const std::string& text);
@@ -105,7 +130,12 @@ class TODBCConn {
   bool WaitAttempt(int ms);
   // The link of the connection was lost: the next attempt begins with the next host.
   void MoveOnFromLostHost();
-  bool ReconnectAfterLoss();
+  // Connects again after a statement found the link lost, waiting up to `waitMs` (negative:
+  // ReconnectWaitMs; never more than that, and not at all while the database is known away).
+  bool ReconnectAfterLoss(int waitMs);
+  // A lost connection could not be made again: the database is known away, silent when the
+  // link was given up without an answer (TODBC::GaveUp), refusing otherwise.
+  void MarkLossUnrepaired(bool silent);
   // Attempts, one after the other with a growing pause, until one connects or `deadline`
   // (ms tick) passes; an attempt still running then is left for the next Connect.
   bool AttemptsUntil(uint64_t deadline, bool keepStatements);
@@ -126,6 +156,7 @@ class TODBCConn {
   bool attemptOk_ = false;
   bool attemptThrew_ = false;
   uint64_t attemptStarted_ = 0;
+  uint64_t attemptEndedAt_ = 0;  // set by the attempt thread under attemptMutex_
   uint64_t nextAttemptAt_ = 0;
   int slowFailures_ = 0;
   TODBC* attemptOdbc_ = nullptr;  // the TODBC the running attempt works on

@@ -67,6 +67,12 @@ void TODBCStatement::Detach() noexcept {
   }
 }
 
+SQLHSTMT TODBCStatement::ReleaseHandle() noexcept {
+  const SQLHSTMT handle = handle_;
+  handle_ = SQL_NULL_HSTMT;
+  return handle;
+}
+
 void TODBCStatement::FreeHandle() noexcept {
   if (handle_ == SQL_NULL_HSTMT || odbc_ == nullptr || !odbc_->Loaded()) {
     handle_ = SQL_NULL_HSTMT;
@@ -395,26 +401,34 @@ std::string TODBCStatement::GetColumnNames(const std::string& table) {
   columns_.clear();
   FreeBuffers();
   memoCache_.clear();
-  std::string name = odbc_->DriverFamily() == dfFirebird ? UpperCase(table) : table;
+  const std::string lookup = "SQLColumns " + table;
   odbc_->CountRoundTrip();
-  const SQLRETURN code = api.SQLColumns(handle_, nullptr, 0, nullptr, 0,
-                                        reinterpret_cast<SQLCHAR*>(name.data()), SQL_NTS, nullptr, 0);
-  if (!SqlSucceeded(code)) return "";
-  std::array<char, 126> column{};
-  SQLLEN indicator = 0;
-  api.SQLBindCol(handle_, 4, SQL_C_CHAR, column.data(), column.size(), &indicator);
-  std::string result;
-  while (true) {
-    column.fill(0);
-    if (api.SQLFetch(handle_) != SQL_SUCCESS) break;
-    std::string one = UpperCase(std::string_view(column.data(), strnlen(column.data(), column.size())));
-    if (one.find(' ') != std::string::npos) one = "\"" + one + "\"";
-    if (!result.empty()) result += ',';
-    result += one;
-  }
-  api.SQLFreeStmt(handle_, SQL_UNBIND);
-  api.SQLFreeStmt(handle_, SQL_CLOSE);
-  return result;
+  // The catalogue lookup asks the server: it runs on the worker like an execution.
+  auto result = std::make_shared<std::string>();
+  const auto job = [library = odbc_->LibraryRef(), handle = handle_, result,
+                    name = odbc_->DriverFamily() == dfFirebird ? UpperCase(table) : table]() mutable {
+    const TOdbcEntryPoints& api = library->Api();
+    const SQLRETURN code =
+        api.SQLColumns(handle, nullptr, 0, nullptr, 0, reinterpret_cast<SQLCHAR*>(name.data()), SQL_NTS, nullptr, 0);
+    if (!SqlSucceeded(code)) return;
+    std::array<char, 126> column{};
+    SQLLEN indicator = 0;
+    api.SQLBindCol(handle, 4, SQL_C_CHAR, column.data(), column.size(), &indicator);
+    while (true) {
+      column.fill(0);
+      if (api.SQLFetch(handle) != SQL_SUCCESS) break;
+      std::string one = UpperCase(std::string_view(column.data(), strnlen(column.data(), column.size())));
+      if (one.find(' ') != std::string::npos) one = "\"" + one + "\"";
+      if (!result->empty()) *result += ',';
+      *result += one;
+    }
+    api.SQLFreeStmt(handle, SQL_UNBIND);
+    api.SQLFreeStmt(handle, SQL_CLOSE);
+  };
+  if (odbc_->RunOnWorker(job, TODBC::TCall{"Statement", lookup, odbc_->WaitBoundMs(TODBC::TWaitKind::Statement),
+                                           false}) != TODBC::TRun::Done)
+    return "";
+  return *result;
 }
 
 void TODBCStatement::LogHandleDiagnostics(SQLRETURN code) {

@@ -9,7 +9,8 @@
 // link made again) and, for writes that must not apply twice, the write guard (WriteGuard.h),
 // and comes back as a TSqlOutcome. The everyday calls DoSQL and ExecSQL answer the same as a
 // boolean; ExecSQL also logs a failure. The driver call itself runs on the connection's worker
-// thread (TODBC::RunOnWorker) while the caller waits.
+// thread (TODBC::RunOnWorker) while the caller waits, up to the connection's bound: a
+// statement the database does not answer in time comes back as a lost link.
 //
 // Threads: a statement, like its TODBC, is used by one thread at a time (the thread that uses
 // the TODBC); none of its methods may be called from two threads at once.
@@ -173,6 +174,10 @@ class TODBCStatement {
   // Frees the handle but keeps the connection and the current row (called by TODBC when a
   // lost link is replaced); the next execution sets up a new handle.
   void Detach() noexcept;
+  // Gives the handle up without a driver call and keeps the connection and the current row
+  // (called by TODBC when a worker stuck in the driver takes the connection's handles: it
+  // frees them); the next execution sets up a new handle. Returns the handle given up.
+  SQLHSTMT ReleaseHandle() noexcept;
 
  private:
   template <class... A>
@@ -196,8 +201,10 @@ class TODBCStatement {
   // statement that ran gives Done or AppliedEarlier with the driver's `code`; a failure its
   // outcome.
   TSqlOutcome ExecuteSafely(const std::string& sql, uint64_t replaySeq, SQLRETURN& code);
-  // One driver execution of `sql` on the worker thread; the records of a failure in `records`.
-  SQLRETURN ExecuteDirect(const std::string& sql, std::vector<TDiagRecord>& records);
+  // One driver execution of `sql` on the worker thread, waiting up to `waitMs`; the records
+  // of a failure in `records`. `abandoned`: the wait outlasted its bound and the connection
+  // was given up (SQL_ERROR then).
+  SQLRETURN ExecuteDirect(const std::string& sql, std::vector<TDiagRecord>& records, int waitMs, bool& abandoned);
   // Turns a statement that ran (`code`) into Row, NoRow or Done, describing its columns and
   // fetching the first row of a query.
   TSqlOutcome ResultOf(const std::string& sql, SQLRETURN code);

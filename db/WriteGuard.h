@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "db/OdbcLibrary.h"
@@ -47,6 +48,9 @@ struct TGuardedRun {
   bool raced = false;
   // The driver's records of the call that failed.
   std::vector<TDiagRecord> records;
+  // The transaction did not come back within its bound: the connection was given up and
+  // whether the work was committed is not known (a lost link).
+  bool abandoned = false;
 };
 
 class TWriteGuard {
@@ -66,9 +70,10 @@ class TWriteGuard {
   // Makes the table write_mark when needed (first use on this TODBC) and clears rows unused
   // for 30 days. Success: Ready (at once when it was ready before). Failure: Off, logged once
   // per TODBC with the server's reason ("Writes are not guarded against a lost connection:
-  // ..."), after which every call answers Off; LinkLost with the record in `records`, tried
-  // again at the next call.
-  TSetUp SetUp(std::vector<TDiagRecord>& records);
+  // ..."), after which every call answers Off; LinkLost with the record in `records` (none
+  // when the set-up outlasted `waitMs` and the connection was given up), tried again at the
+  // next call.
+  TSetUp SetUp(std::vector<TDiagRecord>& records, int waitMs);
 
   // The random id of this TODBC's row, made at the first call.
   const std::string& MarkId();
@@ -76,13 +81,16 @@ class TWriteGuard {
   uint64_t NextSeq() { return ++seq_; }
 
   // Signature of the work run inside the transaction, on the worker thread: returns the
-  // driver's code; on failure it puts the records of the failed call into `records`.
+  // driver's code; on failure it puts the records of the failed call into `records`. It may
+  // run after its caller stopped waiting: it owns what it uses.
   using TWork = std::function<SQLRETURN(std::vector<TDiagRecord>& records)>;
   // Runs `work` in one transaction with the mark moved to `seq` (see above). Success: the
   // work's code and the commit done, or appliedBefore with nothing run. Failure: the failed
   // call's code and records; the transaction is rolled back (the server has rolled it back
-  // when the link is gone); raced when the mark's row was made by another run first.
-  TGuardedRun Run(uint64_t seq, const TWork& work);
+  // when the link is gone); raced when the mark's row was made by another run first;
+  // abandoned when the whole did not come back within `waitMs` (`sql`, the work's text, is
+  // named in the log line then).
+  TGuardedRun Run(uint64_t seq, TWork work, int waitMs, std::string_view sql = {});
 
   // A guarded write whose link was lost and which could not be run again at once.
   struct TPendingWrite {

@@ -101,7 +101,8 @@ void TLoop::CardData(int address, const std::string& data) {
     Log.Log("Got CardData event!  - " + IntToStr(address) + "  Loop - " + IntToStr(LoopId) + " - |" + data + "|");
     // The round trips of the decision: from the connection's check to its last write.
     const uint64_t trips = DB ? DB->RoundTrips() : 0;
-    const bool connected = Conn->Connect();
+    // A read tries a connection at once, also in the back-off after hung attempts.
+    const bool connected = Conn->Connect(true);
     const bool fromCopy = Offline != nullptr && Offline->DecideOffline(connected);
     if (!connected && !fromCopy) {
       AnswerWithoutDatabase(*this, address, data);
@@ -145,9 +146,17 @@ void TLoop::CardRead(int address, const std::string& data) {
     return;
   }
   TDecisionRoute route(*this);
+  const uint64_t lostBefore = DB ? DB->LostExecutions() : 0;
   const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), route.Source(), route.Writer(), Log);
   const AccessResult result = outcome.result;
   const int pulse = outcome.openPulse;
+  // The database went away during the decision: a refusal then says nothing about the card,
+  // so the read is answered as any read without the database. A pass stands (its writes are
+  // kept and applied once when the database is back).
+  if (!route.FromCopy() && DB && DB->LostExecutions() != lostBefore && !CardPasses(result)) {
+    AnswerWithoutDatabase(*this, address, data);
+    return;
+  }
   LastOpenPulse = pulse;
   const std::string message = ReaderMessageText(outcome.rows, result, number, "", Now());
   const std::string numberText = CardNumberText(number);

@@ -10,6 +10,7 @@ void Report(TEvent event) {
     case TEvent::SqlRetriedConflict: store.SqlRetried(false); break;
     case TEvent::SqlRetriedLost: store.SqlRetried(true); break;
     case TEvent::SqlGivenUp: store.SqlGivenUp(); break;
+    case TEvent::SqlAbandoned: store.SqlAbandoned(); break;
     case TEvent::MailSent: store.Mail(true); break;
     case TEvent::MailFailed: store.Mail(false); break;
     case TEvent::ReadCard: store.Read("card"); break;

@@ -14,6 +14,7 @@ enum class TEvent : uint8_t {
   SqlRetriedConflict,  // a statement run again after a conflict with another writer
   SqlRetriedLost,      // a statement run again after its link was lost and made again
   SqlGivenUp,          // a statement that failed for good after conflicts or a lost link
+  SqlAbandoned,        // a call on the database given up after its bound (no answer)
   MailSent,            // a card-event e-mail handed to the mail server
   MailFailed,          // a card-event e-mail that could not be sent
   ReadCard,            // a card read by a reader

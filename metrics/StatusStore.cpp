@@ -239,6 +239,11 @@ void TStatusStore::SqlGivenUp() {
   ++data_.database.givenUp;
 }
 
+void TStatusStore::SqlAbandoned() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  ++data_.database.abandoned;
+}
+
 void TStatusStore::ObserveStatement(double seconds) {
   std::lock_guard<std::mutex> guard(mutex_);
   data_.statements.Observe(seconds);

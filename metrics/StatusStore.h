@@ -102,6 +102,7 @@ struct TDatabaseState {
   uint64_t conflictRetries = 0;  // statements run again after a conflict with another writer
   uint64_t lostRetries = 0;      // statements run again after the link was lost and made again
   uint64_t givenUp = 0;          // statements that failed for good after a conflict or a lost link
+  uint64_t abandoned = 0;        // calls given up after their bound: the database did not answer
 };
 
 // Deciding from the local copy while the database cannot be reached ("Offline Decisions").
@@ -172,6 +173,7 @@ class TStatusStore {
   void ObserveStatement(double seconds);
   void SqlRetried(bool afterLostLink);
   void SqlGivenUp();
+  void SqlAbandoned();
 
   // --- offline decisions --------------------------------------------------------------------
   void Offline(bool deciding, TDateTime copyTaken, uint64_t waitingWrites);

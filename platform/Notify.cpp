@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -47,9 +48,17 @@ bool SdNotify(const std::string& state) noexcept {
   socklen_t addrLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len + (env[0] == '@' ? 0 : 1));
   Fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) return false;
-  ssize_t n = ::sendto(fd.get(), state.data(), state.size(), MSG_NOSIGNAL,
-                       reinterpret_cast<const sockaddr*>(&addr), addrLen);
-  return n == static_cast<ssize_t>(state.size());
+  // The main thread sends these: a receiver that does not read (its queue full) must not
+  // hold it. A watchdog message finds others still queued and may be dropped; any other
+  // state is tried again for up to a second.
+  const bool droppable = state == "WATCHDOG=1";
+  for (int tries = 0;; ++tries) {
+    const ssize_t n = ::sendto(fd.get(), state.data(), state.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+                               reinterpret_cast<const sockaddr*>(&addr), addrLen);
+    if (n >= 0) return n == static_cast<ssize_t>(state.size());
+    if ((errno != EAGAIN && errno != EWOULDBLOCK) || droppable || tries >= 100) return false;
+    ::usleep(10000);
+  }
 }
 
 uint64_t SdWatchdogIntervalMs() noexcept {

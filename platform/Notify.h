@@ -8,7 +8,9 @@
 
 namespace tarn::platform {
 
-// Returns true when the message was sent; false when there is no socket or it failed.
+// Returns true when the message was sent; false when there is no socket or it failed. Never
+// blocks on a receiver that does not read: "WATCHDOG=1" is then dropped (others are still
+// queued), any other state is tried again for up to a second.
 bool SdNotify(const std::string& state) noexcept;
 
 // The interval at which "WATCHDOG=1" must reach systemd (half of $WATCHDOG_USEC, in ms),

@@ -4,6 +4,7 @@
 #include "db/TODBCStatement.h"
 #include "log/TMessLog.h"
 #include "service/TTARNCard.h"
+#include "util/Strings.h"
 
 namespace tarn {
 
@@ -46,12 +47,48 @@ void TTARNCard::AutoResetCards(TDateTime moment) {
   // An immediate group request resets the pools: the daily card resets keep their time.
   if (nowGroup && !nowPassback && !due) list.clear();
 
+  if (!list.empty()) ResetAllCards(list);
   TODBCStatement upd(Env.get());
-  if (!list.empty()) upd.ExecSQL("UPDATE card SET " + list);
   if (nowGroup || dailyGroup) upd.ExecSQL("UPDATE card_pool SET cur_inlot=0");
   if (nowPassback) upd.ExecSQL("UPDATE settings SET auto_now = 0");
   if (nowGroup) upd.ExecSQL("UPDATE settings SET auto_now_grp = 0");
   if (Log) Log->Log("Auto Reset: " + description);
+}
+
+void TTARNCard::ResetAllCards(const std::string& list) {
+  TODBCStatement upd(Env.get());
+  // One UPDATE over a hundred thousand cards takes a second on an idle server and may take
+  // longer than a statement may hold the main thread on a busy one: on a database server the
+  // cards are reset in parts, by the order of their number. The rows changed are those of
+  // one UPDATE over the table; an in-process database runs the one UPDATE.
+  if (Env->InProcess() || Env->DriverFamily() != dfMySQL || ResetPartSize <= 0) {
+    upd.ExecSQL("UPDATE card SET " + list);
+    return;
+  }
+  auto literal = [](const std::string& value) {
+    return "'" + ReplaceAll(ReplaceAll(value, "\\", "\\\\"), "'", "''") + "'";
+  };
+  TODBCStatement next(Env.get());
+  std::string from;  // the first number of this part; empty for the first part
+  for (;;) {
+    FeedWatchdog();
+    const std::string after = from.empty() ? "" : " WHERE number >= " + literal(from);
+    const TSqlOutcome found = next.Execute("SELECT number FROM card" + after + " ORDER BY number LIMIT 1 OFFSET " +
+                                           std::to_string(ResetPartSize));
+    if (!found.ok()) {
+      next.LogFailure(found);
+      return;
+    }
+    const std::string to = found.row() ? next.FieldAsString("number") : "";
+    std::string where;
+    if (!from.empty()) where = " WHERE number >= " + literal(from);
+    if (!to.empty()) where += (where.empty() ? " WHERE" : " AND") + std::string(" number < ") + literal(to);
+    if (!upd.ExecSQL("UPDATE card SET " + list + where)) return;
+    if (to.empty()) break;
+    from = to;
+  }
+  // A card without a number is in no part.
+  upd.ExecSQL("UPDATE card SET " + list + " WHERE number IS NULL");
 }
 
 void TTARNCard::AutoResetCounts(TDateTime moment) {

@@ -12,6 +12,7 @@
 #include "platform/FileSafety.h"
 #include "platform/Home.h"
 #include "platform/Notify.h"
+#include "platform/Tick.h"
 #include "readerbus/TCard.h"
 #include "metrics/StatusStore.h"
 #include "service/TTARNCard.h"
@@ -29,10 +30,23 @@ void TTARNCard::timMainTimer() {
   } catch (...) {
     if (Log) Log->Log("EXCEPTION: MainTick");
   }
+  lastTickEnd_ = platform::TickMs();
+  FeedWatchdog();
   if (Started) timMain.SetEnabled(true);
 }
 
+void TTARNCard::FeedWatchdog() {
+  if (!readySent_) return;
+  const uint64_t now = platform::TickMs();
+  if (lastWatchdog_ != 0 && now - lastWatchdog_ < kWatchdogSpacingMs) return;
+  lastWatchdog_ = now;
+  platform::SdNotify("WATCHDOG=1");
+}
+
 void TTARNCard::MainTick() {
+  // Every job may meet a database that stopped answering and wait out its bound: systemd
+  // hears between the jobs that the main thread still turns.
+  FeedWatchdog();
   if (CheckResetRequest()) {
     for (auto& loop : Loops) loop->UpdateOutputs();
     StopServer();
@@ -42,6 +56,7 @@ void TTARNCard::MainTick() {
     Offline->SetCentral(CentralParamsOf(*Conn));
     Offline->Tick(Env && Env->Connected());
   }
+  FeedWatchdog();
   TDateTime now = Now();
   int minute = DecodeDateTime(now).minute;
   if (minute == LastMinute) {
@@ -50,18 +65,27 @@ void TTARNCard::MainTick() {
     LastMinute = minute;
     if (!Loops.empty() && Loops.front()->Settings.AutoReset) {
       AutoResetCards(Now());
+      FeedWatchdog();
       AutoResetCounts(Now());
     }
-    for (auto& loop : Loops) loop->SyncReaderTime();
+    for (auto& loop : Loops) {
+      FeedWatchdog();
+      loop->SyncReaderTime();
+    }
   }
+  FeedWatchdog();
   if (++TickCount >= 8) {
     ApplyGateSchedule();
     TickCount = 0;
     ++HeartbeatCount;
+    FeedWatchdog();
     WriteHeartbeat();
     PublishLots();
   }
-  for (auto& loop : Loops) loop->UpdateOutputs();
+  for (auto& loop : Loops) {
+    FeedWatchdog();
+    loop->UpdateOutputs();
+  }
   PublishLoops();
 }
 
@@ -94,7 +118,6 @@ void TTARNCard::WriteHeartbeat() {
   std::string error;
   if (!platform::WriteRegularFile(path, std::to_string(HeartbeatCount) + "\r\n", 0644, error))
     throw std::runtime_error("Cannot create file \"" + path + "\". " + error);
-  platform::SdNotify("WATCHDOG=1");
 }
 
 bool TTARNCard::CheckResetRequest() {

@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <memory>
 
 #include "config/TRegistryEx.h"
+#include "db/AbandonedWorkers.h"
 #include "log/TMessLog.h"
 #include "platform/CommandLine.h"
 #include "platform/FileSafety.h"
@@ -119,6 +121,14 @@ int ServiceMain(int argc, char** argv) {
     loop.Run();
     service.ServiceStop();
     if (statusServer) statusServer->Stop();
+    // A call given up on a database that stopped answering ends by itself within the
+    // driver's time-outs; the process waits for it a few seconds at most, then ends without
+    // it (and without tearing down what the driver still uses under it).
+    if (!TAbandonedWorkers::Instance().WaitAll(TAbandonedWorkers::kExitWaitMs)) {
+      SayOnStderr(std::cerr, 4, "A database call was still waiting for its server; the service ends without it");
+      std::fflush(nullptr);
+      std::_Exit(0);
+    }
     return 0;
   } catch (const std::exception& e) {
     std::cerr << program << ": " << EscapeLogText(e.what()) << "\n";

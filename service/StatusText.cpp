@@ -85,7 +85,8 @@ std::string StatusJson(const TSnapshot& s) {
        ",\"reconnects\":" + std::to_string(s.database.reconnects) +
        ",\"retries\":{\"conflict\":" + std::to_string(s.database.conflictRetries) +
        ",\"lost\":" + std::to_string(s.database.lostRetries) + "},\"given_up\":" +
-       std::to_string(s.database.givenUp) + ",\"round_trips\":{";
+       std::to_string(s.database.givenUp) + ",\"abandoned\":" + std::to_string(s.database.abandoned) +
+       ",\"round_trips\":{";
   // Round trips to the database per decision, by kind: the decisions measured, the mean and the
   // last one.
   bool firstKind = true;
@@ -264,6 +265,10 @@ std::string MetricsText(const TSnapshot& s) {
          "Decisions whose round trips were counted, by kind: the round trips divided by these are the mean.");
   for (const auto& [kind, r] : s.roundTrips)
     o += "tarncard_decisions_measured_total{kind=\"" + Label(kind) + "\"} " + std::to_string(r.decisions) + "\n";
+  Header(o, "tarncard_sql_abandoned_total", "counter",
+         "Calls on the database given up after their time bound: the database did not answer, the connection was "
+         "treated as lost.");
+  o += "tarncard_sql_abandoned_total " + std::to_string(s.database.abandoned) + "\n";
   Header(o, "tarncard_db_connected", "gauge", "1 while the database connection is up.");
   o += std::string("tarncard_db_connected ") + (s.database.connected ? "1" : "0") + "\n";
 

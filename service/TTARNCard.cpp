@@ -15,6 +15,7 @@
 #include "platform/Home.h"
 #include "platform/Notify.h"
 #include "platform/Registry.h"
+#include "platform/Tick.h"
 #include "service/LoopAssembly.h"
 #include "util/Strings.h"
 
@@ -22,6 +23,13 @@ namespace tarn {
 
 namespace {
 constexpr uint32_t kMainInterval = 750;
+
+// The loop's set-up reached the database to its end: connected, no attempt of its still
+// running, and no statement of the set-up lost its link on the way.
+bool ReachedItsDatabase(const TLoop& loop) {
+  return loop.Conn && !loop.Conn->AttemptPending() && loop.DB && loop.DB->Connected() &&
+         loop.DB->LostExecutions() == 0;
+}
 constexpr uint32_t kRestartInterval = 1000;
 constexpr int kPingTimeout = 700;
 }  // namespace
@@ -72,6 +80,7 @@ bool TTARNCard::StartServer() {
     OpenOffline(computer);
     if (Offline) Offline->SetCentral(CentralParamsOf(*Conn));
 
+    bool lost = false;  // the database went away during the start-up
     if (!Conn->Connect()) {
       Log->Log("Failed connection, check ODBC install and parameters, retrying in 20 seconds");
       if (Offline && Offline->HasCopy()) MakeLoopsFromCopy(computer);
@@ -84,11 +93,21 @@ bool TTARNCard::StartServer() {
       std::string quoted = ReplaceAll(name, "'", "''");
       // "loop" is a reserved word of the MySQL family: the table name is quoted there.
       const std::string loopTable = TLoop::LoopTableName(*Env);
+      // A loop whose set-up could not reach the database would handle no device until the
+      // next start: a start-up during which the database went away fails and is tried again.
+      const uint64_t lostBefore = Env->LostExecutions();
+      auto keep = [&](std::unique_ptr<TLoop> loop) {
+        lost = lost || !ReachedItsDatabase(*loop);
+        Loops.push_back(std::move(loop));
+        return !lost;
+      };
       if (st->ExecSQL("SELECT * FROM " + loopTable + " WHERE name = '" + quoted + "'")) {
         do {
           int id = st->FieldAsInteger("id");
-          Loops.push_back(MakeSiteLoop(*Log, id, Offline.get()));
+          // Each loop's set-up may wait on the database: systemd hears in between.
+          FeedWatchdog();
           LoopIdList += std::to_string(id) + ",";
+          if (!keep(MakeSiteLoop(*Log, id, Offline.get()))) break;
         } while (st->dbSkip(skNext, 1));
       }
       if (LoopIdList.size() > 1 && LoopIdList.back() == ',') LoopIdList.pop_back();
@@ -100,24 +119,30 @@ bool TTARNCard::StartServer() {
         Log->Log("No loops found for this computer name \"" + name + "\"");
 
       size_t before = Loops.size();
-      if (st->ExecSQL("SELECT * FROM " + loopTable + " WHERE UPPER(name) = 'POE/POF'")) {
+      if (!lost && st->ExecSQL("SELECT * FROM " + loopTable + " WHERE UPPER(name) = 'POE/POF'")) {
         do {
-          Loops.push_back(MakeSiteLoop(*Log, st->FieldAsInteger("id"), Offline.get()));
+          FeedWatchdog();
+          if (!keep(MakeSiteLoop(*Log, st->FieldAsInteger("id"), Offline.get()))) break;
         } while (st->dbSkip(skNext, 1));
       }
       if (Loops.size() > before)
         Log->Log("Loops (soft counts) FOUND for computer name \"POE/POF\"");
 
-      // An UPDATE that reports no row is not proof of an empty table (a server that counts
-      // only changed rows says the same of a row already at 0): insert only into an empty one.
-      const TSqlOutcome reset = st->Execute("UPDATE settings SET reset_vtsql = 0");
-      st->LogFailure(reset);
-      if (reset.noRow() && st->ExecSQL("SELECT COUNT(*) AS n FROM settings") && st->FieldAsInteger("n") == 0)
-        st->ExecSQL("INSERT into settings (reset_vtsql) values (0)");
-      st.reset();
-      PublishLots();
+      if (!lost) {
+        // An UPDATE that reports no row is not proof of an empty table (a server that counts
+        // only changed rows says the same of a row already at 0): insert only into an empty one.
+        const TSqlOutcome reset = st->Execute("UPDATE settings SET reset_vtsql = 0");
+        st->LogFailure(reset);
+        if (reset.noRow() && st->ExecSQL("SELECT COUNT(*) AS n FROM settings") && st->FieldAsInteger("n") == 0)
+          st->ExecSQL("INSERT into settings (reset_vtsql) values (0)");
+        st.reset();
+        FeedWatchdog();
+        PublishLots();
+      }
+      lost = lost || Env->LostExecutions() != lostBefore;
+      if (lost) Log->Log("Failed connection, check ODBC install and parameters, retrying in 20 seconds");
     }
-    result = !Loops.empty();
+    result = !lost && !Loops.empty();
   } catch (const std::exception& e) {
     if (Log) Log->Log(std::string("StartUp - Exception: ") + e.what());
     result = false;
@@ -127,6 +152,7 @@ bool TTARNCard::StartServer() {
   }
   timMain.SetEnabled(result);
   Started = result;
+  lastTickEnd_ = platform::TickMs();
   if (result) {
     Log->Log("Started!");
     if (!readySent_) {
@@ -228,11 +254,12 @@ void TTARNCard::ServiceStop() {
 void TTARNCard::tmrRestartTimer() {
   tmrRestart.SetEnabled(false);
   try {
+    // The watchdog, which runs from the first readiness on, hears from here too: while the
+    // server waits to start again (database away after a reset) no tick runs, and between
+    // ticks a device event may have held the main thread. Ticks that stopped altogether are
+    // not covered: systemd is meant to notice those.
+    if (!Started || platform::TickMs() - lastTickEnd_ < kTickStallMs) FeedWatchdog();
     if (!Started) {
-      // While the server waits to start again (database away after a reset) the heartbeat
-      // does not run; the main thread is alive all the same, so the watchdog, which runs
-      // from the first readiness on, is fed from here.
-      if (readySent_) platform::SdNotify("WATCHDOG=1");
       TDateTime now = Now();
       long long seconds = std::llabs(SecondsBetweenSigned(now, LastFailedStart));
       if (seconds > 20) {

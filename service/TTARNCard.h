@@ -11,6 +11,7 @@
 // every device event), so start-up, ticks, shut-down and device events never overlap.
 // On Linux the stop request of a signal ends the main loop and the shut-down runs on the
 // main thread afterwards.
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,6 +59,9 @@ class TTARNCard {
   bool InGateOpenWindow(int deviceId, int dayNumber, TDateTime moment);
   void AutoResetCards(TDateTime moment);
   void AutoResetCounts(TDateTime moment);
+  // The daily card reset's UPDATE runs on a database server in parts of this many cards.
+  static constexpr int kResetPartSize = 10000;
+  int ResetPartSize = kResetPartSize;
 
   // Server state (empty, false or 0 while the server is stopped).
   std::unique_ptr<TMessLog> Log;
@@ -84,12 +88,25 @@ class TTARNCard {
   // The loops of this computer and the POE/POF loops, from the local copy: the start-up
   // while the database cannot be reached.
   void MakeLoopsFromCopy(const std::string& computer);
+  // "WATCHDOG=1" to systemd (after the first readiness), at most every kWatchdogSpacingMs:
+  // called between the jobs of a tick and of a start-up and by the restart timer, so that
+  // it comes as often as the main thread turns and is never further apart than the longest
+  // single wait on the database plus a little.
+  void FeedWatchdog();
+  static constexpr uint64_t kWatchdogSpacingMs = 250;
+  // Ticks that stop coming for this long (the main timer stuck) are no longer covered by the
+  // restart timer's messages, so that systemd notices.
+  static constexpr uint64_t kTickStallMs = 20000;
+  // Sets `list` (an UPDATE's assignments) on every card; in parts on a database server.
+  void ResetAllCards(const std::string& list);
   // The loops' counters and gate states, and the lots, for the status page.
   void PublishLoops();
   void PublishLots();
   // Number of loops built for this computer's name (the rest are POE/POF soft-count loops).
   size_t ownLoops_ = 0;
   bool readySent_ = false;
+  uint64_t lastWatchdog_ = 0;
+  uint64_t lastTickEnd_ = 0;
 };
 
 // Program entry: the command-line switches, then the service in the foreground.

@@ -1,6 +1,8 @@
 // Driver families and connect strings: no database needed.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "db/TODBC.h"
@@ -60,16 +62,55 @@ TEST(ConnectString, BuiltFromTheParametersInOrder) {
 
 TEST(ConnectString, MySQLServersReportMatchedRowsUnlessTheOptionsChooseFlags) {
   EXPECT_EQ(TODBC::BuildConnectString("", "u", "p", "gtd", "MariaDB Unicode", "SERVER=h", dfMySQL),
-            "DRIVER={MariaDB Unicode};Database=gtd;UID=u;PWD=p;SERVER=h;OPTION=2;CONN_TIMEOUT=5");
-  EXPECT_EQ(TODBC::BuildConnectString("", "", "", "gtd", "MariaDB Unicode", "option=3;Conn_Timeout=2", dfMySQL),
-            "DRIVER={MariaDB Unicode};Database=gtd;option=3;Conn_Timeout=2");
+            "DRIVER={MariaDB Unicode};Database=gtd;UID=u;PWD=p;SERVER=h;OPTION=2;CONN_TIMEOUT=5;READ_TIMEOUT=10;"
+            "WRITE_TIMEOUT=10");
+  EXPECT_EQ(TODBC::BuildConnectString("", "", "", "gtd", "MariaDB Unicode",
+                                      "option=3;Conn_Timeout=2;read_timeout=30;Write_Timeout=20", dfMySQL),
+            "DRIVER={MariaDB Unicode};Database=gtd;option=3;Conn_Timeout=2;read_timeout=30;Write_Timeout=20");
+}
+
+// The driver's read and write time-outs end a call a silent server would hold for ever; the
+// site's own values win, in its options or in its data source.
+TEST(ConnectString, MySQLDriversGetReadAndWriteTimeOutsUnlessTheSiteSetsItsOwn) {
+  const std::string dir = test::TestOutputDir("db") + "/timeouts";
+  std::filesystem::create_directories(dir);
+  {
+    std::ofstream out(dir + "/odbc.ini", std::ios::trunc);
+    out << "[plain]\nDriver=MariaDB Unicode\n[own]\nDriver=MariaDB Unicode\nREAD_TIMEOUT=40\n";
+  }
+  const char* saved = std::getenv("ODBCINI");
+  const std::string savedValue = saved != nullptr ? saved : "";
+  ::setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1);
+  const struct {
+    const char* name;
+    std::string built;
+    std::string expected;
+  } cases[] = {
+      {"a driver of the MySQL family", TODBC::BuildConnectString("", "", "", "", "MariaDB Unicode", "", dfMySQL),
+       "DRIVER={MariaDB Unicode};OPTION=2;CONN_TIMEOUT=5;READ_TIMEOUT=10;WRITE_TIMEOUT=10"},
+      {"the site's read time-out", TODBC::BuildConnectString("", "", "", "", "MariaDB Unicode", "READ_TIMEOUT=60", dfMySQL),
+       "DRIVER={MariaDB Unicode};READ_TIMEOUT=60;OPTION=2;CONN_TIMEOUT=5;WRITE_TIMEOUT=10"},
+      {"another family", TODBC::BuildConnectString("", "", "", "", "PostgreSQL Unicode", "", dfUnknown),
+       "DRIVER={PostgreSQL Unicode}"},
+      {"a data source", TODBC::BuildDataSourceConnectString("plain", "", "", ""),
+       "DSN=plain;OPTION=2;CONN_TIMEOUT=5;READ_TIMEOUT=10;WRITE_TIMEOUT=10"},
+      {"a data source with its own read time-out", TODBC::BuildDataSourceConnectString("own", "", "", ""),
+       "DSN=own;OPTION=2;CONN_TIMEOUT=5;WRITE_TIMEOUT=10"},
+      {"a data source and the options' write time-out", TODBC::BuildDataSourceConnectString("plain", "", "", "write_timeout=5"),
+       "DSN=plain;write_timeout=5;OPTION=2;CONN_TIMEOUT=5;READ_TIMEOUT=10"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.built, c.expected) << c.name;
+  if (saved != nullptr)
+    ::setenv("ODBCINI", savedValue.c_str(), 1);
+  else
+    ::unsetenv("ODBCINI");
 }
 
 TEST(ConnectString, ValuesWithSeparatorsOrBracesAreBraced) {
   EXPECT_EQ(TODBC::BuildConnectString("", "u;x", "p;w{d}", "a{b", "X", "", dfUnknown),
             "DRIVER={X};Database={a{b};UID={u;x};PWD={p;w{d}}}");
   EXPECT_EQ(TODBC::BuildDataSourceConnectString("site", "u", " pad", "OPTION=3;CONN_TIMEOUT=2"),
-            "DSN=site;UID=u;PWD={ pad};OPTION=3;CONN_TIMEOUT=2");
+            "DSN=site;UID=u;PWD={ pad};OPTION=3;CONN_TIMEOUT=2;READ_TIMEOUT=10;WRITE_TIMEOUT=10");
 }
 
 TEST(ConnectString, PasswordWithSeparatorAndBracesConnectsToMariaDB) {

@@ -561,7 +561,7 @@ TEST_F(FakeDriverTest, ExecutionsComeToTheirOutcomeThroughTheRetryPolicy) {
     script.fetches = 0;
     int reconnects = 0;
     if (c.hook != Hook::None)
-      odbc_->ReconnectHook = [&reconnects, &c] {
+      odbc_->ReconnectHook = [&reconnects, &c](int) {
         ++reconnects;
         return c.hook == Hook::Connects;
       };

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "E2EFixture.h"
+#include "support/NotifySink.h"
 
 namespace tarn::test {
 namespace {
@@ -25,51 +26,7 @@ auto DataIs(const std::string& expected) {
   return [expected](const std::string& d) { return d == expected; };
 }
 
-// A datagram socket standing in for systemd's notification socket.
-class NotifyListener {
- public:
-  explicit NotifyListener(const std::string& path) : path_(path) {
-    ::unlink(path_.c_str());
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (fd_ < 0 || path_.size() >= sizeof addr.sun_path) return;
-    std::copy(path_.begin(), path_.end(), addr.sun_path);
-    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~NotifyListener() {
-    if (fd_ >= 0) ::close(fd_);
-    ::unlink(path_.c_str());
-  }
-  NotifyListener(const NotifyListener&) = delete;
-  NotifyListener& operator=(const NotifyListener&) = delete;
-  bool Ok() const { return fd_ >= 0; }
-  // Every datagram received so far, in order.
-  const std::vector<std::string>& Messages() {
-    char buf[512];
-    for (;;) {
-      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-      if (n < 0) break;
-      received_.emplace_back(buf, static_cast<size_t>(n));
-    }
-    return received_;
-  }
-  long Count(const std::string& m) {
-    auto& all = Messages();
-    return std::count(all.begin(), all.end(), m);
-  }
-  bool WaitFor(const std::string& m, int timeoutMs) {
-    return ::tarn::testing::WaitFor([&] { return Count(m) > 0; }, timeoutMs);
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  std::vector<std::string> received_;
-};
+using NotifyListener = ::tarn::testing::NotifySink;
 
 }  // namespace
 
@@ -251,7 +208,7 @@ TEST_P(ServiceRun, TimerJobsResetAndShutDown) {
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages.back(), "End Log");
   EXPECT_TRUE(notify.WaitFor("STOPPING=1", kFrame));
-  auto& all = notify.Messages();
+  const auto all = notify.Messages();
   EXPECT_EQ(notify.Count("READY=1"), 1) << "readiness is announced once, not at every restart";
   EXPECT_EQ(all.front(), "READY=1");
   EXPECT_EQ(all.back(), "STOPPING=1");

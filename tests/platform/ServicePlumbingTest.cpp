@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <fstream>
@@ -324,6 +325,42 @@ TEST_F(NotifySocket, PathAndAbstractSockets) {
   EXPECT_FALSE(SdNotify("READY=1"));
   setenv("NOTIFY_SOCKET", ("/" + std::string(200, 'x')).c_str(), 1);
   EXPECT_FALSE(SdNotify("READY=1"));
+}
+
+// A receiver that does not read (its queue full) never holds the sender for long: a watchdog
+// message is dropped at once, any other state is tried for about a second.
+TEST_F(NotifySocket, AReceiverThatDoesNotReadNeverHoldsTheSender) {
+  Bind("@tarncard-notify-full-" + std::to_string(getpid()));
+  const auto sendTook = [](const std::string& state, bool& sent) {
+    const auto began = std::chrono::steady_clock::now();
+    sent = SdNotify(state);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count();
+  };
+  bool sent = true;
+  int queued = 0;
+  while (queued < 10000 && sendTook("WATCHDOG=1", sent) < 100 && sent) ++queued;
+  EXPECT_FALSE(sent) << "the queue never filled";
+  EXPECT_GT(queued, 0);
+  const struct {
+    const char* state;
+    long atLeastMs;
+    long atMostMs;
+  } cases[] = {
+      {"WATCHDOG=1", 0, 100},
+      {"STOPPING=1", 500, 3000},
+  };
+  for (const auto& c : cases) {
+    const long took = sendTook(c.state, sent);
+    EXPECT_FALSE(sent) << c.state;
+    EXPECT_GE(took, c.atLeastMs) << c.state;
+    EXPECT_LE(took, c.atMostMs) << c.state;
+  }
+  // Once the receiver reads, messages arrive again.
+  while (Receive() == "WATCHDOG=1") {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 0) != 1) break;
+  }
+  EXPECT_TRUE(SdNotify("STOPPING=1"));
 }
 
 TEST(NotifyWatchdog, IntervalIsHalfTheTimeout) {

@@ -260,6 +260,27 @@ TEST_P(ServerTest, DailyAndImmediateCardResets) {
   EXPECT_EQ(Int("select auto_now from settings"), 0);
 }
 
+// The daily reset over more cards than one part holds: every card is reset, the first and the
+// last of each part included (a database server runs it in parts; SQLite in one UPDATE).
+TEST_P(ServerTest, TheDailyResetReachesEveryCardAlsoInParts) {
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0)"));
+  std::string cards = "insert into card (number, in_lot, in_gate) values ";
+  for (int n = 1; n <= 2500; ++n) cards += (n > 1 ? ", (" : "(") + std::to_string(n * 3) + ", 1, 5)";
+  ASSERT_TRUE(Db().Exec(cards));
+  ASSERT_TRUE(Db().Exec("insert into settings (reset_vtsql, auto_reset, auto_reset_pathway, reset_time) values (0, 1, 1, '03:00:00')"));
+  auto& svc = Service("site-pc");
+  ASSERT_TRUE(svc.StartServer());
+  for (int part : {1000, 2500, 7}) {
+    SCOPED_TRACE("parts of " + std::to_string(part));
+    ASSERT_TRUE(Db().Exec("update card set in_lot = 1, in_gate = 5"));
+    svc.ResetPartSize = part;
+    svc.AutoResetCards(EncodeDate(2026, 12, 9) + EncodeTime(3, 0, 0));
+    EXPECT_EQ(Int("select count(*) from card where in_lot <> 0 or in_gate <> -1"), 0);
+    EXPECT_EQ(Int("select count(*) from card"), 2500);
+  }
+  EXPECT_TRUE(Logged("Auto Reset: Passback Pathways "));
+}
+
 // An immediate group request between the daily resets: every pool is emptied, the request
 // is cleared, the card rows keep their in-lot and in-gate state, one log line says so.
 TEST_P(ServerTest, ImmediateGroupResetLeavesTheCardsAlone) {

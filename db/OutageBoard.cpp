@@ -1,0 +1,38 @@
+#include "db/OutageBoard.h"
+
+namespace tarn {
+
+TOutageBoard& TOutageBoard::Instance() {
+  static TOutageBoard board;
+  return board;
+}
+
+void TOutageBoard::MarkAway(const std::string& key, TAway how) {
+  if (how == TAway::No) return;
+  std::lock_guard<std::mutex> guard(mutex_);
+  TAway& entry = away_[key];
+  if (entry != TAway::Silent) entry = how;
+  count_.store(away_.size());
+}
+
+void TOutageBoard::MarkBack(const std::string& key) {
+  if (count_.load() == 0) return;
+  std::lock_guard<std::mutex> guard(mutex_);
+  away_.erase(key);
+  count_.store(away_.size());
+}
+
+TAway TOutageBoard::Away(const std::string& key) const {
+  if (count_.load() == 0) return TAway::No;
+  std::lock_guard<std::mutex> guard(mutex_);
+  const auto it = away_.find(key);
+  return it == away_.end() ? TAway::No : it->second;
+}
+
+void TOutageBoard::Clear() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  away_.clear();
+  count_.store(0);
+}
+
+}  // namespace tarn
