@@ -38,6 +38,8 @@ class TOdbcRowSource : public TRowSource {
   TExitTicketRows ExitTicketRows(int loopId, int address, const std::string& barcode) override;
   std::optional<TTicketRow> Ticket(const std::string& barcode) override;
   TDispenserRows DispenserRows(const std::string& barcode, int32_t ticket) override;
+  // False once a statement found the link lost and the connection did not come back.
+  bool Reached() const override;
 
  private:
   TODBC& db_;
@@ -49,6 +51,11 @@ TSettingsRow SettingsRowOf(TODBCStatement& row);
 TCardRow CardRowOf(TODBCStatement& row);
 TCardTypeRow CardTypeRowOf(TODBCStatement& row);
 TTicketRow TicketRowOf(TODBCStatement& row);
+TMessagesRow MessagesRowOf(TODBCStatement& row);
+// A row of a_l_range, with its at_device column when the query gives one.
+TAccessRangeRow AccessRangeRowOf(TODBCStatement& row);
+TPathwayLegRow PathwayLegRowOf(TODBCStatement& row);
+TCardPoolRow CardPoolRowOf(TODBCStatement& row);
 
 // The number stored in a column of the current row, when it is a whole number that was
 // stored exactly; empty otherwise (a double column rounds beyond 2^53).

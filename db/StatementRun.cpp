@@ -43,7 +43,10 @@ SQLRETURN ExecAndRead(TODBC& odbc, SQLHSTMT handle, const std::string& sql, std:
   const TOdbcEntryPoints& api = odbc.Api();
   odbc.CountRoundTrip();
   const SQLRETURN code = api.SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
-  if (!SqlSucceeded(code) && code != SQL_NO_DATA) records = ReadDiagRecords(api, SQL_HANDLE_STMT, handle);
+  if (!SqlSucceeded(code) && code != SQL_NO_DATA)
+    records = ReadDiagRecords(api, SQL_HANDLE_STMT, handle);
+  else
+    odbc.NoteAnswer();
   return code;
 }
 

@@ -12,6 +12,7 @@
 #include "log/TMessLog.h"
 #include "metrics/Metrics.h"
 #include "platform/IniFile.h"
+#include "platform/Tick.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -262,6 +263,7 @@ bool TODBC::ConnectToDataSource(const std::string& dataSource, const std::string
   }
   DetectDriverFamily(connectionInfo_);
   connectionDead_ = false;
+  answeredAt_ = 0;
   connected_ = true;
   return true;
 }
@@ -314,6 +316,7 @@ void TODBC::DisconnectFromDataSource() {
   dbc_ = SQL_NULL_HDBC;
   connected_ = false;
   connectionDead_ = false;
+  answeredAt_ = 0;
 }
 
 void TODBC::DropConnectionKeepingStatements() {
@@ -328,6 +331,14 @@ void TODBC::DropConnectionKeepingStatements() {
   dbc_ = SQL_NULL_HDBC;
   connected_ = false;
   connectionDead_ = false;
+  answeredAt_ = 0;
+}
+
+void TODBC::NoteAnswer() { answeredAt_.store(std::max<uint64_t>(platform::TickMs(), 1), std::memory_order_relaxed); }
+
+bool TODBC::AnsweredWithin(uint64_t ms) const {
+  const uint64_t at = answeredAt_.load(std::memory_order_relaxed);
+  return at != 0 && platform::TickMs() - at < ms;
 }
 
 bool TODBC::RunOnWorker(const std::function<void()>& job, bool timed) {

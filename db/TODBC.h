@@ -121,6 +121,11 @@ class TODBC {
   // the same way. Counted on the owner's thread and the worker; read from any thread.
   void CountRoundTrip() { roundTrips_.fetch_add(1, std::memory_order_relaxed); }
   uint64_t RoundTrips() const { return roundTrips_.load(std::memory_order_relaxed); }
+  // The server answered a request on this connection (a statement that ran, a row fetched
+  // to the worker): the moment is kept. AnsweredWithin: it answered less than `ms` ago on
+  // the current connection. Owner's thread and the worker; read from any thread.
+  void NoteAnswer();
+  bool AnsweredWithin(uint64_t ms) const;
   bool ConnectionDead() const { return connectionDead_; }
   const std::string& ConnectionInfo() const { return connectionInfo_; }
   bool Loaded() const { return library_ != nullptr; }
@@ -179,6 +184,7 @@ class TODBC {
   bool connected_ = false;
   bool connectionDead_ = false;
   std::atomic<uint64_t> roundTrips_{0};
+  std::atomic<uint64_t> answeredAt_{0};  // ms tick of the last answer; 0: none since connecting
   std::string connectionInfo_;
   TDriverFamily family_ = dfUnknown;
   TSqlWorker worker_;

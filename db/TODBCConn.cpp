@@ -113,7 +113,11 @@ bool TODBCConn::Connect() {
   bool result = false;
   try {
     bool wasConnected = ODBC->Connected();
-    if (wasConnected && ODBC->IsConnectionDead()) {
+    // A server that has just answered is not asked again (see TrustAnswerMs); a loss that a
+    // statement has seen is taken at once.
+    const bool trusted =
+        TrustAnswerMs > 0 && !ODBC->ConnectionDead() && ODBC->AnsweredWithin(TrustAnswerMs);
+    if (wasConnected && !trusted && ODBC->IsConnectionDead()) {
       LogLine("ODBC Connection 'Dead'!");
       metrics::TStatusStore::Instance().DatabaseConnected(false, "ODBC connection lost");
       try {

@@ -87,6 +87,14 @@ class TODBCConn {
   // in an outage.
   static constexpr int kReconnectWaitMs = 4000;
   int ReconnectWaitMs = kReconnectWaitMs;
+  // An open connection whose server answered less than this long ago (ms) is taken as alive
+  // without asking the driver (which, on the MySQL family, pings the server: one round trip
+  // before every card read). A link lost since then is met by the next statement, which
+  // connects again within itself (TODBC::ReconnectHook) and runs again, a write exactly once.
+  // 0 (the default): ask every time.
+  uint64_t TrustAnswerMs = 0;
+  // The value the loops use: a read every few seconds at a busy lane skips the ping.
+  static constexpr uint64_t kTrustAnswerMs = 5000;
   // The entry of a host list ("Host" with commas) the next attempt begins with; the one of
   // the current connection while connected.
   size_t NextHost() const { return nextHost_; }

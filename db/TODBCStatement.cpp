@@ -4,7 +4,9 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <functional>
 
+#include "db/RetryPolicy.h"
 #include "log/TMessLog.h"
 #include "platform/Tick.h"
 #include "util/Strings.h"
@@ -383,6 +385,41 @@ TDateTime TODBCStatement::FieldAsDateTime(std::string_view name) {
     case ckTime: return ParseTime(FieldByIndexAsString(index));
     case ckDateTime: return ParseDateTime(FieldByIndexAsString(index));
     default: return result;
+  }
+}
+
+TSqlOutcome TODBCStatement::NextResult() {
+  if (!Allocated() || odbc_ == nullptr || odbc_->Api().SQLMoreResults == nullptr) return TSqlOutcome::Failed();
+  const TOdbcEntryPoints& api = odbc_->Api();
+  api.SQLFreeStmt(handle_, SQL_UNBIND);
+  columns_.clear();
+  FreeBuffers();
+  memoCache_.clear();
+  const SQLHSTMT handle = handle_;
+  for (;;) {
+    SQLRETURN code = SQL_ERROR;
+    std::vector<TDiagRecord> records;
+    // The results came with the request; the driver may still be reading them from the
+    // line, so the move waits on the worker like any call that may wait on the server.
+    const std::function<void()> job = [&api, handle, &code, &records] {
+      code = api.SQLMoreResults(handle);
+      if (!SqlSucceeded(code) && code != SQL_NO_DATA) records = ReadDiagRecords(api, SQL_HANDLE_STMT, handle);
+    };
+    if (!odbc_->RunOnWorker(job, false)) return TSqlOutcome::Failed();
+    if (code == SQL_NO_DATA) return TSqlOutcome::Failed();
+    if (!SqlSucceeded(code)) {
+      const bool mysql = odbc_->DriverFamily() == dfMySQL;
+      const TSqlOutcome::TKind kind =
+          records.empty() ? TSqlOutcome::TKind::Failed : FailureKindOf(records.front(), mysql);
+      if (kind == TSqlOutcome::TKind::LinkLost) odbc_->MarkConnectionDead();
+      return TSqlOutcome::Failure(kind, std::move(records));
+    }
+    SQLSMALLINT columns = 0;
+    if (!SqlSucceeded(api.SQLNumResultCols(handle, &columns))) columns = 0;
+    // A result without columns is the status of a statement, not a query's rows.
+    if (columns <= 0) continue;
+    DescribeColumns();
+    return dbSkip(skNext, 1) ? TSqlOutcome::Row() : TSqlOutcome::NoRow();
   }
 }
 

@@ -5,6 +5,7 @@
 #include "db/RetryPolicy.h"
 #include "db/TODBC.h"
 #include "db/TODBCStatement.h"
+#include "db/WholeWrite.h"
 #include "log/TMessLog.h"
 
 namespace tarn {
@@ -14,7 +15,9 @@ namespace {
 // One request to the server: the guard's control statements are counted like executions.
 SQLRETURN ExecText(TODBC& odbc, const TOdbcEntryPoints& api, SQLHSTMT handle, const std::string& sql) {
   odbc.CountRoundTrip();
-  return api.SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+  const SQLRETURN code = api.SQLExecDirect(handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+  if (SqlSucceeded(code) || code == SQL_NO_DATA) odbc.NoteAnswer();
+  return code;
 }
 
 bool Ran(SQLRETURN code) { return SqlSucceeded(code) || code == SQL_NO_DATA; }
@@ -158,9 +161,14 @@ void TWriteGuard::ResolvePending() {
   while (!pending_.empty() && odbc_.Connected()) {
     const TPendingWrite write = pending_.front();
     pending_.erase(pending_.begin());
-    TODBCStatement stmt(&odbc_);
-    const std::string shown = TODBCStatement::Shown(write.sql);
-    const TSqlOutcome outcome = stmt.ReplayGuardedWrite(write.sql, write.seq);
+    const std::string shown = TODBCStatement::Shown(write.shown);
+    TSqlOutcome outcome;
+    if (write.whole) {
+      outcome = ReplayWholeWrite(odbc_, write.sql);
+    } else {
+      TODBCStatement stmt(&odbc_);
+      outcome = stmt.ReplayGuardedWrite(write.sql, write.seq);
+    }
     if (outcome.ok()) {
       LogLine(outcome.kind() == TSqlOutcome::TKind::AppliedEarlier
                   ? "Write found applied before the connection was lost: " + shown

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "access/OneRequest.h"
 #include "counters/TCounter.h"
 #include "counters/TInput.h"
 #include "db/TODBC.h"
@@ -49,6 +50,10 @@ bool TLoop::SetUp() {
   Conn->AttemptWaitMs = -1;
   const bool connected = Conn->Connect();
   Conn->AttemptWaitMs = TODBCConn::kAttemptWaitMs;
+  // A read asks the server only for its rows when the server has just answered: a link lost
+  // meanwhile is met by the read itself (and a read that cannot reach the database is
+  // answered as without one).
+  Conn->TrustAnswerMs = TODBCConn::kTrustAnswerMs;
   if (connected) {
     UpgradeSchema();
     InitDevices();
@@ -293,6 +298,22 @@ void TLoop::TakeSettings(bool rfModem) {
 void TLoop::AddSoftCount(int address) {
   if (address < 0 || static_cast<size_t>(address) >= Counters.size()) return;
   if (TCounter* counter = Counters[static_cast<size_t>(address)].get()) counter->AddSoftCount();
+}
+
+std::optional<TCountAt> TLoop::CountAtFor(int address) const {
+  if (address < 0 || static_cast<size_t>(address) >= Counters.size() || !Counters[static_cast<size_t>(address)])
+    return std::nullopt;
+  return TCountAt{LoopId, address};
+}
+
+void TLoop::CountPassage(int address, const std::shared_ptr<TSharedCount>& count) {
+  TCounter* counter = address >= 0 && static_cast<size_t>(address) < Counters.size()
+                          ? Counters[static_cast<size_t>(address)].get()
+                          : nullptr;
+  if (count && count->carried && counter)
+    counter->Counted(*count->carried, count->lotsNow);
+  else
+    AddSoftCount(address);
 }
 
 void TLoop::ManualOpen(int address, int pulse) {

@@ -14,6 +14,7 @@
 // Destruction closes Card1 (joining its threads) before anything else is freed.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ class TEventLog;
 class TCounter;
 class TInput;
 class TSql;
+struct TCountAt;
+struct TSharedCount;
 
 // What a loop controller is built from. Everything here moves into the loop.
 struct TLoopParts {
@@ -84,6 +87,12 @@ class TLoop {
 
   // Soft count of a passage at an address (nothing when the address has no counter).
   void AddSoftCount(int address);
+  // Where a decision at `address` counts its passage with its writes: this loop and address
+  // when the address has a counter, else nothing.
+  std::optional<TCountAt> CountAtFor(int address) const;
+  // The passage of a decision at `address` counted: when the decision's writes carried it
+  // (`count`), its log lines and count seen follow now; else AddSoftCount.
+  void CountPassage(int address, const std::shared_ptr<TSharedCount>& count);
   // Opens the gate of an address for `pulse`, shows "Manual Open" and records a trans row.
   void ManualOpen(int address, int pulse);
   // (later - earlier) in whole minutes, truncated toward zero.
@@ -99,15 +108,17 @@ class TLoop {
   void OfflineEvent(int address);
   void PowerUpEvent(int address);
 
-  // Card, ticket and status work behind the handlers.
-  void CardRead(int address, const std::string& data);
-  void MemoryCard(int address, const std::string& data);
+  // Card, ticket and status work behind the handlers. CardRead, MemoryCard, CheckExitTicket
+  // and RecordIssuedTicket answer false when the database could not be reached for the rows
+  // (nothing was decided, written or answered: the caller answers as without a database).
+  bool CardRead(int address, const std::string& data);
+  bool MemoryCard(int address, const std::string& data);
   // `refusedText`: the reader's text of a number no card can have (the device's messages
   // are used, with that text for %c).
   std::string ReaderMessage(int result, int address, int64_t cardNumber, const std::string& refusedText = "");
   bool SpecialOutput(int address, int space, int pulse);
-  void CheckExitTicket(int address, const std::string& barcode);
-  void RecordIssuedTicket(int address, const std::string& data);
+  bool CheckExitTicket(int address, const std::string& barcode);
+  bool RecordIssuedTicket(int address, const std::string& data);
   void PrinterStatus(int address, const std::string& data);
 
   // Printer status word -> "paper out;low paper;" ..., "Ok" when no listed bit is set.

@@ -11,7 +11,7 @@
 #include "access/CardProcessing.h"
 #include "access/CardValidation.h"
 #include "access/OdbcRowSource.h"
-#include "access/OdbcWriter.h"
+#include "access/OneRequest.h"
 #include "access/UnreadableCard.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
@@ -104,19 +104,21 @@ void TLoop::CardData(int address, const std::string& data) {
       AnswerWithoutDatabase(*this, address, data);
       return;
     }
-    if (type == 1)
-      RecordIssuedTicket(address, data);
-    else if (type == 2)
-      CheckExitTicket(address, data);
-    else
-      CardRead(address, data);
+    const bool reached = type == 1   ? RecordIssuedTicket(address, data)
+                         : type == 2 ? CheckExitTicket(address, data)
+                                     : CardRead(address, data);
+    if (!reached) {
+      // The connection was taken as alive, but the read found the database gone.
+      AnswerWithoutDatabase(*this, address, data);
+      return;
+    }
     if (DB) metrics::PublishRoundTrips(type == 1 ? "dispenser" : type == 2 ? "ticket" : "card", DB->RoundTrips() - trips);
   } catch (...) {
     Log.Log("CardData Exception!");
   }
 }
 
-void TLoop::CardRead(int address, const std::string& data) {
+bool TLoop::CardRead(int address, const std::string& data) {
   CardNumber number = 0;
   if (!CardNumberOf(Log, data, number)) {
     // Refused without looking a card up. Garbage from a reader shows and is recorded as card
@@ -128,20 +130,20 @@ void TLoop::CardRead(int address, const std::string& data) {
     key.loopId = LoopId;
     key.address = address;
     key.decision = false;
-    TOdbcRowSource source(*DB);
-    const TCardRows rows = source.CardRows(key);
+    TDecisionParts parts = DecisionPartsFor(*DB);
+    const TCardRows rows = parts.source->CardRows(key);
+    if (!parts.source->Reached()) return false;
     // The record first, then the answer, as for every read.
-    if (garbage) {
-      TOdbcWriter writer(*DB);
-      writer.ApplyCard(UnreadableCardWrites(rows.device, Now()));
-    }
+    if (garbage) parts.writer->ApplyCard(UnreadableCardWrites(rows.device, Now()));
     const std::string message = ReaderMessageText(rows, kNotOnFile, 0, shown, Now());
     if (Card1) Card1->GateOpenMsg(address, false, message, LastOpenPulse);
     metrics::PublishDecision(LoopId, address, "card", shown, kNotOnFile, metrics::CardResultName(kNotOnFile), message,
                             false);
-    return;
+    return true;
   }
-  const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), *DB, Log);
+  TDecisionParts parts = DecisionPartsFor(*DB, CountAtFor(address));
+  const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), *parts.source, *parts.writer, Log);
+  if (outcome.unreached) return false;
   const AccessResult result = outcome.result;
   const int pulse = outcome.openPulse;
   LastOpenPulse = pulse;
@@ -151,7 +153,7 @@ void TLoop::CardRead(int address, const std::string& data) {
     if (Card1) Card1->GateOpenMsg(address, false, message, pulse);
     metrics::PublishDecision(LoopId, address, "card", numberText, result, metrics::CardResultName(result), message,
                             false);
-    return;
+    return true;
   }
   if (!DriveSpecialOutput(*this, address, outcome.specialSpace, pulse, outcome.rows.spot) && Card1)
     Card1->GateOpenMsg(address, true, message, pulse);
@@ -173,7 +175,8 @@ void TLoop::CardRead(int address, const std::string& data) {
       Log.Log("Exception in MailMessage()");
     }
   }
-  AddSoftCount(address);
+  CountPassage(address, parts.count);
+  return true;
 }
 
 void TLoop::MemoryData(int address, const std::string& data) {
@@ -181,10 +184,7 @@ void TLoop::MemoryData(int address, const std::string& data) {
   // A stored read with an impossible date (or any other failure) ends here with a line in
   // the log instead of vanishing in the event dispatch.
   try {
-    if (Conn->Connect())
-      MemoryCard(address, data);
-    else
-      AnswerWithoutDatabase(*this, address, data);
+    if (!Conn->Connect() || !MemoryCard(address, data)) AnswerWithoutDatabase(*this, address, data);
   } catch (const std::exception& e) {
     Log.Log("MemoryData Exception! " + std::string(e.what()));
   } catch (...) {
@@ -192,19 +192,22 @@ void TLoop::MemoryData(int address, const std::string& data) {
   }
 }
 
-void TLoop::MemoryCard(int address, const std::string& data) {
+bool TLoop::MemoryCard(int address, const std::string& data) {
   CardNumber number = 0;
-  if (data.size() > 10 && !CardNumberOf(Log, data.substr(10), number)) return;
+  if (data.size() > 10 && !CardNumberOf(Log, data.substr(10), number)) return true;
   TCardRead read = ReadOf(*this, address, number);
   read.memory = true;
   read.memoryData = data;
-  const TCardOutcome outcome = ProcessCard(read, *DB, Log);
-  if (!CardPasses(outcome.result)) return;
+  TDecisionParts parts = DecisionPartsFor(*DB, CountAtFor(address));
+  const TCardOutcome outcome = ProcessCard(read, *parts.source, *parts.writer, Log);
+  if (outcome.unreached) return false;
+  if (!CardPasses(outcome.result)) return true;
   // The vehicle passed while the device could not report: count it, but send no gate command.
   if (DebugLog)
     Log.Log("Memory Card Success, Loop Id " + IntToStr(LoopId) + " address " + IntToStr(address) + ", Card " +
             CardNumberText(number));
-  AddSoftCount(address);
+  CountPassage(address, parts.count);
+  return true;
 }
 
 std::string TLoop::ReaderMessage(int result, int address, int64_t cardNumber, const std::string& refusedText) {

@@ -3,8 +3,7 @@
 // issue. Main thread only, like every handler of TLoop.
 #include <string>
 
-#include "access/OdbcRowSource.h"
-#include "access/OdbcWriter.h"
+#include "access/OneRequest.h"
 #include "access/TicketDecision.h"
 #include "db/TODBC.h"
 #include "db/TODBCConn.h"
@@ -42,15 +41,15 @@ void TLoop::BarcodeEvent(int address, const std::string& data) {
   // The round trips of the decision: from the connection's check to its last write.
   const uint64_t trips = DB ? DB->RoundTrips() : 0;
   if (!Conn->Connect()) return;
-  CheckExitTicket(address, data);
-  if (DB) metrics::PublishRoundTrips("ticket", DB->RoundTrips() - trips);
+  // A read that finds the database gone does nothing more, as when the connection fails.
+  if (CheckExitTicket(address, data) && DB) metrics::PublishRoundTrips("ticket", DB->RoundTrips() - trips);
 }
 
-void TLoop::CheckExitTicket(int address, const std::string& barcode) {
-  TOdbcRowSource source(*DB);
-  TOdbcWriter writer(*DB);
+bool TLoop::CheckExitTicket(int address, const std::string& barcode) {
+  TDecisionParts parts = DecisionPartsFor(*DB, CountAtFor(address));
   const TExitTicketDecision decision =
-      ProcessExitTicket(TicketRulesOf(*this), LoopId, address, barcode, source, writer, Log);
+      ProcessExitTicket(TicketRulesOf(*this), LoopId, address, barcode, *parts.source, *parts.writer, Log);
+  if (decision.unreached) return false;
   const bool open = decision.open;
   const int pulse = decision.pulse;
   const std::string& message = decision.message;
@@ -59,20 +58,24 @@ void TLoop::CheckExitTicket(int address, const std::string& barcode) {
   metrics::PublishDecision(LoopId, address, "ticket", barcode, static_cast<int>(decision.state),
                           TicketResultName(decision.state), message, open);
   Log.LogFmt("Card1.GateOpenMsg(%d, %s, %d, %s)", address, std::string(open ? "Y" : "N"), pulse, message);
-  if (open) AddSoftCount(address);
+  if (open) CountPassage(address, parts.count);
+  return true;
 }
 
-void TLoop::RecordIssuedTicket(int address, const std::string& data) {
+bool TLoop::RecordIssuedTicket(int address, const std::string& data) {
   TDispenserRecord record;
   bool failed = false;
+  std::shared_ptr<TSharedCount> count;
   if (!ParseDispenserRecord(data, record)) {
     Log.Log("Invalid or unknown value?");
   } else {
-    TOdbcRowSource source(*DB);
-    TOdbcWriter writer(*DB);
-    failed = !ProcessDispenserRecord(record, DB->DriverFamily(), source, writer, Log);
+    TDecisionParts parts = DecisionPartsFor(*DB, CountAtFor(address));
+    failed = !ProcessDispenserRecord(record, DB->DriverFamily(), *parts.source, *parts.writer, Log);
+    if (!parts.source->Reached()) return false;
+    count = parts.count;
   }
-  if (!failed) AddSoftCount(address);
+  if (!failed) CountPassage(address, count);
+  return true;
 }
 
 }  // namespace tarn
