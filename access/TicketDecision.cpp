@@ -105,6 +105,11 @@ TExitTicketDecision ProcessExitTicket(const TTicketRules& rules, int loopId, int
   TExitTicketRows rows;
   if (issued > 0) {
     rows = source.ExitTicketRows(loopId, address, barcode);
+    if (!source.Reached()) {
+      TExitTicketDecision none;
+      none.unreached = true;
+      return none;
+    }
     if (!rows.ticket) {
       writer.RecordUnknownTicket(TUnknownTicket{barcode, issued});
       rows.ticket = source.Ticket(barcode);
@@ -186,6 +191,7 @@ TDispenserPlan PlanDispenserRecord(const TDispenserRecord& record, const TDispen
 bool ProcessDispenserRecord(const TDispenserRecord& record, uint8_t family, TRowSource& source,
                             TDecisionWriter& writer, TMessLog& log) {
   const TDispenserRows rows = source.DispenserRows(record.Barcode, StrToIntDef(record.TicketText, 0));
+  if (!source.Reached()) return false;
   const TDispenserPlan plan = PlanDispenserRecord(record, rows, family);
   WriteLines(log, plan.log);
   return writer.ApplyDispenserRecord(plan.writes);

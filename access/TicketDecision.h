@@ -76,6 +76,9 @@ struct TExitTicketDecision {
   int pulse = 5;
   std::vector<std::string> log;
   std::optional<TTicketTaken> taken;
+  // The rows could not be read: the database is out of reach (TRowSource::Reached). Nothing
+  // was decided, logged or written, and nothing is to be answered.
+  bool unreached = false;
 };
 
 // The exit reader's decision on a barcode whose issue time is `issued` (TicketTime; 0 or
@@ -156,7 +159,8 @@ struct TDispenserPlan {
 // The writes of a parsed record, given the rows its barcode (or number) already has.
 TDispenserPlan PlanDispenserRecord(const TDispenserRecord& record, const TDispenserRows& rows, uint8_t family);
 
-// Loads, plans, logs and writes a parsed record; false when the ticket's row was not written.
+// Loads, plans, logs and writes a parsed record; false when the ticket's row was not written
+// (and when the rows could not be read at all: source.Reached() says which).
 bool ProcessDispenserRecord(const TDispenserRecord& record, uint8_t family, TRowSource& source,
                             TDecisionWriter& writer, TMessLog& log);
 
