@@ -37,8 +37,14 @@ class TQueryBlock {
 
   TRun Run(TODBC& db) {
     TODBCStatement q(&db);
+    // MariaDB Connector/ODBC 3.1 gives only the first row of every result after the first on
+    // a forward-only cursor; a static one (the results kept on the client) gives them all.
+    if (!StaticCursor(db, q)) return TRun::Refused;
     TSqlOutcome outcome = q.Execute(QueryBlock(queries_));
     if (!outcome.ok()) return Failed(db, outcome);
+    // A statement set up again on a new connection within the execution has lost it: rows
+    // might be missing, so they are read one statement at a time.
+    if (!IsStatic(db, q)) return TRun::Refused;
     // The block's first query answers first: its columns are described, its first row is
     // fetched here.
     bool row = q.ColumnCount() > 0 && q.dbSkip(skNext, 1);
@@ -57,6 +63,17 @@ class TQueryBlock {
   }
 
  private:
+  static bool IsStatic(TODBC& db, TODBCStatement& q) {
+    SQLULEN type = SQL_CURSOR_FORWARD_ONLY;
+    return q.Allocated() && SqlSucceeded(db.Api().SQLGetStmtAttr(q.Handle(), SQL_ATTR_CURSOR_TYPE, &type, 0, nullptr)) &&
+           type == SQL_CURSOR_STATIC;
+  }
+  static bool StaticCursor(TODBC& db, TODBCStatement& q) {
+    if (!q.Allocated()) return false;
+    db.Api().SQLSetStmtAttr(q.Handle(), SQL_ATTR_CURSOR_TYPE,
+                            reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(SQL_CURSOR_STATIC)), 0);
+    return IsStatic(db, q);
+  }
   static TRun Failed(TODBC& db, const TSqlOutcome& outcome) {
     if (outcome.linkLost() && !db.Connected()) return TRun::Unreached;
     if (!outcome.records().empty() && RefusesCompound(outcome.records().front()) &&
@@ -226,7 +243,8 @@ TCardRows TOneRequestSource::CardRows(const TCardRowsKey& key) {
   const TCardRow* found = key.card ? CardOf(rows, *key.card) : nullptr;
   if (found) {
     rows.type = type;
-    pools_[found->groupId] = pool && pool->id == found->groupId ? pool : std::nullopt;
+    // The pool is read with a decision's rows only.
+    if (key.decision) pools_[found->groupId] = pool && pool->id == found->groupId ? pool : std::nullopt;
     if (spotQuery) spots_[found->spaceNo] = spot && spot->first == found->spaceNo ? std::optional(spot->second) : std::nullopt;
   }
   if (found && rows.type && key.decision) {

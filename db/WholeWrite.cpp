@@ -201,8 +201,12 @@ TWholeWriteResult RunWholeWrite(TODBC& odbc, const std::vector<std::string>& wri
     }
     const TDiagRecord first = records.empty() ? TDiagRecord{} : records.front();
     // A run given up after its bound is a lost link: whether it was applied is not known.
-    const TSqlOutcome::TKind failure =
-        !sent || abandoned ? TSqlOutcome::TKind::LinkLost : FailureKindOf(first, true);
+    // Only the server's own refusal (its error numbers run below 2000) says that the
+    // transaction was rolled back; a failure of the client library, or none described, leaves
+    // it unknown whether the COMMIT went through: taken as a lost link, so the mark settles it.
+    const bool serverSaid = first.native > 0 && first.native < 2000;
+    const TSqlOutcome::TKind failure = !sent || abandoned || !serverSaid ? TSqlOutcome::TKind::LinkLost
+                                                                         : FailureKindOf(first, true);
     TRetryPolicy::TStep step = policy.AfterFailure(failure, sent, guarded);
     if (failure == TSqlOutcome::TKind::LinkLost) odbc.MarkConnectionDead();
     const bool timeLeft = !bounded || leftMs() > TODBC::kAwayWaitMs;
@@ -267,7 +271,9 @@ TSqlOutcome ReplayWholeWrite(TODBC& odbc, const std::string& text) {
   const TRequest r = Send(odbc, text, odbc.WaitBoundMs(TODBC::TWaitKind::Statement));
   if (r.abandoned) return TSqlOutcome::LinkLost();
   if (Ran(r.code)) return AppliedEarlier(r) ? TSqlOutcome::AppliedEarlier() : TSqlOutcome::Done();
-  const TSqlOutcome::TKind kind = r.records.empty() ? TSqlOutcome::TKind::Failed : FailureKindOf(r.records.front(), true);
+  // As for a first run: only the server's own refusal says that nothing was applied.
+  const bool serverSaid = !r.records.empty() && r.records.front().native > 0 && r.records.front().native < 2000;
+  const TSqlOutcome::TKind kind = serverSaid ? FailureKindOf(r.records.front(), true) : TSqlOutcome::TKind::LinkLost;
   if (kind == TSqlOutcome::TKind::LinkLost) odbc.MarkConnectionDead();
   return TSqlOutcome::Failure(kind, r.records);
 }
