@@ -113,16 +113,12 @@ bool IsLinkLoss(const TDiagRecord& diag, bool mysqlFamily) {
   if (diag.state.size() == 5 && diag.state.compare(0, 2, "08") == 0) return true;
   if (!mysqlFamily) return false;
   // Client errors of the MySQL family: gone away, lost during a query, lost at reading the
-  // initial packet, lost with a reason; the socket failing under the client library (5013
-  // read error, 5014 write error, "Broken pipe" after the server ended the session); a node
-  // that is not ready or not in the primary component (1047 WSREP not prepared), a killed
-  // connection.
+  // initial packet, lost with a reason; a node that is not ready or not in the primary
+  // component (1047 WSREP not prepared), a killed connection.
   switch (diag.native) {
     case 2006:
     case 2013:
     case 2055:
-    case 5013:
-    case 5014:
     case 1047:
     case 1927:
       return true;
