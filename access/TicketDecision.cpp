@@ -105,11 +105,6 @@ TExitTicketDecision ProcessExitTicket(const TTicketRules& rules, int loopId, int
   TExitTicketRows rows;
   if (issued > 0) {
     rows = source.ExitTicketRows(loopId, address, barcode);
-    if (!source.Reached()) {
-      TExitTicketDecision none;
-      none.unreached = true;
-      return none;
-    }
     if (!rows.ticket) {
       writer.RecordUnknownTicket(TUnknownTicket{barcode, issued});
       rows.ticket = source.Ticket(barcode);

@@ -76,9 +76,6 @@ struct TExitTicketDecision {
   int pulse = 5;
   std::vector<std::string> log;
   std::optional<TTicketTaken> taken;
-  // The rows could not be read: the database is out of reach (TRowSource::Reached). Nothing
-  // was decided, logged or written, and nothing is to be answered.
-  bool unreached = false;
 };
 
 // The exit reader's decision on a barcode whose issue time is `issued` (TicketTime; 0 or

@@ -54,8 +54,6 @@ void TLoop::CheckExitTicket(int address, const std::string& barcode) {
   TDecisionRoute route(*this, CountAtFor(address));
   const TExitTicketDecision decision =
       ProcessExitTicket(TicketRulesOf(*this), LoopId, address, barcode, route.Source(), route.Writer(), Log);
-  // The rows could not be read: nothing is answered, as when the connection fails.
-  if (decision.unreached) return;
   const bool open = decision.open;
   const int pulse = decision.pulse;
   const std::string& message = decision.message;
