@@ -455,6 +455,10 @@ void TOfflineStore::ReplayBody() {
         break;
       }
       appliedThisRun += static_cast<int64_t>(ids.size());
+      // The figures first: once nothing waits, the main thread may end offline deciding at
+      // once and tells them.
+      lastReplayWrites_.store(appliedThisRun);
+      lastReplaySeconds_.store(static_cast<double>(platform::TickMs() - startedAt) / 1000.0);
       waiting_.fetch_sub(static_cast<int64_t>(ids.size()));
     }
     if (central && waiting_.load() <= 0 && journal.Count() == 0) {

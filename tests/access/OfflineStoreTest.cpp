@@ -136,7 +136,8 @@ TEST_P(OfflineStoreTest, DecidesThroughAnOutageAndSendsTheWritesWhenItEnds) {
   store->SetCentral(Central());
   EXPECT_TRUE(store->DecideOffline(true) || store->Waiting() == 0);
   store->KickReplay();
-  ASSERT_TRUE(WaitFor([&] { return store->Waiting() == 0; }, 60000)) << Db().LogText();
+  ASSERT_TRUE(WaitFor([&] { return store->Waiting() == 0 && Count("Offline replay finished: ") == 1; }, 60000))
+      << Db().LogText();
   EXPECT_FALSE(store->DecideOffline(true));
   EXPECT_EQ(Count("Offline decisions ended: 5 writes waited for the database, the replay took "), 1) << Db().LogText();
   EXPECT_EQ(Count("Offline replay finished: 5 writes applied in "), 1);

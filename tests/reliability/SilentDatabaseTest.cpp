@@ -174,9 +174,9 @@ class SilentSite {
     for (size_t i = first + 1; i < beats.size(); ++i) {
       widest = std::max(widest, beats[i] - beats[i - 1]);
       if (beats[i] - beats[i - 1] > 2000)
-        std::printf("  watchdog gap of %llu ms, %llu ms after the mark\n",
+        std::printf("  watchdog gap of %llu ms, from %lld ms after the mark\n",
                     static_cast<unsigned long long>(beats[i] - beats[i - 1]),
-                    static_cast<unsigned long long>(beats[i - 1] - from));
+                    static_cast<long long>(beats[i - 1]) - static_cast<long long>(from));
     }
     return std::max(widest, platform::TickMs() - beats.back());
   }

@@ -19,9 +19,17 @@ namespace tarn::test {
 
 namespace fs = std::filesystem;
 
-PrivateMariaDB::PrivateMariaDB(const std::string& name, int port) : base_(TestOutputDir(name)), port_(port) {}
+// A folder per process: ctest runs each test case as a process of its own, and two cases of
+// one suite may run at once (ctest -j).
+PrivateMariaDB::PrivateMariaDB(const std::string& name, int port)
+    : base_(TestOutputDir(name + "-" + std::to_string(::getpid()))), port_(port) {}
 
-PrivateMariaDB::~PrivateMariaDB() { Stop(); }
+// The data (some 100 MB) goes; the server's log stays for a look after a failure.
+PrivateMariaDB::~PrivateMariaDB() {
+  Stop();
+  std::error_code ec;
+  fs::remove_all(base_ + "/data", ec);
+}
 
 bool PrivateMariaDB::Install(std::string* why) {
   std::error_code ec;

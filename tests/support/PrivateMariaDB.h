@@ -11,7 +11,8 @@ namespace tarn::test {
 
 class PrivateMariaDB {
  public:
-  // `name`: folder under the test outputs ("mariadb-loss"); `port`: TCP port on 127.0.0.1.
+  // `name`: folder under the test outputs ("mariadb-loss", with the process id added);
+  // `port`: TCP port on 127.0.0.1. The destructor removes the data directory.
   PrivateMariaDB(const std::string& name, int port);
   ~PrivateMariaDB();
   PrivateMariaDB(const PrivateMariaDB&) = delete;
