@@ -1,5 +1,7 @@
 #include "db/OutageBoard.h"
 
+#include "platform/Tick.h"
+
 namespace tarn {
 
 TOutageBoard& TOutageBoard::Instance() {
@@ -10,15 +12,18 @@ TOutageBoard& TOutageBoard::Instance() {
 void TOutageBoard::MarkAway(const std::string& key, TAway how) {
   if (how == TAway::No) return;
   std::lock_guard<std::mutex> guard(mutex_);
-  TAway& entry = away_[key];
-  if (entry != TAway::Silent) entry = how;
+  TEntry& entry = away_[key];
+  if (entry.how != TAway::Silent) entry.how = how;
+  entry.markedAt = platform::TickMs();
   count_.store(away_.size());
 }
 
-void TOutageBoard::MarkBack(const std::string& key) {
+void TOutageBoard::MarkBack(const std::string& key, uint64_t since) {
   if (count_.load() == 0) return;
   std::lock_guard<std::mutex> guard(mutex_);
-  away_.erase(key);
+  const auto it = away_.find(key);
+  if (it == away_.end() || since < it->second.markedAt) return;
+  away_.erase(it);
   count_.store(away_.size());
 }
 
@@ -26,7 +31,7 @@ TAway TOutageBoard::Away(const std::string& key) const {
   if (count_.load() == 0) return TAway::No;
   std::lock_guard<std::mutex> guard(mutex_);
   const auto it = away_.find(key);
-  return it == away_.end() ? TAway::No : it->second;
+  return it == away_.end() ? TAway::No : it->second.how;
 }
 
 void TOutageBoard::Clear() {

@@ -29,14 +29,22 @@ class TOutageBoard {
 
   // Silent stays Silent when a refusal is marked after it.
   void MarkAway(const std::string& key, TAway how);
-  void MarkBack(const std::string& key);
+  // The database answered a connection that began at `since` (a steady tick in ms; by
+  // default now). A connection begun before the database was last marked away says nothing
+  // about it since: an attempt that connected just before the loss and is collected after it
+  // leaves the mark as it is.
+  void MarkBack(const std::string& key, uint64_t since = UINT64_MAX);
   TAway Away(const std::string& key) const;
   // Forgets every database (tests).
   void Clear();
 
  private:
   mutable std::mutex mutex_;
-  std::map<std::string, TAway> away_;
+  struct TEntry {
+    TAway how = TAway::No;
+    uint64_t markedAt = 0;  // steady tick (ms) of the last mark
+  };
+  std::map<std::string, TEntry> away_;
   std::atomic<size_t> count_{0};  // lets the usual answer (nothing away) skip the lock
 };
 

@@ -314,7 +314,7 @@ bool TODBCConn::FinishAttempt() {
   const uint64_t took = attemptEndedAt_ > attemptStarted_ ? attemptEndedAt_ - attemptStarted_ : 0;
   if (result) {
     slowFailures_ = 0;
-    TOutageBoard::Instance().MarkBack(OutageKey());
+    TOutageBoard::Instance().MarkBack(OutageKey(), attemptStarted_);
   } else if (took > static_cast<uint64_t>(std::max(AttemptWaitMs, 0))) {
     ++slowFailures_;
     nextAttemptAt_ = now + BackOffMs(slowFailures_);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "db/AbandonedWorkers.h"
+#include "platform/Tick.h"
 #include "db/OutageBoard.h"
 #include "db/SqlWorker.h"
 #include "db/TODBCConn.h"
@@ -437,3 +438,40 @@ TEST_F(HeldDriverTest, WaitsFollowWhatIsKnownOfTheDatabase) {
 
 }  // namespace
 }  // namespace tarn::test
+
+namespace tarn {
+namespace {
+
+// A connection begun before the database was marked away (an attempt that connected just
+// before a loss, collected after it) does not clear the mark; one begun since does, and so does
+// a check that passes now.
+TEST(OutageBoardMarks, ABackFromBeforeTheMarkLeavesIt) {
+  const std::string key = "board-test|back-from-before";
+  TOutageBoard& board = TOutageBoard::Instance();
+  const struct {
+    const char* name;
+    int64_t sinceFromMark;  // ms, relative to the mark; the default (now) when 1'000'000
+    TAway after;
+  } cases[] = {
+      {"begun before the mark", -50, TAway::Silent},
+      {"begun at the mark", 0, TAway::No},
+      {"begun after the mark", 1, TAway::No},
+      {"a check passing now", 1'000'000, TAway::No},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    board.MarkBack(key);
+    board.MarkAway(key, TAway::Silent);
+    const uint64_t markedAt = platform::TickMs();  // within the same millisecond or just after
+    if (c.sinceFromMark == 1'000'000)
+      board.MarkBack(key);
+    else
+      board.MarkBack(key, static_cast<uint64_t>(static_cast<int64_t>(markedAt) + c.sinceFromMark +
+                                                (c.sinceFromMark >= 0 ? 1 : 0)));
+    EXPECT_EQ(board.Away(key), c.after);
+  }
+  board.MarkBack(key);
+}
+
+}  // namespace
+}  // namespace tarn
