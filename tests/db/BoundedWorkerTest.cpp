@@ -427,6 +427,18 @@ TEST_F(HeldDriverTest, WaitsFollowWhatIsKnownOfTheDatabase) {
   EXPECT_EQ(conn.DatabaseAway(), TAway::Silent);
   TOutageBoard::Instance().MarkBack(conn.OutageKey());
   EXPECT_EQ(conn.DatabaseAway(), TAway::No);
+  // A connection made before the database was found away (its attempt collected late) does
+  // not bring it back; one made after does.
+  const struct {
+    uint64_t markedAt, seenAt;
+    TAway after;
+  } seen[] = {{1000, 999, TAway::Silent}, {1000, 1000, TAway::No}, {1000, 1001, TAway::No}};
+  for (const auto& c : seen) {
+    TOutageBoard::Instance().MarkAway(conn.OutageKey(), TAway::Silent, c.markedAt);
+    TOutageBoard::Instance().MarkBack(conn.OutageKey(), c.seenAt);
+    EXPECT_EQ(conn.DatabaseAway(), c.after) << c.seenAt;
+    TOutageBoard::Instance().MarkBack(conn.OutageKey(), c.markedAt);
+  }
   // Another database is another key.
   TODBCConn other(700, "");
   other.SetParams("", "Fake Driver", "site", "u", "p", "SERVER=10.0.0.10");
