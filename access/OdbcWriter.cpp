@@ -2,52 +2,13 @@
 
 #include <string>
 
+#include "access/CardColumns.h"
 #include "db/TODBC.h"
 #include "db/TODBCStatement.h"
 #include "db/TSql.h"
 
 namespace tarn {
 namespace {
-
-void AddActivation(TSql& sql, const TActivation& activation) {
-  sql.AddInteger("date_set", 1);
-  sql.AddDateTime("start_dt", activation.start);
-  sql.AddDateTime("exp_iry", activation.expiry);
-}
-
-// The card's columns in the groups that belong together: the activation, the debit charge,
-// in_lot, debit_date, trans_dt, in_gate. False when the plan has nothing of the group.
-constexpr int kCardGroups = 6;
-bool AddCardGroup(TSql& sql, const TCardWrites& w, int group) {
-  switch (group) {
-    case 0:
-      if (!w.cardActivation) return false;
-      AddActivation(sql, *w.cardActivation);
-      return true;
-    case 1:
-      if (!w.debitLeft) return false;
-      sql.AddInteger("debit_left", *w.debitLeft);
-      if (w.debitResetDate) sql.AddDateTime("debit_reset_date", *w.debitResetDate);
-      return true;
-    case 2:
-      if (!w.inLot) return false;
-      sql.AddInteger("in_lot", *w.inLot);
-      return true;
-    case 3:
-      if (!w.debitDate) return false;
-      sql.AddDateTime("debit_date", *w.debitDate);
-      return true;
-    case 4:
-      if (!w.transDt) return false;
-      sql.AddDateTime("trans_dt", *w.transDt);
-      return true;
-    case 5:
-      if (!w.inGate) return false;
-      sql.AddInteger("in_gate", *w.inGate);
-      return true;
-    default: return false;
-  }
-}
 
 std::string TransInsertStatement(const TTransRow& t, uint8_t family) {
   TSql sql(family);

@@ -7,6 +7,7 @@
 #include <set>
 #include <string_view>
 
+#include "access/CardColumns.h"
 #include "access/CardValidation.h"
 #include "db/RetryPolicy.h"
 #include "db/SqlDiag.h"
@@ -123,46 +124,6 @@ std::string Quoted(const std::string& text, uint8_t family) {
 }
 
 std::string TimeLiteral(TDateTime t) { return "{ts '" + FormatDateTime("YYYY-MM-DD HH:NN:SS", t) + "'}"; }
-
-void AddActivation(TSql& sql, const TActivation& activation) {
-  sql.AddInteger("date_set", 1);
-  sql.AddDateTime("start_dt", activation.start);
-  sql.AddDateTime("exp_iry", activation.expiry);
-}
-
-// The card's columns in the groups that belong together (as the writer online keeps them):
-// the activation, the debit charge, in_lot, debit_date, trans_dt, in_gate.
-constexpr int kCardGroups = 6;
-bool AddCardGroup(TSql& sql, const TCardWrites& w, int group) {
-  switch (group) {
-    case 0:
-      if (!w.cardActivation) return false;
-      AddActivation(sql, *w.cardActivation);
-      return true;
-    case 1:
-      if (!w.debitLeft) return false;
-      sql.AddInteger("debit_left", *w.debitLeft);
-      if (w.debitResetDate) sql.AddDateTime("debit_reset_date", *w.debitResetDate);
-      return true;
-    case 2:
-      if (!w.inLot) return false;
-      sql.AddInteger("in_lot", *w.inLot);
-      return true;
-    case 3:
-      if (!w.debitDate) return false;
-      sql.AddDateTime("debit_date", *w.debitDate);
-      return true;
-    case 4:
-      if (!w.transDt) return false;
-      sql.AddDateTime("trans_dt", *w.transDt);
-      return true;
-    case 5:
-      if (!w.inGate) return false;
-      sql.AddInteger("in_gate", *w.inGate);
-      return true;
-    default: return false;
-  }
-}
 
 std::string CardUpdate(const TCardWrites& w, uint8_t family, int onlyGroup) {
   TSql sql(family);

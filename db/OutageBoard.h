@@ -8,7 +8,9 @@
 //   Silent   - a connection attempt hung until the driver gave up, or a call given up after
 //              its bound (no answer at all) was not followed by a new connection: nothing
 //              answers there, so no call waits for it longer than a moment.
-// A database is known back as soon as any connection to it connects or passes its check.
+// A database is known back as soon as any connection to it connects or passes its check,
+// after it was marked away: a connection made before that moment, whose attempt is collected
+// only later, says nothing of the database now.
 // The key names the database as the connections reach it (host, data source, driver,
 // database, options): the server's connection and the loops' connections of a site share it.
 //
@@ -27,13 +29,12 @@ class TOutageBoard {
  public:
   static TOutageBoard& Instance();
 
-  // Silent stays Silent when a refusal is marked after it.
+  // Silent stays Silent when a refusal is marked after it. `atMs`: the moment (ms tick).
+  void MarkAway(const std::string& key, TAway how, uint64_t atMs);
   void MarkAway(const std::string& key, TAway how);
-  // The database answered a connection that began at `since` (a steady tick in ms; by
-  // default now). A connection begun before the database was last marked away says nothing
-  // about it since: an attempt that connected just before the loss and is collected after it
-  // leaves the mark as it is.
-  void MarkBack(const std::string& key, uint64_t since = UINT64_MAX);
+  // The database answered at `seenAtMs` (ms tick): back, unless it was marked away later.
+  void MarkBack(const std::string& key, uint64_t seenAtMs);
+  void MarkBack(const std::string& key);
   TAway Away(const std::string& key) const;
   // Forgets every database (tests).
   void Clear();
@@ -42,7 +43,7 @@ class TOutageBoard {
   mutable std::mutex mutex_;
   struct TEntry {
     TAway how = TAway::No;
-    uint64_t markedAt = 0;  // steady tick (ms) of the last mark
+    uint64_t at = 0;  // when it was last marked
   };
   std::map<std::string, TEntry> away_;
   std::atomic<size_t> count_{0};  // lets the usual answer (nothing away) skip the lock

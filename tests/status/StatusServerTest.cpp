@@ -471,15 +471,15 @@ TEST_F(StatusServerTest, HeaderFloodsTakeNoMemory) {
   // The thread checker gives every thread (five here) its own shadow memory and caches, some
   // MiB each: its bound is wider, still an eighth of one flood. The address checker's
   // quarantine keeps freed blocks resident, so it has none.
+#if defined(__SANITIZE_ADDRESS__)
+  std::printf("resident memory not bounded under the address checker\n");
+#else
 #if defined(__SANITIZE_THREAD__)
   constexpr long kBoundKiB = 32 * 1024;
 #else
   constexpr long kBoundKiB = 8 * 1024;
 #endif
-#ifndef __SANITIZE_ADDRESS__
   EXPECT_LT(peak - before, kBoundKiB) << "resident memory grew from " << before << " KiB to " << peak << " KiB";
-#else
-  std::printf("resident memory not bounded under the address checker\n");
 #endif
   EXPECT_EQ(HttpGet(port_, "/status.json", {"Authorization: Bearer flood-token"}).status, 200);
 }
