@@ -5,8 +5,7 @@
 #include <stdexcept>
 
 #include "access/CardAnswer.h"
-#include "access/OdbcRowSource.h"
-#include "access/OdbcWriter.h"
+#include "access/OneRequest.h"
 #include "access/RowSource.h"
 #include "log/TMessLog.h"
 #include "util/Strings.h"
@@ -168,6 +167,10 @@ TCardOutcome ProcessCard(const TCardRead& read, TRowSource& source, TDecisionWri
   TCardOutcome out;
   out.when = when;
   out.rows = source.CardRows(key);
+  if (!source.Reached()) {
+    out.unreached = true;
+    return out;
+  }
   if (PoolDecides(read.debitExpiry, read.card, when, out.rows)) out.rows.pool = source.CardPool(out.rows.card->groupId);
   TCardDecision decision = DecideCard(read, out.rows, when);
   for (const std::string& line : decision.log) log.Log(line);
@@ -185,9 +188,8 @@ TCardOutcome ProcessCard(const TCardRead& read, TRowSource& source, TDecisionWri
 }
 
 TCardOutcome ProcessCard(const TCardRead& read, TODBC& db, TMessLog& log) {
-  TOdbcRowSource source(db);
-  TOdbcWriter writer(db);
-  return ProcessCard(read, source, writer, log);
+  TDecisionParts parts = DecisionPartsFor(db);
+  return ProcessCard(read, *parts.source, *parts.writer, log);
 }
 
 }  // namespace tarn

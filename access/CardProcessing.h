@@ -100,12 +100,16 @@ struct TCardOutcome {
   int specialSpace = -1;    // the card's space at a special-output device, else -1
   int openPulse = 0;        // device.open_pulse
   TCardRows rows;           // as the writes left them: what the answer is made from
+  // The rows could not be read: the database is out of reach (TRowSource::Reached). Nothing
+  // was decided, logged or written; the caller answers as without a database.
+  bool unreached = false;
 };
 
 // Handles one read: loads, decides, logs, writes. An impossible memory date throws
 // std::runtime_error before anything is read or written.
 TCardOutcome ProcessCard(const TCardRead& read, TRowSource& source, TDecisionWriter& writer, TMessLog& log);
-// The same on one connection (its row source and writer).
+// The same on one connection (its row source and writer, DecisionPartsFor: one request each
+// where the server takes it).
 TCardOutcome ProcessCard(const TCardRead& read, TODBC& db, TMessLog& log);
 
 }  // namespace tarn

@@ -30,12 +30,6 @@ std::optional<TDeviceRow> ReadDevice(TODBCStatement& q, int loopId, int address)
   return DeviceRowOf(q);
 }
 
-TMessagesRow MessagesRowOf(TODBCStatement& row) {
-  TMessagesRow m;
-  for (size_t i = 0; i < m.templates.size(); ++i) m.templates[i] = row.FieldAsString(kTemplateColumns[i]);
-  return m;
-}
-
 // The message set, or set 1 when it has no row: both looked for in one statement.
 std::optional<TMessagesRow> ReadMessages(TODBCStatement& q, int set) {
   std::optional<TMessagesRow> fallback;
@@ -67,19 +61,36 @@ std::vector<TAccessRangeRow> ReadRanges(TODBCStatement& q, int accessLevelId, in
       "SELECT r.*, CASE WHEN EXISTS (SELECT * FROM a_l_range_device d WHERE d.a_l_range_id = r.id and "
       "d.device_id = %d) THEN 1 ELSE 0 END AS at_device FROM a_l_range r WHERE r.access_level_id = %d",
       deviceId, accessLevelId);
-  for (; row; row = q.dbSkip(skNext, 1)) {
-    TAccessRangeRow range;
-    range.id = q.FieldAsInteger("id");
-    for (size_t i = 0; i < range.day.size(); ++i) range.day[i] = q.FieldAsBoolean("day_" + std::to_string(i + 1));
-    range.start = q.FieldAsDateTime("start_time");
-    range.end = q.FieldAsDateTime("end_time");
-    range.atDevice = q.FieldAsBoolean("at_device");
-    ranges.push_back(range);
-  }
+  for (; row; row = q.dbSkip(skNext, 1)) ranges.push_back(AccessRangeRowOf(q));
   return ranges;
 }
 
 }  // namespace
+
+TMessagesRow MessagesRowOf(TODBCStatement& row) {
+  TMessagesRow m;
+  for (size_t i = 0; i < m.templates.size(); ++i) m.templates[i] = row.FieldAsString(kTemplateColumns[i]);
+  return m;
+}
+
+TAccessRangeRow AccessRangeRowOf(TODBCStatement& row) {
+  TAccessRangeRow range;
+  range.id = row.FieldAsInteger("id");
+  for (size_t i = 0; i < range.day.size(); ++i) range.day[i] = row.FieldAsBoolean("day_" + std::to_string(i + 1));
+  range.start = row.FieldAsDateTime("start_time");
+  range.end = row.FieldAsDateTime("end_time");
+  range.atDevice = row.FieldAsBoolean("at_device");
+  return range;
+}
+
+TPathwayLegRow PathwayLegRowOf(TODBCStatement& row) {
+  return TPathwayLegRow{row.FieldAsInteger("from_device"), row.FieldAsInteger("to_device"),
+                        row.FieldAsInteger("time_limit")};
+}
+
+TCardPoolRow CardPoolRowOf(TODBCStatement& row) {
+  return TCardPoolRow{row.FieldAsInteger("id"), row.FieldAsInteger("max_inlot"), row.FieldAsInteger("cur_inlot")};
+}
 
 TDeviceRow DeviceRowOf(TODBCStatement& row) {
   TDeviceRow d;
@@ -215,9 +226,7 @@ TCardRows TOdbcRowSource::CardRows(const TCardRowsKey& key) {
       rows.ranges = ReadRanges(q, rows.type->accessLevelId, deviceId);
       if (rows.type->pathwayId > 0) {
         bool row = q.ExecSQLFmt("SELECT * FROM pathway_ft WHERE pathway_id=%d", rows.type->pathwayId);
-        for (; row; row = q.dbSkip(skNext, 1))
-          rows.legs.push_back(TPathwayLegRow{q.FieldAsInteger("from_device"), q.FieldAsInteger("to_device"),
-                                             q.FieldAsInteger("time_limit")});
+        for (; row; row = q.dbSkip(skNext, 1)) rows.legs.push_back(PathwayLegRowOf(q));
       }
     }
   }
@@ -232,7 +241,7 @@ TCardRows TOdbcRowSource::CardRows(const TCardRowsKey& key) {
 std::optional<TCardPoolRow> TOdbcRowSource::CardPool(int id) {
   TODBCStatement q(&db_);
   if (!q.ExecSQLFmt("SELECT * FROM card_pool WHERE id = %d", id)) return std::nullopt;
-  return TCardPoolRow{q.FieldAsInteger("id"), q.FieldAsInteger("max_inlot"), q.FieldAsInteger("cur_inlot")};
+  return CardPoolRowOf(q);
 }
 
 std::optional<TSpotRow> TOdbcRowSource::Spot(int number) {

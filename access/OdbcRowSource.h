@@ -49,6 +49,11 @@ TSettingsRow SettingsRowOf(TODBCStatement& row);
 TCardRow CardRowOf(TODBCStatement& row);
 TCardTypeRow CardTypeRowOf(TODBCStatement& row);
 TTicketRow TicketRowOf(TODBCStatement& row);
+TMessagesRow MessagesRowOf(TODBCStatement& row);
+// A row of a_l_range, with its at_device column when the query gives one.
+TAccessRangeRow AccessRangeRowOf(TODBCStatement& row);
+TPathwayLegRow PathwayLegRowOf(TODBCStatement& row);
+TCardPoolRow CardPoolRowOf(TODBCStatement& row);
 
 // The number stored in a column of the current row, when it is a whole number that was
 // stored exactly; empty otherwise (a double column rounds beyond 2^53).

@@ -6,11 +6,24 @@
 // move by increments, never by values read earlier.
 //
 // One thread at a time: the thread that owns the connection.
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "access/RowSource.h"
 
 namespace tarn {
 
 class TODBC;
+
+// The statements of the plans, one per write, as TOdbcWriter runs them (a soft count in a plan
+// is not among them: SoftCountStatements).
+// The card type's activation, every column of the card in one UPDATE, the pool, the trans row.
+std::vector<std::string> CardWriteStatements(const TCardWrites& writes, uint8_t family);
+std::string UnknownTicketStatement(const TUnknownTicket& ticket, uint8_t family);
+std::string TicketTakenStatement(const TTicketTaken& taken, uint8_t family);
+// An older row superseded (when it is), then the ticket's own row, last.
+std::vector<std::string> DispenserStatements(const TDispenserWrites& writes, uint8_t family);
 
 class TOdbcWriter : public TDecisionWriter {
  public:

@@ -3,9 +3,10 @@
 // (CardProcessing.h, TicketDecision.h) never see a connection: a TRowSource loads the rows of
 // one decision into plain values, a TDecisionWriter applies a decision's plan of writes.
 // TOdbcRowSource and TOdbcWriter (OdbcRowSource.h, OdbcWriter.h) do both with SQL on one
-// connection; another source may keep the rows that rarely change in memory, or read a local
-// copy, and another writer may batch the plan or keep it for later, without the decisions
-// changing.
+// connection, one statement at a time; TOneRequestSource and TOneRequestWriter
+// (OneRequest.h) read a decision's rows in one request and write its plan in one request on
+// servers that take compound statements. Another source may read a local copy, and another
+// writer may keep the plan for later, without the decisions changing.
 //
 // Threading: an object is used by one thread at a time (the thread that owns whatever
 // connection or file it works on). Failures: a source reports a row it could not read as
@@ -42,6 +43,11 @@ class TRowSource {
   // The rows a dispenser record meets: the barcode's row, else the row of the ticket number
   // that no dispenser has claimed yet.
   virtual TDispenserRows DispenserRows(const std::string& barcode, int32_t ticket) = 0;
+
+  // False when the last rows could not be read because the database is out of reach (a link
+  // found lost that did not come back): the rows are not there, and nothing may be decided on
+  // them. The caller answers as without a database.
+  virtual bool Reached() const { return true; }
 };
 
 class TDecisionWriter {

@@ -186,6 +186,7 @@ TDispenserPlan PlanDispenserRecord(const TDispenserRecord& record, const TDispen
 bool ProcessDispenserRecord(const TDispenserRecord& record, uint8_t family, TRowSource& source,
                             TDecisionWriter& writer, TMessLog& log) {
   const TDispenserRows rows = source.DispenserRows(record.Barcode, StrToIntDef(record.TicketText, 0));
+  if (!source.Reached()) return false;
   const TDispenserPlan plan = PlanDispenserRecord(record, rows, family);
   WriteLines(log, plan.log);
   return writer.ApplyDispenserRecord(plan.writes);

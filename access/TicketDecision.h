@@ -156,7 +156,8 @@ struct TDispenserPlan {
 // The writes of a parsed record, given the rows its barcode (or number) already has.
 TDispenserPlan PlanDispenserRecord(const TDispenserRecord& record, const TDispenserRows& rows, uint8_t family);
 
-// Loads, plans, logs and writes a parsed record; false when the ticket's row was not written.
+// Loads, plans, logs and writes a parsed record; false when the ticket's row was not written
+// (and when the rows could not be read at all: source.Reached() says which).
 bool ProcessDispenserRecord(const TDispenserRecord& record, uint8_t family, TRowSource& source,
                             TDecisionWriter& writer, TMessLog& log);
 

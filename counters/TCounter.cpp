@@ -146,6 +146,16 @@ void TCounter::AddSoftCount() {
     upd.ExecSQLFmt("UPDATE device SET count_soft = count_soft + 1 WHERE id = %d", deviceId_);
 }
 
+void TCounter::Counted(const TSoftCountPlan& count, const std::map<int, int>& lotsNow) {
+  for (const std::string& line : SoftCountLog(count)) log_.Log(line);
+  for (const TLotRow& lot : LotsAfter(count)) {
+    const auto now = lotsNow.find(lot.id);
+    metrics::TStatusStore::Instance().Lot(lot.id, lot.name, now == lotsNow.end() ? lot.count : now->second,
+                                         lot.capacity);
+  }
+  softCountSeen_ = count.countSoft + 1;
+}
+
 void TCounter::SyncSoftCount(TODBCStatement& stmt) {
   // A failed read is not a count of 0: taking it as one would, once the database answers
   // again, move the lots by the device's whole soft count.

@@ -10,7 +10,10 @@
 // on the loop's connection object and freed within each operation.
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
+
+#include "access/SoftCount.h"
 
 namespace tarn {
 
@@ -40,6 +43,11 @@ class TCounter {
   void Process(const std::string& data, std::string& name);
   // One passage counted by the system at this address (input 7).
   void AddSoftCount();
+  // The same passage when it was written with a decision (its plan read and written there):
+  // the log lines, the lots on the status page and the count seen, as AddSoftCount leaves
+  // them. `lotsNow`: lot counts as the write left them (a lot not named shows its planned
+  // count).
+  void Counted(const TSoftCountPlan& count, const std::map<int, int>& lotsNow);
   // Takes over count_soft rises made elsewhere, on the caller's statement. Where the device
   // table has the shared mark soft_seen, a rise is taken over by one computer of the site
   // only (a conditional UPDATE of the mark decides which).

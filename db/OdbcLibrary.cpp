@@ -24,7 +24,7 @@ const std::vector<std::string>& TOdbcLibrary::EntryPointNames() {
       "SQLColumns",       "SQLSpecialColumns", "SQLBindCol",     "SQLBindParameter",
       "SQLSetPos",        "SQLPutData",       "SQLCloseCursor",  "SQLDisconnect",
       "SQLFreeHandle",    "SQLFreeStmt",      "SQLGetDiagField", "SQLGetDiagRec",
-      "SQLCancel"};
+      "SQLCancel",        "SQLMoreResults"};
   return names;
 }
 
@@ -94,7 +94,8 @@ std::unique_ptr<TOdbcLibrary> TOdbcLibrary::Load() {
       Bind(module, "SQLFreeStmt", a.SQLFreeStmt) &&
       Bind(module, "SQLGetDiagField", a.SQLGetDiagField) &&
       Bind(module, "SQLGetDiagRec", a.SQLGetDiagRec) &&
-      Bind(module, "SQLCancel", a.SQLCancel);
+      Bind(module, "SQLCancel", a.SQLCancel) &&
+      Bind(module, "SQLMoreResults", a.SQLMoreResults);
   if (!all) return nullptr;
   return lib;
 }

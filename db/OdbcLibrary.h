@@ -75,6 +75,7 @@ struct TOdbcEntryPoints {
   SQLRETURN (*SQLGetDiagRec)(SQLSMALLINT, SQLHANDLE, SQLSMALLINT, SQLCHAR*, SQLINTEGER*,
                              SQLCHAR*, SQLSMALLINT, SQLSMALLINT*);
   SQLRETURN (*SQLCancel)(SQLHSTMT);
+  SQLRETURN (*SQLMoreResults)(SQLHSTMT);
 };
 
 class TOdbcLibrary {

@@ -15,6 +15,7 @@
 #include "metrics/Metrics.h"
 #include "metrics/StatusStore.h"
 #include "platform/IniFile.h"
+#include "platform/Tick.h"
 #include "util/Strings.h"
 
 namespace tarn {
@@ -297,6 +298,7 @@ bool TODBC::ConnectToDataSource(const std::string& dataSource, const std::string
   DetectDriverFamily(connectionInfo_);
   inProcess_ = InProcessDriver(driver) || InProcessDriver(dsnDriver) || InProcessDriver(connectionInfo_);
   connectionDead_ = false;
+  aliveCheckedAt_ = 0;
   gaveUp_ = false;
   connected_ = true;
   return true;
@@ -465,6 +467,10 @@ bool TODBC::EndTransaction(bool commit) {
 bool TODBC::IsConnectionDead() {
   if (connectionDead_) return true;
   if (dbc_ == SQL_NULL_HDBC || !Loaded()) return false;
+  const uint64_t now = platform::TickMs();
+  if (family_ == dfMySQL && aliveCheckedAt_ != 0 && now - aliveCheckedAt_ < kAliveCheckKeepsMs && !KnownSilent())
+    return false;
+  aliveCheckedAt_ = 0;
   struct TProbe {
     SQLRETURN code = SQL_ERROR;
     SQLUINTEGER value = SQL_CD_FALSE;
@@ -487,7 +493,9 @@ bool TODBC::IsConnectionDead() {
     LogDiagnostics(probe->code);
     return connectionDead_;
   }
-  return probe->value == SQL_CD_TRUE;
+  if (probe->value == SQL_CD_TRUE) return true;
+  aliveCheckedAt_ = now;
+  return false;
 }
 
 void TODBC::LogDiagnostics(SQLRETURN code) {

@@ -177,6 +177,12 @@ class TODBC {
   static constexpr int kCloseWaitMs = 2000;
   static constexpr int kAwayWaitMs = 300;
   static constexpr int kExecutionWaitMs = 7500;
+  // A MySQL-family connection found alive by its check less than this ago is taken as alive
+  // without asking the server again (the check is a round trip: a burst of reads at a far
+  // database would pay one each, and every main-timer tick one per loop). A link lost in that
+  // moment is found by the statement itself, whose failure marks the connection dead and
+  // reconnects ("ODBC Connection 'Dead'!" as from the check).
+  static constexpr uint64_t kAliveCheckKeepsMs = 2000;
   // The bounds of this connection (tests shorten them).
   int StatementWaitMs = kStatementWaitMs;
   int CheckWaitMs = kCheckWaitMs;
@@ -264,6 +270,7 @@ class TODBC {
   std::vector<TODBCStatement*> statements_;
   bool connected_ = false;
   bool connectionDead_ = false;
+  uint64_t aliveCheckedAt_ = 0;  // tick of the last check that found the link alive; 0: none
   TRoundTrips roundTrips_ = std::make_shared<std::atomic<uint64_t>>(0);
   bool inProcess_ = false;
   bool gaveUp_ = false;

@@ -314,9 +314,7 @@ bool TODBCConn::FinishAttempt() {
   const uint64_t took = attemptEndedAt_ > attemptStarted_ ? attemptEndedAt_ - attemptStarted_ : 0;
   if (result) {
     slowFailures_ = 0;
-    // Back as of the moment this connection was made: an attempt collected late (made before
-    // the database was found away again) does not undo the later finding.
-    TOutageBoard::Instance().MarkBack(OutageKey(), attemptEndedAt_ != 0 ? attemptEndedAt_ : now);
+    TOutageBoard::Instance().MarkBack(OutageKey(), attemptStarted_);
   } else if (took > static_cast<uint64_t>(std::max(AttemptWaitMs, 0))) {
     ++slowFailures_;
     nextAttemptAt_ = now + BackOffMs(slowFailures_);

@@ -4,7 +4,9 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <functional>
 
+#include "db/RetryPolicy.h"
 #include "log/TMessLog.h"
 #include "platform/Tick.h"
 #include "util/Strings.h"
@@ -389,6 +391,53 @@ TDateTime TODBCStatement::FieldAsDateTime(std::string_view name) {
     case ckTime: return ParseTime(FieldByIndexAsString(index));
     case ckDateTime: return ParseDateTime(FieldByIndexAsString(index));
     default: return result;
+  }
+}
+
+TSqlOutcome TODBCStatement::NextResult() {
+  if (!Allocated() || odbc_ == nullptr || odbc_->Api().SQLMoreResults == nullptr) return TSqlOutcome::Failed();
+  const TOdbcEntryPoints& api = odbc_->Api();
+  api.SQLFreeStmt(handle_, SQL_UNBIND);
+  columns_.clear();
+  FreeBuffers();
+  memoCache_.clear();
+  for (;;) {
+    struct TMove {
+      SQLRETURN code = SQL_ERROR;
+      std::vector<TDiagRecord> records;
+    };
+    auto move = std::make_shared<TMove>();
+    // The results came with the request; the driver may still be reading them from the
+    // line, so the move waits on the worker like any call that may wait on the server.
+    const auto job = [library = odbc_->LibraryRef(), handle = handle_, move] {
+      const TOdbcEntryPoints& calls = library->Api();
+      move->code = calls.SQLMoreResults(handle);
+      if (!SqlSucceeded(move->code) && move->code != SQL_NO_DATA)
+        move->records = ReadDiagRecords(calls, SQL_HANDLE_STMT, handle);
+    };
+    switch (odbc_->RunOnWorker(job, TODBC::TCall{"Statement", lastSQL_, odbc_->WaitBoundMs(TODBC::TWaitKind::Statement),
+                                                 false})) {
+      case TODBC::TRun::Done: break;
+      case TODBC::TRun::NoThread: return TSqlOutcome::Failed();
+      // Given up: the connection went with the call (its handles too).
+      case TODBC::TRun::Abandoned: return TSqlOutcome::LinkLost();
+    }
+    const SQLRETURN code = move->code;
+    std::vector<TDiagRecord> records = std::move(move->records);
+    if (code == SQL_NO_DATA) return TSqlOutcome::Failed();
+    if (!SqlSucceeded(code)) {
+      const bool mysql = odbc_->DriverFamily() == dfMySQL;
+      const TSqlOutcome::TKind kind =
+          records.empty() ? TSqlOutcome::TKind::Failed : FailureKindOf(records.front(), mysql);
+      if (kind == TSqlOutcome::TKind::LinkLost) odbc_->MarkConnectionDead();
+      return TSqlOutcome::Failure(kind, std::move(records));
+    }
+    SQLSMALLINT columns = 0;
+    if (!SqlSucceeded(api.SQLNumResultCols(handle_, &columns))) columns = 0;
+    // A result without columns is the status of a statement, not a query's rows.
+    if (columns <= 0) continue;
+    DescribeColumns();
+    return dbSkip(skNext, 1) ? TSqlOutcome::Row() : TSqlOutcome::NoRow();
   }
 }
 

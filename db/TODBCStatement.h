@@ -117,6 +117,14 @@ class TODBCStatement {
   // (never repeated on a new connection here), other failures as Execute.
   TSqlOutcome ReplayGuardedWrite(const std::string& sql, uint64_t seq);
 
+  // Makes the next result of the last execution current: a compound statement (BEGIN NOT
+  // ATOMIC ... END) answers each of its queries with a result of its own, all in the one
+  // request. Success: Row (its first row current) or NoRow (a query without rows). Failure:
+  // Failed without records when there is no further result (the status that ends a
+  // compound statement is none), else the failure of the query the server ran next, with
+  // its records (a lost link also marks the connection dead). Sends nothing to the server.
+  TSqlOutcome NextResult();
+
   // ---- the cursor ---------------------------------------------------------------------
 
   // Fetches a row. Success: true, the row is current. Failure: false at the end of the

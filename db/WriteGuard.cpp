@@ -6,6 +6,7 @@
 #include "db/RetryPolicy.h"
 #include "db/TODBC.h"
 #include "db/TODBCStatement.h"
+#include "db/WholeWrite.h"
 #include "log/TMessLog.h"
 
 namespace tarn {
@@ -170,9 +171,14 @@ void TWriteGuard::ResolvePending() {
   while (!pending_.empty() && odbc_.Connected()) {
     const TPendingWrite write = pending_.front();
     pending_.erase(pending_.begin());
-    TODBCStatement stmt(&odbc_);
-    const std::string shown = TODBCStatement::Shown(write.sql);
-    const TSqlOutcome outcome = stmt.ReplayGuardedWrite(write.sql, write.seq);
+    const std::string shown = TODBCStatement::Shown(write.shown);
+    TSqlOutcome outcome;
+    if (write.whole) {
+      outcome = ReplayWholeWrite(odbc_, write.sql);
+    } else {
+      TODBCStatement stmt(&odbc_);
+      outcome = stmt.ReplayGuardedWrite(write.sql, write.seq);
+    }
     if (outcome.ok()) {
       LogLine(outcome.kind() == TSqlOutcome::TKind::AppliedEarlier
                   ? "Write found applied before the connection was lost: " + shown

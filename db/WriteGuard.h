@@ -92,12 +92,18 @@ class TWriteGuard {
   // named in the log line then).
   TGuardedRun Run(uint64_t seq, TWork work, int waitMs, std::string_view sql = {});
 
-  // A guarded write whose link was lost and which could not be run again at once.
+  // A guarded write whose link was lost and which could not be run again at once. A whole
+  // write (WholeWrite.h) carries its mark in its own text: it is run again as it is.
   struct TPendingWrite {
     std::string sql;
     uint64_t seq = 0;
+    bool whole = false;
+    std::string shown;  // a whole write's statements, for the log lines
   };
-  void Keep(const std::string& sql, uint64_t seq) { pending_.push_back({sql, seq}); }
+  void Keep(const std::string& sql, uint64_t seq) { pending_.push_back({sql, seq, false, sql}); }
+  void KeepWhole(const std::string& text, uint64_t seq, const std::string& shown) {
+    pending_.push_back({text, seq, true, shown});
+  }
   bool HasPending() const { return !pending_.empty(); }
   const std::vector<TPendingWrite>& Pending() const { return pending_; }
   // Runs the kept writes in order on the (connected) TODBC and logs how each ended ("Write
@@ -105,6 +111,12 @@ class TWriteGuard {
   // was lost: ...", "Write failed after the connection came back: ..."). Those whose link is
   // lost again stay kept, in order, and end the call.
   void ResolvePending();
+
+  // Whether this connection's server takes compound statements (CompoundText.h): Unknown
+  // until one has run, Off for good once one was refused as such (the writes then run one
+  // statement at a time).
+  TState Compound() const { return compound_; }
+  void SetCompound(TState state) { compound_ = state; }
 
  private:
   void LogLine(const std::string& text) const;
@@ -114,6 +126,7 @@ class TWriteGuard {
   std::string markId_;
   uint64_t seq_ = 0;
   std::vector<TPendingWrite> pending_;
+  TState compound_ = TState::Unknown;
 };
 
 }  // namespace tarn

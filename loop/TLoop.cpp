@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "access/OfflineStore.h"
+#include "access/OneRequest.h"
 #include "counters/TCounter.h"
 #include "counters/TInput.h"
 #include "db/TODBC.h"
@@ -315,6 +316,22 @@ void TLoop::AddSoftCount(int address) {
     Offline->SoftCount(counter->DeviceId());
   else
     counter->AddSoftCount();
+}
+
+std::optional<TCountAt> TLoop::CountAtFor(int address) const {
+  if (address < 0 || static_cast<size_t>(address) >= Counters.size() || !Counters[static_cast<size_t>(address)])
+    return std::nullopt;
+  return TCountAt{LoopId, address};
+}
+
+void TLoop::CountPassage(int address, const std::shared_ptr<TSharedCount>& count) {
+  TCounter* counter = address >= 0 && static_cast<size_t>(address) < Counters.size()
+                          ? Counters[static_cast<size_t>(address)].get()
+                          : nullptr;
+  if (count && count->carried && counter)
+    counter->Counted(*count->carried, count->lotsNow);
+  else
+    AddSoftCount(address);
 }
 
 void TLoop::ManualOpen(int address, int pulse) {

@@ -39,6 +39,8 @@ class TEventLog;
 class TCounter;
 class TInput;
 class TSql;
+struct TCountAt;
+struct TSharedCount;
 
 // What a loop controller is built from. Everything here moves into the loop.
 struct TLoopParts {
@@ -98,6 +100,12 @@ class TLoop {
 
   // Soft count of a passage at an address (nothing when the address has no counter).
   void AddSoftCount(int address);
+  // Where a decision at `address` counts its passage with its writes: this loop and address
+  // when the address has a counter, else nothing.
+  std::optional<TCountAt> CountAtFor(int address) const;
+  // The passage of a decision at `address` counted: when the decision's writes carried it
+  // (`count`), its log lines and count seen follow now; else AddSoftCount.
+  void CountPassage(int address, const std::shared_ptr<TSharedCount>& count);
   // Opens the gate of an address for `pulse`, shows "Manual Open" and records a trans row.
   void ManualOpen(int address, int pulse);
   // (later - earlier) in whole minutes, truncated toward zero.

@@ -145,15 +145,17 @@ void TLoop::CardRead(int address, const std::string& data) {
                             false);
     return;
   }
-  TDecisionRoute route(*this);
+  TDecisionRoute route(*this, CountAtFor(address));
   const uint64_t lostBefore = DB ? DB->LostExecutions() : 0;
   const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), route.Source(), route.Writer(), Log);
   const AccessResult result = outcome.result;
   const int pulse = outcome.openPulse;
   // The database went away during the decision: a refusal then says nothing about the card,
   // so the read is answered as any read without the database. A pass stands (its writes are
-  // kept and applied once when the database is back).
-  if (!route.FromCopy() && DB && DB->LostExecutions() != lostBefore && !CardPasses(result)) {
+  // kept and applied once when the database is back). Rows that could not be read at all
+  // decided nothing.
+  if (outcome.unreached ||
+      (!route.FromCopy() && DB && DB->LostExecutions() != lostBefore && !CardPasses(result))) {
     AnswerWithoutDatabase(*this, address, data);
     return;
   }
@@ -190,7 +192,7 @@ void TLoop::CardRead(int address, const std::string& data) {
       Log.Log("Exception in MailMessage()");
     }
   }
-  if (!countedFirst) AddSoftCount(address);
+  if (!countedFirst) CountPassage(address, route.Count());
 }
 
 void TLoop::MemoryData(int address, const std::string& data) {
@@ -218,14 +220,18 @@ void TLoop::MemoryCard(int address, const std::string& data) {
   TCardRead read = ReadOf(*this, address, number);
   read.memory = true;
   read.memoryData = data;
-  TDecisionRoute route(*this);
+  TDecisionRoute route(*this, CountAtFor(address));
   const TCardOutcome outcome = ProcessCard(read, route.Source(), route.Writer(), Log);
+  if (outcome.unreached) {
+    AnswerWithoutDatabase(*this, address, data);
+    return;
+  }
   if (!CardPasses(outcome.result)) return;
   // The vehicle passed while the device could not report: count it, but send no gate command.
   if (DebugLog)
     Log.Log("Memory Card Success, Loop Id " + IntToStr(LoopId) + " address " + IntToStr(address) + ", Card " +
             CardNumberText(number));
-  AddSoftCount(address);
+  CountPassage(address, route.Count());
 }
 
 std::string TLoop::ReaderMessage(int result, int address, int64_t cardNumber, const std::string& refusedText) {

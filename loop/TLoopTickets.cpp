@@ -51,7 +51,7 @@ void TLoop::BarcodeEvent(int address, const std::string& data) {
 }
 
 void TLoop::CheckExitTicket(int address, const std::string& barcode) {
-  TDecisionRoute route(*this);
+  TDecisionRoute route(*this, CountAtFor(address));
   const TExitTicketDecision decision =
       ProcessExitTicket(TicketRulesOf(*this), LoopId, address, barcode, route.Source(), route.Writer(), Log);
   const bool open = decision.open;
@@ -65,19 +65,21 @@ void TLoop::CheckExitTicket(int address, const std::string& barcode) {
   metrics::PublishDecision(LoopId, address, "ticket", barcode, static_cast<int>(decision.state),
                           TicketResultName(decision.state), message, open);
   Log.LogFmt("Card1.GateOpenMsg(%d, %s, %d, %s)", address, std::string(open ? "Y" : "N"), pulse, message);
-  if (open && !countedFirst) AddSoftCount(address);
+  if (open && !countedFirst) CountPassage(address, route.Count());
 }
 
 void TLoop::RecordIssuedTicket(int address, const std::string& data) {
   TDispenserRecord record;
   bool failed = false;
+  std::shared_ptr<TSharedCount> count;
   if (!ParseDispenserRecord(data, record)) {
     Log.Log("Invalid or unknown value?");
   } else {
-    TDecisionRoute route(*this);
+    TDecisionRoute route(*this, CountAtFor(address));
     failed = !ProcessDispenserRecord(record, DB->DriverFamily(), route.Source(), route.Writer(), Log);
+    count = route.Count();
   }
-  if (!failed) AddSoftCount(address);
+  if (!failed) CountPassage(address, count);
 }
 
 }  // namespace tarn

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "db/AbandonedWorkers.h"
+#include "platform/Tick.h"
 #include "db/OutageBoard.h"
 #include "db/SqlWorker.h"
 #include "db/TODBCConn.h"

@@ -1,8 +1,10 @@
 // Statements and result sets, run once on SQLite3 ODBC and once on MariaDB ODBC.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "db/TODBCStatement.h"
 #include "support/TestDatabase.h"
@@ -135,7 +137,8 @@ TEST_P(StatementTest, SelectIntoIsDoneOnlyForOneItemBeforeInto) {
 }
 
 // Every request to the server counts once: an execution, a column list, and on MariaDB the
-// liveness probe and each statement of a guarded write's transaction.
+// liveness probe (unless it found the link alive a moment ago) and each statement of a
+// guarded write's transaction.
 TEST_P(StatementTest, RoundTripsCountEachRequest) {
   TODBC& odbc = Db().ODBC();
   auto q = Stmt();
@@ -154,7 +157,20 @@ TEST_P(StatementTest, RoundTripsCountEachRequest) {
        maria ? 4u : 1u},
       {"a failing query", [&] { q->DoSQL("SELECT * FROM no_such_table"); }, 1},
       {"the column list", [&] { q->GetColumnNames("lot"); }, 1},
-      {"the liveness probe", [&] { odbc.IsConnectionDead(); }, maria ? 1u : 0u},
+      {"the liveness probe",
+       [&] {
+         std::this_thread::sleep_for(std::chrono::milliseconds(TODBC::kAliveCheckKeepsMs + 50));
+         EXPECT_FALSE(odbc.IsConnectionDead());
+       },
+       maria ? 1u : 0u},
+      // A link found alive a moment ago is not asked again; a failure that marks it dead is
+      // believed at once.
+      {"the probe a moment later", [&] { EXPECT_FALSE(odbc.IsConnectionDead()); }, 0},
+      {"the probe after a lost link", [&] {
+         odbc.MarkConnectionDead();
+         EXPECT_TRUE(odbc.IsConnectionDead());
+       },
+       0},
   };
   for (const auto& c : cases) {
     const uint64_t before = odbc.RoundTrips();

@@ -353,7 +353,7 @@ TEST(SilentDatabase, SilenceInADecisionATimerJobAndAStartUp) {
     EXPECT_EQ(card.frame, "G007Thank you...");
     EXPECT_LE(card.ms, kFirstOutageAnswerMs);
     EXPECT_EQ(CountContaining(site.Log(), "Statement abandoned after 6.0 s without an answer from the database: "
-                                          "SELECT * FROM card WHERE number = ",
+                                          "BEGIN NOT ATOMIC SELECT * FROM device WHERE ",
                               mark),
               1);
     forwardAndDecide("after the card");
@@ -370,7 +370,7 @@ TEST(SilentDatabase, SilenceInADecisionATimerJobAndAStartUp) {
     EXPECT_LE(ticket.ms, kFirstOutageAnswerMs);
     EXPECT_EQ(site.StandIn().CurrentMode(), TcpStandIn::Silent);
     EXPECT_EQ(CountContaining(site.Log(), "Statement abandoned after 6.0 s without an answer from the database: "
-                                          "select * from tickinv where barcode=",
+                                          "BEGIN NOT ATOMIC select * from tickinv where barcode=",
                               mark),
               1);
     const Answer card = site.Card();  // the outage is known now: the last pulse, "Thank you..."
