@@ -1,6 +1,8 @@
 // The main timer's tick and its periodic jobs: reset requests, the once-a-minute jobs,
 // open requests, the gate schedule, the heartbeat file and the lot-full refresh.
+#include <map>
 #include <stdexcept>
+#include <vector>
 
 #include "access/OdbcRowSource.h"
 #include "access/OfflineStore.h"
@@ -19,6 +21,37 @@
 #include "util/Strings.h"
 
 namespace tarn {
+namespace {
+
+// Whole seconds of the day, so floating-point noise never moves a window's end.
+int SecondsOfDay(TDateTime t) {
+  DateParts p = DecodeDateTime(t);
+  return p.hour * 3600 + p.minute * 60 + p.second;
+}
+
+// A gate's open window of one day, in seconds of the day.
+struct TGateWindow {
+  int start;
+  int end;
+};
+
+// The window of the statement's current gateoc row.
+TGateWindow GateWindowOf(TODBCStatement& st) {
+  return {SecondsOfDay(st.FieldAsDateTime("start_time")), SecondsOfDay(st.FieldAsDateTime("end_time"))};
+}
+
+// Both ends count; a window whose end comes before its start runs over midnight; equal ends
+// never open.
+bool InGateWindows(const std::vector<TGateWindow>& windows, TDateTime moment) {
+  const int t = SecondsOfDay(moment);
+  for (const TGateWindow& w : windows) {
+    if (w.start == w.end) continue;
+    if (w.start < w.end ? (w.start <= t && t <= w.end) : (t >= w.start || t <= w.end)) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 void TTARNCard::timMainTimer() {
   timMain.SetEnabled(false);
@@ -150,12 +183,21 @@ void TTARNCard::ApplyGateSchedule() {
   TODBCStatement updates(Env.get());
   std::string name = ReplaceAll(LowerCase(ReadComputerName()), "'", "''");
   updates.ExecSQLFmt("UPDATE " + TLoop::LoopTableName(*Env) + " SET lastupdate={fn now()} WHERE name='%s'", name);
+  // The day's windows of every device in one read: a database far away costs one round trip
+  // for them, not one for each device.
+  std::map<int, std::vector<TGateWindow>> windows;
+  if (devices.ExecSQLFmt("SELECT * FROM gateoc WHERE dayofweek = %d", day)) {
+    do {
+      windows[devices.FieldAsInteger("device_id")].push_back(GateWindowOf(devices));
+    } while (devices.dbSkip(skNext, 1));
+  }
   for (auto& loop : Loops) {
     if (!devices.ExecSQLFmt("SELECT * FROM device WHERE loop_id = %d", loop->LoopId)) continue;
     do {
       int id = devices.FieldAsInteger("id");
       int address = devices.FieldAsInteger("addr_ess");
-      bool open = InGateOpenWindow(id, day, now);
+      const auto found = windows.find(id);
+      bool open = found != windows.end() && InGateWindows(found->second, now);
       if (!open) open = devices.FieldAsInteger("perm_open") != 0;
       if (loop->ForceGateState(address, open))
         updates.ExecSQLFmt("UPDATE device SET gate_up=%d WHERE id=%d", open ? 1 : 0, id);
@@ -171,19 +213,10 @@ bool TTARNCard::InGateOpenWindow(int deviceId, int dayNumber, TDateTime moment) 
   TODBCStatement st(Env.get());
   if (!st.ExecSQLFmt("SELECT * FROM gateoc WHERE device_id = %d and dayofweek = %d", deviceId, dayNumber))
     return false;
-  // Compare whole seconds of the day, so floating-point noise never moves a window's end.
-  auto secs = [](TDateTime t) {
-    DateParts p = DecodeDateTime(t);
-    return p.hour * 3600 + p.minute * 60 + p.second;
-  };
-  int t = secs(moment);
-  do {
-    int s = secs(st.FieldAsDateTime("start_time"));
-    int e = secs(st.FieldAsDateTime("end_time"));
-    if (s == e) continue;
-    if (s < e ? (s <= t && t <= e) : (t >= s || t <= e)) return true;
-  } while (st.dbSkip(skNext, 1));
-  return false;
+  std::vector<TGateWindow> windows;
+  do windows.push_back(GateWindowOf(st));
+  while (st.dbSkip(skNext, 1));
+  return InGateWindows(windows, moment);
 }
 
 }  // namespace tarn

@@ -401,6 +401,12 @@ TEST_P(ServerTest, GateScheduleDayNumbersAndHolidayTables) {
   };
   svc.ApplyGateSchedule();
   EXPECT_EQ(up(), "01000");
+  // Nothing changed: the holiday, the computer's lastupdate, the day's windows of every device
+  // in one read and the loop's devices. Not one read per device: far away, each costs a round
+  // trip of the main thread.
+  const uint64_t before = svc.Env->RoundTrips();
+  svc.ApplyGateSchedule();
+  EXPECT_LE(svc.Env->RoundTrips() - before, 4u);
   t = EncodeDateTime(2026, 12, 7, 12, 0, 0);  // Monday
   svc.ApplyGateSchedule();
   EXPECT_EQ(up(), "10000");
