@@ -153,6 +153,9 @@ class TLoop {
 
   // Periodic operations called by the main timer.
   void UpdateOutputs();
+  // Whether UpdateOutputs has work at every tick besides the lot-full flags of the loop's
+  // devices: soft counts to take over, or a set-up that waits on the database.
+  bool OutputsEveryTick() const;
   bool ForceGateState(int address, bool open);
   void SyncReaderTime();
 

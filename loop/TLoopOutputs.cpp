@@ -76,6 +76,13 @@ void TLoop::UpdateOutputs() {
   }
 }
 
+bool TLoop::OutputsEveryTick() const {
+  if (setUpOnlinePending_) return true;
+  for (const auto& counter : Counters)
+    if (counter && counter->Soft()) return true;
+  return false;
+}
+
 bool TLoop::ForceGateState(int address, bool open) {
   if (!Card1) return false;
   bool up = Card1->GateUp(address);

@@ -115,11 +115,31 @@ void TTARNCard::MainTick() {
     WriteHeartbeat();
     PublishLots();
   }
+  // Every loop looks at its lot-full flags itself only with the gate schedule (which also keeps
+  // its connection in use); at the other ticks one read for all loops says which have any: far
+  // away, a read of each loop at every tick held the main thread a round trip a loop.
+  const std::optional<std::set<int>> flagged = TickCount == 0 ? std::nullopt : LoopsWithLotFullFlags();
   for (auto& loop : Loops) {
     FeedWatchdog();
-    loop->UpdateOutputs();
+    if (!flagged || flagged->count(loop->LoopId) != 0 || loop->OutputsEveryTick()) loop->UpdateOutputs();
   }
   PublishLoops();
+}
+
+std::optional<std::set<int>> TTARNCard::LoopsWithLotFullFlags() {
+  if (!Env || Loops.empty() || !Conn || !Conn->Connect()) return std::nullopt;
+  std::string ids;
+  for (auto& loop : Loops) ids += (ids.empty() ? "" : ",") + std::to_string(loop->LoopId);
+  TODBCStatement st(Env.get());
+  const TSqlOutcome outcome =
+      st.Execute("SELECT loop_id FROM device WHERE loop_id in (" + ids + ") and (lf_sign_flag <> 0 or lf_output_flag <> 0)");
+  if (!outcome.ok()) return std::nullopt;
+  std::set<int> found;
+  if (outcome.row()) {
+    do found.insert(st.FieldAsInteger("loop_id"));
+    while (st.dbSkip(skNext, 1));
+  }
+  return found;
 }
 
 void TTARNCard::PublishLoops() {

@@ -13,6 +13,8 @@
 // main thread afterwards.
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,6 +57,9 @@ class TTARNCard {
   void MainTick();
   bool CheckResetRequest();
   void CheckOpenRequests();
+  // The loops with a lot-full output or sign to bring up to date, read for all loops at once;
+  // nothing when the read could not be made.
+  std::optional<std::set<int>> LoopsWithLotFullFlags();
   void ApplyGateSchedule();
   bool InGateOpenWindow(int deviceId, int dayNumber, TDateTime moment);
   void AutoResetCards(TDateTime moment);

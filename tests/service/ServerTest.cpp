@@ -152,6 +152,41 @@ TEST_P(ServerTest, HeartbeatOnEveryEighthTick) {
   EXPECT_EQ(tarn::testing::ReadFile(alive), "1\r\n");
 }
 
+// Between gate schedules one read for all loops says which have lot-full flags: a loop without
+// one makes no round trip at the tick (far away, each loop's own read held the main thread a
+// round trip), a loop with one brings its outputs up to date at the next tick.
+TEST_P(ServerTest, LotFullFlagsOfAllLoopsAreLookedAtInOneRead) {
+  ASSERT_TRUE(Db().Exec("insert into " + L() + " (id, name, enabled) values (3, 'site-pc', 0), (4, 'site-pc', 0)"));
+  ASSERT_TRUE(Db().Exec("insert into device (id, loop_id, addr_ess, name, lf_sign) values (31, 3, 1, 'A', 1), "
+                        "(41, 4, 1, 'B', 1)"));
+  auto& svc = Service("site-pc");
+  ASSERT_TRUE(svc.StartServer());
+  ASSERT_EQ(svc.Loops.size(), 2u);
+  svc.MainTick();  // the flags the set-up raised are served
+  EXPECT_EQ(Int("select sum(lf_sign_flag) from device"), 0);
+  auto trips = [&] {
+    std::vector<uint64_t> out;
+    for (auto& loop : svc.Loops) out.push_back(loop->DB->RoundTrips());
+    return out;
+  };
+  const struct {
+    const char* flagged;  // the device whose flag another program raises before the tick
+    uint64_t loop3, loop4;  // round trips of each loop's connection at the tick
+  } cases[] = {{nullptr, 0, 0}, {"41", 0, 1}, {"31", 1, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.flagged ? c.flagged : "none");
+    if (c.flagged) {
+      ASSERT_TRUE(Db().Exec(std::string("update device set lf_sign_flag = 1 where id = ") + c.flagged));
+    }
+    const auto before = trips();
+    svc.MainTick();
+    const auto after = trips();
+    EXPECT_EQ(after[0] - before[0] > 0, c.loop3 > 0);
+    EXPECT_EQ(after[1] - before[1] > 0, c.loop4 > 0);
+    EXPECT_EQ(Int("select sum(lf_sign_flag) from device"), 0);
+  }
+}
+
 // alive.txt replaced by a link to a file only root may write, or by a FIFO: the heartbeat
 // is not written through it (the tick says why in the log), and the file named keeps its
 // content.
