@@ -97,6 +97,10 @@ class TLoop {
   // The loop decides from the local copy now (offline decisions on, and the database cannot
   // be reached or writes decided offline still wait for it).
   bool FromCopy() const;
+  // A decision found the database gone after its connection was taken as alive (nothing was
+  // read or written): true when the local copy takes the read over (offline decisions on and
+  // a copy there); the caller then decides again, from the copy.
+  bool CopyTakesOverAfterLoss();
 
   // Soft count of a passage at an address (nothing when the address has no counter).
   void AddSoftCount(int address);

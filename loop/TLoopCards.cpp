@@ -148,6 +148,10 @@ void TLoop::CardRead(int address, const std::string& data) {
   TDecisionRoute route(*this, CountAtFor(address));
   const uint64_t lostBefore = DB ? DB->LostExecutions() : 0;
   const TCardOutcome outcome = ProcessCard(ReadOf(*this, address, number), route.Source(), route.Writer(), Log);
+  if (outcome.unreached && !route.FromCopy() && CopyTakesOverAfterLoss()) {
+    CardRead(address, data);
+    return;
+  }
   const AccessResult result = outcome.result;
   const int pulse = outcome.openPulse;
   // The database went away during the decision: a refusal then says nothing about the card,
@@ -222,6 +226,10 @@ void TLoop::MemoryCard(int address, const std::string& data) {
   read.memoryData = data;
   TDecisionRoute route(*this, CountAtFor(address));
   const TCardOutcome outcome = ProcessCard(read, route.Source(), route.Writer(), Log);
+  if (outcome.unreached && !route.FromCopy() && CopyTakesOverAfterLoss()) {
+    MemoryCard(address, data);
+    return;
+  }
   if (outcome.unreached) {
     AnswerWithoutDatabase(*this, address, data);
     return;

@@ -11,12 +11,19 @@
 #include "log/TEventLog.h"
 #include "log/TMessLog.h"
 #include "loop/TLoop.h"
+#include "metrics/Metrics.h"
 #include "readerbus/TCard.h"
 #include "util/Strings.h"
 
 namespace tarn {
 
 bool TLoop::FromCopy() const { return Offline != nullptr && Offline->Deciding(); }
+
+bool TLoop::CopyTakesOverAfterLoss() {
+  if (Offline == nullptr || FromCopy() || !Offline->DecideOffline(false)) return false;
+  metrics::Report(metrics::TEvent::OfflineDecision);
+  return true;
+}
 
 void TLoop::InitDevicesFromCopy() {
   setUpOnlinePending_ = true;

@@ -54,6 +54,10 @@ void TLoop::CheckExitTicket(int address, const std::string& barcode) {
   TDecisionRoute route(*this, CountAtFor(address));
   const TExitTicketDecision decision =
       ProcessExitTicket(TicketRulesOf(*this), LoopId, address, barcode, route.Source(), route.Writer(), Log);
+  if (!route.FromCopy() && !route.Source().Reached() && CopyTakesOverAfterLoss()) {
+    CheckExitTicket(address, barcode);
+    return;
+  }
   const bool open = decision.open;
   const int pulse = decision.pulse;
   const std::string& message = decision.message;
@@ -78,6 +82,10 @@ void TLoop::RecordIssuedTicket(int address, const std::string& data) {
     TDecisionRoute route(*this, CountAtFor(address));
     failed = !ProcessDispenserRecord(record, DB->DriverFamily(), route.Source(), route.Writer(), Log);
     count = route.Count();
+    if (failed && !route.FromCopy() && !route.Source().Reached() && CopyTakesOverAfterLoss()) {
+      RecordIssuedTicket(address, data);
+      return;
+    }
   }
   if (!failed) CountPassage(address, count);
 }
